@@ -1,0 +1,56 @@
+#include "core/utc_instant.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace korvex {
+
+namespace {
+
+// Float-to-int64 conversion that saturates instead of being undefined.
+std::int64_t saturating_floor(double x) noexcept {
+    const double f = std::floor(x);
+    if (f >= 9.223372036854775e18) return std::numeric_limits<std::int64_t>::max();
+    if (f < -9.223372036854775808e18) return std::numeric_limits<std::int64_t>::min();
+    return static_cast<std::int64_t>(f);
+}
+
+Error invalid_timestamp() { return Error::value_error("Invalid timestamp"); }
+
+}  // namespace
+
+Result<UtcInstant> UtcInstant::from_parts(std::int64_t secs, std::uint32_t nanos) {
+    if (nanos > 999'999'999u) return std::unexpected(invalid_timestamp());
+    // floor division; guard the extremes so the arithmetic cannot overflow
+    std::int64_t days = secs / 86400;
+    std::int64_t rem = secs % 86400;
+    if (rem < 0) {
+        rem += 86400;
+        days -= 1;
+    }
+    if (days < kMinDay || days > kMaxDay) return std::unexpected(invalid_timestamp());
+    UtcInstant t;
+    t.day = static_cast<std::int32_t>(days);
+    t.secs = static_cast<std::uint32_t>(rem);
+    t.nanos = nanos;
+    return t;
+}
+
+Result<UtcInstant> UtcInstant::from_timestamp(double ts) {
+    if (std::isnan(ts)) return std::unexpected(invalid_timestamp());
+    std::int64_t secs = saturating_floor(ts);
+    if (secs == std::numeric_limits<std::int64_t>::max() ||
+        secs == std::numeric_limits<std::int64_t>::min()) {
+        return std::unexpected(invalid_timestamp());
+    }
+    // ts - floor(ts) is exact for doubles of this magnitude, in [0, 1).
+    double frac = std::round((ts - static_cast<double>(secs)) * 1e9);
+    auto nanos = static_cast<std::uint32_t>(frac);
+    if (nanos >= 1'000'000'000u) {
+        nanos -= 1'000'000'000u;
+        secs += 1;
+    }
+    return from_parts(secs, nanos);
+}
+
+}  // namespace korvex

@@ -1,0 +1,130 @@
+#include "frame.hpp"
+
+#include <cstring>
+
+namespace korvex::py {
+
+std::string display_name(const char* owner, const Sig& sig) {
+    std::string s;
+    if (owner) {
+        s += owner;
+        s += '.';
+    }
+    s += sig.name;
+    s += "()";
+    return s;
+}
+
+std::string text_signature(const char* shown_name, const Sig& sig, bool self_marker) {
+    std::string s = shown_name ? shown_name : "";
+    s += '(';
+    if (self_marker) s += sig.nparams ? "$self, " : "$self";
+    for (int i = 0; i < sig.nparams; ++i) {
+        if (i) s += ", ";
+        s += sig.params[i];
+        if (i >= sig.nrequired && sig.last_default_text) {
+            s += '=';
+            s += sig.last_default_text;
+        }
+    }
+    s += ")\n--\n\n";
+    return s;
+}
+
+namespace {
+
+void raise_type_error(const std::string& message) { raise_message(PyExc_TypeError, message); }
+
+bool too_many_positional(const char* owner, const Sig& sig, Py_ssize_t nargs) {
+    std::string m = display_name(owner, sig);
+    if (sig.nrequired == sig.nparams) {
+        m += " takes " + std::to_string(sig.nparams);
+    } else {
+        m += " takes from " + std::to_string(sig.nrequired) + " to " + std::to_string(sig.nparams);
+    }
+    m += " positional arguments but " + std::to_string(nargs) + (nargs == 1 ? " was given" : " were given");
+    raise_type_error(m);
+    return false;
+}
+
+// Places one keyword argument; false with TypeError set on a bad keyword.
+bool place_keyword(const char* owner, const Sig& sig, PyObject* key, PyObject* value, PyObject** slots) {
+    Py_ssize_t len = 0;
+    const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &len) : nullptr;
+    if (!name) {
+        if (PyErr_Occurred()) return false;
+        raise_type_error(display_name(owner, sig) + " keywords must be strings");
+        return false;
+    }
+    const std::string_view kw(name, static_cast<std::size_t>(len));
+    for (int i = 0; i < sig.nparams; ++i) {
+        if (kw == sig.params[i]) {
+            if (slots[i]) {
+                raise_type_error(display_name(owner, sig) + " got multiple values for argument '" +
+                                 std::string(kw) + "'");
+                return false;
+            }
+            slots[i] = value;
+            return true;
+        }
+    }
+    raise_type_error(display_name(owner, sig) + " got an unexpected keyword argument '" + std::string(kw) + "'");
+    return false;
+}
+
+bool check_required(const char* owner, const Sig& sig, PyObject** slots) {
+    int missing[kMaxParams];
+    int k = 0;
+    for (int i = 0; i < sig.nrequired; ++i) {
+        if (!slots[i]) missing[k++] = i;
+    }
+    if (k == 0) return true;
+    std::string m = display_name(owner, sig) + " missing " + std::to_string(k) + " required positional argument";
+    m += k == 1 ? ": " : "s: ";
+    for (int j = 0; j < k; ++j) {
+        if (j > 0) {
+            if (k == 2) m += " and ";
+            else if (j == k - 1) m += ", and ";
+            else m += ", ";
+        }
+        m += '\'';
+        m += sig.params[missing[j]];
+        m += '\'';
+    }
+    raise_type_error(m);
+    return false;
+}
+
+}  // namespace
+
+bool bind_vector(const char* owner, const Sig& sig, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames, PyObject** slots) {
+    if (nargs > sig.nparams) return too_many_positional(owner, sig, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+    if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_Size(kwnames);
+        for (Py_ssize_t j = 0; j < nkw; ++j) {
+            if (!place_keyword(owner, sig, PyTuple_GetItem(kwnames, j), args[nargs + j], slots)) return false;
+        }
+    } else if (nargs >= sig.nrequired) {
+        return true;  // the common positional call needs no further checks
+    }
+    return check_required(owner, sig, slots);
+}
+
+bool bind_tuple(const char* owner, const Sig& sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
+    const Py_ssize_t nargs = args ? PyTuple_Size(args) : 0;
+    if (nargs > sig.nparams) return too_many_positional(owner, sig, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = PyTuple_GetItem(args, i);
+    if (kwargs) {
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!place_keyword(owner, sig, key, value, slots)) return false;
+        }
+    }
+    return check_required(owner, sig, slots);
+}
+
+}  // namespace korvex::py

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string_view>
+
+#include "core/error.hpp"
+#include "pricing/option_side.hpp"
+
+namespace korvex::pricing {
+
+double norm_cdf(double x);
+double norm_pdf(double x);
+
+// Black-76 price; never fails. Degenerate (ttx <= 0 or vol <= 0) gives df x intrinsic.
+double black76_price(double fwd, double strike, double ttx, double vol, OptionSide side, double df);
+
+// The Python-facing functions: the side text is parsed before any arithmetic.
+Result<double> b76_fairvalue(double fwd, double strike, double ttx, double vol,
+                             std::string_view call_put, double df);
+Result<double> b76_delta(double fwd, double strike, double ttx, double vol,
+                         std::string_view call_put, double df);
+double b76_vega(double fwd, double strike, double ttx, double vol, double df);
+double b76_gamma(double fwd, double strike, double ttx, double vol, double df);
+
+}  // namespace korvex::pricing
