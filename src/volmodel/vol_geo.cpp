@@ -1,0 +1,44 @@
+// VolGeo: admissibility rule and vol formula.
+#include <cmath>
+
+#include "volmodel/vol_model.hpp"
+
+namespace korvex::volmodel {
+
+template class Model<VolGeoSmile>;
+
+// Ordered comparisons, so a NaN in either tested parameter is not admissible.
+bool VolGeoSmile::arb_free(const double* p) noexcept {
+    return p[kVvol] >= 1.0 && p[kRefVol] > 1.0;
+}
+
+VolGeoSmile::Prepared VolGeoSmile::prepare(const double* p, double ttx, double spot) noexcept {
+    const double corr = p[kCorr];
+    const double vvol = p[kVvol];
+    const double ref_vol = p[kRefVol];
+
+    // tanh(corr) as (E - 1) / (E + 1). Once E overflows (corr above about
+    // 354.89) that quotient is inf/inf = NaN although tanh is 1 there, as it
+    // already is exactly from corr = 20 on; take the limit instead.
+    const double e = std::exp(corr + corr);
+    const double rho = std::isinf(e) ? 1.0 : (e - 1.0) / (e + 1.0);
+
+    Prepared c;
+    c.spot = spot;
+    c.r = std::sqrt(ttx);
+    c.sigma0 =
+        ((((std::log(spot / p[kRefSpot]) / c.r) / ref_vol) * (vvol * rho)) * p[kVpr] + ref_vol) /
+        100.0;
+    c.beta = (vvol * rho) / 100.0;
+    c.gamma = (((1.0 - rho * rho) * (vvol * vvol)) / (c.sigma0 * 100.0)) / 100.0;
+    return c;
+}
+
+// Square root of the larger root w of w^2 - b w - gamma x^2 = 0.
+double VolGeoSmile::vol(const Prepared& c, double strike) noexcept {
+    const double x = std::log(strike / c.spot) / c.r;
+    const double b = ((c.beta + c.beta) * x) * c.sigma0 + c.sigma0 * c.sigma0;
+    return std::sqrt((std::sqrt(((c.gamma * x) * x) * 4.0 + b * b) + b) * 0.5);
+}
+
+}  // namespace korvex::volmodel
