@@ -71,7 +71,7 @@ check-abi: dev
 test: test-cpp test-py312 test-py313 check-abi
 
 bench: dev
-	$(VENV)/bin/pip install $(PIP_Q) QuantLib py_vollib matplotlib
+	$(VENV)/bin/pip install $(PIP_Q) QuantLib vollib matplotlib
 	$(VENV)/bin/python bench/bench.py --report bench/RESULTS.md
 
 clean:
