@@ -1,0 +1,360 @@
+#include "calendar/calendar.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include <unicode/basictz.h>
+#include <unicode/timezone.h>
+#include <unicode/tztrans.h>
+#include <unicode/unistr.h>
+
+#include "calendar/calendar_document.hpp"
+#include "core/unicode.hpp"
+
+namespace korvex::calendar {
+
+namespace {
+
+constexpr std::array<std::string_view, 7> kWeekdayNames = {
+    "monday", "tuesday", "wednesday", "thursday", "friday", "saturday", "sunday"};
+
+constexpr std::int64_t kSecondsPerDay = 86400;
+constexpr double kSecondsPerBucket = 900.0;
+constexpr double kSecondsPerCalendarYear = 31536000.0;  // 365 days
+
+std::int64_t floor_div(std::int64_t a, std::int64_t b) noexcept {
+    std::int64_t q = a / b;
+    if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+    return q;
+}
+
+std::unexpected<Error> invalid_timestamp() { return value_error("Invalid timestamp"); }
+
+// Zone identifiers that ICU knows but the IANA database does not: the old
+// Java three-letter aliases and the SystemV names. A document must name an
+// IANA zone or link, so these are refused like any unknown name.
+bool icu_only_zone_id(std::string_view name) {
+    static constexpr std::array<std::string_view, 25> kJavaAliases = {
+        "ACT", "AET", "AGT", "ART", "AST", "BET", "BST", "CAT", "CNT", "CST", "CTT", "EAT", "ECT",
+        "IET", "IST", "JST", "MIT", "NET", "NST", "PLT", "PNT", "PRT", "PST", "SST", "VST"};
+    if (name.starts_with("SystemV/")) return true;
+    return std::find(kJavaAliases.begin(), kJavaAliases.end(), name) != kJavaAliases.end();
+}
+
+// Finds a zone by its exact, case-sensitive IANA name (canonical or link).
+// ICU hands back its "unknown" zone for names it does not know and accepts
+// custom "GMT+hh:mm" forms; neither is a database zone.
+Result<std::unique_ptr<icu::BasicTimeZone>> find_zone(const std::string& name) {
+    const auto id = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(name.data(), static_cast<int32_t>(name.size())));
+    auto unknown = [&] { return value_error("Invalid IANA timezone: " + name); };
+
+    icu::UnicodeString canonical;
+    UBool is_system = false;
+    UErrorCode status = U_ZERO_ERROR;
+    icu::TimeZone::getCanonicalID(id, canonical, is_system, status);
+    if (U_FAILURE(status) || !is_system || icu_only_zone_id(name)) return unknown();
+
+    std::unique_ptr<icu::TimeZone> zone(icu::TimeZone::createTimeZone(id));
+    icu::UnicodeString found;
+    if (!zone || zone->getID(found) != id) return unknown();
+    auto* basic = dynamic_cast<icu::BasicTimeZone*>(zone.get());
+    if (!basic) throw InternalFault("ICU zone without transition data: " + name);
+    zone.release();
+    return std::unique_ptr<icu::BasicTimeZone>(basic);
+}
+
+int weekday_index(std::string_view key) {
+    const std::string lower = unicode::to_lower(key);
+    for (std::size_t i = 0; i < kWeekdayNames.size(); ++i) {
+        if (lower == kWeekdayNames[i]) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+// Business weight accumulated from local midnight to the start of each
+// quarter-hour; the raw weights are scaled so that the day sums to `weight`.
+CumulativeTable cumulative_table(const std::array<double, kDayBuckets>& raw, double weight) {
+    double sum = 0.0;
+    for (double r : raw) sum += r;
+    CumulativeTable c{};
+    c[0] = 0.0;
+    for (std::size_t k = 0; k < raw.size(); ++k) {
+        const double bucket = sum == 0.0 ? 0.0 : (raw[k] / sum) * weight;
+        c[k + 1] = c[k] + bucket;
+    }
+    return c;
+}
+
+// The text of a float: optional sign, then inf / infinity / nan in any case,
+// or digits with at most one point (at least one digit) and an optional
+// exponent. The value is the nearest double.
+std::optional<double> parse_float(std::string_view text) {
+    bool negative = false;
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty()) return std::nullopt;
+
+    auto equals_ignoring_case = [](std::string_view s, std::string_view word) {
+        if (s.size() != word.size()) return false;
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            char c = s[i];
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            if (c != word[i]) return false;
+        }
+        return true;
+    };
+    if (equals_ignoring_case(text, "inf") || equals_ignoring_case(text, "infinity")) {
+        return negative ? -std::numeric_limits<double>::infinity()
+                        : std::numeric_limits<double>::infinity();
+    }
+    if (equals_ignoring_case(text, "nan")) {
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        return negative ? -nan : nan;
+    }
+
+    // Validate the decimal form and note the decimal magnitude of its first
+    // significant digit, which tells overflow from underflow below.
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+    std::size_t digits = 0;
+    std::int64_t int_digits = 0;
+    std::optional<std::int64_t> lead;  // power of ten of the first non-zero digit
+    while (i < n && text[i] >= '0' && text[i] <= '9') {
+        if (!lead && text[i] != '0') lead = int_digits;
+        ++int_digits;
+        ++digits;
+        ++i;
+    }
+    if (i < n && text[i] == '.') {
+        ++i;
+        std::int64_t frac_pos = 0;
+        while (i < n && text[i] >= '0' && text[i] <= '9') {
+            ++frac_pos;
+            if (!lead && text[i] != '0') lead = int_digits + frac_pos - 1;
+            ++digits;
+            ++i;
+        }
+    }
+    if (digits == 0) return std::nullopt;
+    std::int64_t exponent = 0;
+    if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        bool exp_negative = false;
+        if (i < n && (text[i] == '+' || text[i] == '-')) {
+            exp_negative = text[i] == '-';
+            ++i;
+        }
+        if (i == n) return std::nullopt;
+        while (i < n && text[i] >= '0' && text[i] <= '9') {
+            if (exponent < 1'000'000'000) exponent = exponent * 10 + (text[i] - '0');
+            ++i;
+        }
+        if (exp_negative) exponent = -exponent;
+    }
+    if (i != n) return std::nullopt;
+
+    double value = 0.0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + n, value,
+                                           std::chars_format::general);
+    if (end != text.data() + n) throw InternalFault("float text accepted but not read");
+    if (ec == std::errc::result_out_of_range) {
+        // Too large or too small for a double: the nearest double is
+        // infinity or zero. lead is the first digit's place counted from the
+        // left of the number, so its power of ten is int_digits - 1 - lead.
+        const std::int64_t magnitude = (int_digits - 1 - lead.value_or(0)) + exponent;
+        value = magnitude >= 0 ? std::numeric_limits<double>::infinity() : 0.0;
+    } else if (ec != std::errc()) {
+        throw InternalFault("float text accepted but not read");
+    }
+    return negative ? -value : value;
+}
+
+}  // namespace
+
+Calendar::Calendar() = default;
+Calendar::Calendar(Calendar&&) noexcept = default;
+Calendar& Calendar::operator=(Calendar&&) noexcept = default;
+Calendar::~Calendar() = default;
+
+Result<Calendar> Calendar::create(std::string_view underlying) {
+    if (underlying != "BTCUSDT") {
+        return value_error("No embedded calendar for underlying: " + std::string(underlying));
+    }
+    return from_document(kEmbeddedBtcusdt);
+}
+
+Result<Calendar> Calendar::from_document(std::string_view json) {
+    auto doc = parse_calendar_document(json);
+    if (!doc) return std::unexpected(std::move(doc.error()));
+    auto zone = find_zone(doc->iana_time_zone);
+    if (!zone) return std::unexpected(std::move(zone.error()));
+
+    Calendar cal;
+    cal.zone_ = std::move(*zone);
+    cal.zone_name_ = std::move(doc->iana_time_zone);
+    for (const auto& [key, weight] : doc->day_weightings) {
+        const int day = weekday_index(key);
+        if (day < 0) continue;
+        const auto* profile = doc->find_profile(key);
+        std::array<double, kDayBuckets> raw;
+        if (profile) {
+            raw = profile->raw;
+        } else {
+            raw.fill(1.0);  // no profile: the weight is spread evenly
+        }
+        cal.cumulative_[static_cast<std::size_t>(day)] = cumulative_table(raw, weight);
+        cal.day_weights_[static_cast<std::size_t>(day)] = weight;
+    }
+    double week = 0.0;
+    for (double w : cal.day_weights_) week += w;
+    cal.week_weight_ = week;
+    return cal;
+}
+
+Result<std::int32_t> Calendar::utc_offset(std::int64_t epoch_seconds) {
+    for (const OffsetSpan& span : spans_) {
+        if (epoch_seconds >= span.lo && epoch_seconds < span.hi) return span.offset;
+    }
+    // Not cached: ask ICU for the offset and for the transitions around the
+    // instant, so that later instants of the same stretch skip ICU.
+    const double ms = static_cast<double>(epoch_seconds) * 1000.0;
+    int32_t raw = 0;
+    int32_t dst = 0;
+    UErrorCode status = U_ZERO_ERROR;
+    zone_->getOffset(ms, false, raw, dst, status);
+    if (U_FAILURE(status)) return invalid_timestamp();
+    const std::int64_t offset_ms = static_cast<std::int64_t>(raw) + dst;
+    if (offset_ms % 1000 != 0 || offset_ms <= -kSecondsPerDay * 1000 ||
+        offset_ms >= kSecondsPerDay * 1000) {
+        throw InternalFault("zone offset is not a whole number of seconds within a day");
+    }
+
+    // A transition at time t (ms) changes the offset for every whole second
+    // s with s * 1000 >= t, so the stretch starts at the second ceil(t / 1000).
+    auto first_second_at = [](double t) {
+        const auto whole = static_cast<std::int64_t>(std::ceil(t));
+        return -floor_div(-whole, 1000);
+    };
+    OffsetSpan span;
+    span.lo = std::numeric_limits<std::int64_t>::min();
+    span.hi = std::numeric_limits<std::int64_t>::max();
+    span.offset = static_cast<std::int32_t>(offset_ms / 1000);
+    icu::TimeZoneTransition transition;
+    if (zone_->getPreviousTransition(ms, true, transition)) {
+        span.lo = first_second_at(transition.getTime());
+    }
+    if (zone_->getNextTransition(ms, false, transition)) {
+        span.hi = first_second_at(transition.getTime());
+    }
+    if (!(epoch_seconds >= span.lo && epoch_seconds < span.hi)) {
+        throw InternalFault("zone transitions do not enclose the instant");
+    }
+    spans_[static_cast<std::size_t>(next_span_slot_)] = span;
+    next_span_slot_ = (next_span_slot_ + 1) % kSpanSlots;
+    return span.offset;
+}
+
+const Calendar::YearFacts& Calendar::year_facts(std::int64_t year) {
+    YearFacts facts;
+    facts.year = year;
+    facts.first_day = days_from_civil(year, 1, 1);
+    facts.end_day = days_from_civil(year + 1, 1, 1);
+    facts.first_weekday = weekday_from_days(facts.first_day);
+    const auto key = static_cast<std::int32_t>(year);
+    if (auto it = year_weights_.find(key); it != year_weights_.end()) {
+        facts.total = it->second;
+    } else {
+        // Whole weeks, then the one or two days left over, from the weekday
+        // of 1 January on.
+        const std::int64_t days = facts.end_day - facts.first_day;
+        double total = static_cast<double>(days / 7) * week_weight_;
+        int wd = facts.first_weekday;
+        for (std::int64_t i = 0; i < days % 7; ++i) {
+            total += day_weights_[static_cast<std::size_t>(wd)];
+            wd = wd == 6 ? 0 : wd + 1;
+        }
+        year_weights_.emplace(key, total);
+        facts.total = total;
+    }
+    facts.valid = true;
+    last_year_ = facts;
+    return last_year_;
+}
+
+Result<double> Calendar::year_position(UtcInstant t) {
+    if (t.day < UtcInstant::kMinDay || t.day > UtcInstant::kMaxDay ||
+        t.secs >= static_cast<std::uint32_t>(kSecondsPerDay)) {
+        return invalid_timestamp();
+    }
+    const std::int64_t utc = t.epoch_seconds();
+    auto offset = utc_offset(utc);
+    if (!offset) return std::unexpected(std::move(offset.error()));
+    const std::int64_t local = utc + *offset;
+    const std::int64_t day = floor_div(local, kSecondsPerDay);
+    const std::int64_t second_of_day = local - day * kSecondsPerDay;
+
+    const YearFacts& year =
+        (last_year_.valid && day >= last_year_.first_day && day < last_year_.end_day)
+            ? last_year_
+            : year_facts(civil_from_days(day).year);
+
+    // Days of the year before this one: whole weeks, then at most six days.
+    const std::int64_t elapsed_days = day - year.first_day;
+    double weight = static_cast<double>(elapsed_days / 7) * week_weight_;
+    int wd = year.first_weekday;
+    for (std::int64_t i = 0; i < elapsed_days % 7; ++i) {
+        weight += day_weights_[static_cast<std::size_t>(wd)];
+        wd = wd == 6 ? 0 : wd + 1;
+    }
+    // Today up to now, interpolated within the current quarter-hour.
+    if (const auto& table = cumulative_[static_cast<std::size_t>(wd)]) {
+        const auto k = static_cast<std::size_t>(std::min<std::int64_t>(second_of_day / 900, kBuckets - 1));
+        const double f = std::fmod(static_cast<double>(second_of_day), kSecondsPerBucket) / kSecondsPerBucket;
+        const auto& c = *table;
+        weight += (c[k + 1] - c[k]) * f + c[k];
+    }
+    return static_cast<double>(year.year) + weight / year.total;
+}
+
+Result<double> Calendar::get_bus_ttx(UtcInstant from, UtcInstant to) {
+    auto end = year_position(to);
+    if (!end) return end;
+    auto start = year_position(from);
+    if (!start) return start;
+    return *end - *start;
+}
+
+double Calendar::get_cal_ttx(UtcInstant from, UtcInstant to) {
+    std::int64_t seconds = to.epoch_seconds() - from.epoch_seconds();
+    const std::int64_t nanos = static_cast<std::int64_t>(to.nanos) - static_cast<std::int64_t>(from.nanos);
+    // |nanos| < 1e9: a fraction of the other sign pulls the whole seconds
+    // one step toward zero.
+    if (seconds > 0 && nanos < 0) --seconds;
+    if (seconds < 0 && nanos > 0) ++seconds;
+    return static_cast<double>(seconds) / kSecondsPerCalendarYear;
+}
+
+Result<double> Calendar::tenor_to_ttx(std::string_view tenor) {
+    const char unit = tenor.empty() ? '\0' : tenor.back();
+    if (unit != 'd' && unit != 'w' && unit != 'm' && unit != 'y') {
+        return value_error("Invalid tenor format: " + std::string(tenor));
+    }
+    const std::string_view number = tenor.substr(0, tenor.size() - 1);
+    if (number.empty()) return value_error("cannot parse float from empty string");
+    const auto n = parse_float(number);
+    if (!n) return value_error("invalid float literal");
+    switch (unit) {
+        case 'd': return *n / 365.0;
+        case 'w': return (*n * 7.0) / 365.0;
+        case 'm': return (*n * 30.0) / 365.0;
+        default: return *n;
+    }
+}
+
+}  // namespace korvex::calendar

@@ -1,0 +1,105 @@
+// The trading calendar: business time on the wall clock of an IANA zone.
+//
+// A calendar gives each weekday a weight and spreads it over the 96 local
+// quarter-hours of that day. The position of an instant is its local year
+// plus the share of that year's business weight that has passed; the
+// business time between two instants is the difference of their positions.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <unicode/uversion.h>
+
+#include "core/error.hpp"
+#include "core/utc_instant.hpp"
+
+U_NAMESPACE_BEGIN
+class BasicTimeZone;
+U_NAMESPACE_END
+
+namespace korvex::calendar {
+
+// The calendar document of the underlying "BTCUSDT", embedded at build time.
+extern const std::string_view kEmbeddedBtcusdt;
+
+inline constexpr int kBuckets = 96;                 // quarter-hours of a day
+using CumulativeTable = std::array<double, kBuckets + 1>;
+
+class Calendar {
+public:
+    static constexpr const char* kName = "Calendar";
+
+    // The calendar of a known underlying; only "BTCUSDT" exists.
+    static Result<Calendar> create(std::string_view underlying);
+    // A calendar built from any calendar document (JSON text).
+    static Result<Calendar> from_document(std::string_view json);
+
+    Calendar(Calendar&&) noexcept;
+    Calendar& operator=(Calendar&&) noexcept;
+    Calendar(const Calendar&) = delete;
+    Calendar& operator=(const Calendar&) = delete;
+    ~Calendar();
+
+    // Business years from `from` to `to` (negative when `to` is earlier).
+    Result<double> get_bus_ttx(UtcInstant from, UtcInstant to);
+    // Local year of `t` plus the share of that year's weight passed at `t`.
+    Result<double> year_position(UtcInstant t);
+
+    // Elapsed whole seconds (truncated toward zero) in 365-day years.
+    static double get_cal_ttx(UtcInstant from, UtcInstant to);
+    // "3m", "1.5y", "2w", "10d" ... in 365-day years.
+    static Result<double> tenor_to_ttx(std::string_view tenor);
+
+    // Read access, Monday = 0 ... Sunday = 6.
+    const std::array<double, 7>& day_weights() const noexcept { return day_weights_; }
+    double week_weight() const noexcept { return week_weight_; }
+    const std::optional<CumulativeTable>& cumulative_weights(int weekday) const {
+        return cumulative_.at(static_cast<std::size_t>(weekday));
+    }
+    const std::map<std::int32_t, double>& year_weights() const noexcept { return year_weights_; }
+    // The zone name exactly as the document gives it.
+    const std::string& time_zone_name() const noexcept { return zone_name_; }
+
+private:
+    Calendar();
+
+    // One stretch of time with a constant UTC offset, in epoch seconds [lo, hi).
+    struct OffsetSpan {
+        std::int64_t lo = 1;
+        std::int64_t hi = 0;  // empty until filled
+        std::int32_t offset = 0;
+    };
+    // The year facts that a position needs, for the year met last.
+    struct YearFacts {
+        std::int64_t year = 0;
+        std::int64_t first_day = 0;  // epoch day of 1 January
+        std::int64_t end_day = 0;    // epoch day of 1 January of the next year
+        int first_weekday = 0;
+        double total = 0.0;
+        bool valid = false;
+    };
+
+    Result<std::int32_t> utc_offset(std::int64_t epoch_seconds);
+    const YearFacts& year_facts(std::int64_t year);
+
+    std::array<std::optional<CumulativeTable>, 7> cumulative_{};
+    std::map<std::int32_t, double> year_weights_;
+    std::array<double, 7> day_weights_{};
+    double week_weight_ = 0.0;
+    std::unique_ptr<U_ICU_NAMESPACE::BasicTimeZone> zone_;
+    std::string zone_name_;
+
+    // Lookup caches; they never change a result, only its cost.
+    static constexpr int kSpanSlots = 4;
+    std::array<OffsetSpan, kSpanSlots> spans_{};
+    int next_span_slot_ = 0;
+    YearFacts last_year_{};
+};
+
+}  // namespace korvex::calendar

@@ -1,0 +1,194 @@
+#include "calendar/calendar_document.hpp"
+
+#include <cstdint>
+#include <string>
+
+#include <simdjson.h>
+
+#include "core/unicode.hpp"
+
+namespace korvex::calendar {
+
+namespace {
+
+constexpr std::string_view kDayWeightings = "DayWeightings";
+constexpr std::string_view kTimeWeightings = "TimeWeightings";
+constexpr std::string_view kIanaTimeZone = "IanaTimeZone";
+
+std::unexpected<Error> parser_error(simdjson::error_code code) {
+    return value_error(simdjson::error_message(code));
+}
+
+std::unexpected<Error> field_error(std::string_view what, std::string_view key) {
+    std::string msg(what);
+    msg += " `";
+    msg += key;
+    msg += '`';
+    return value_error(std::move(msg));
+}
+
+bool is_number(const simdjson::dom::element& e) {
+    const auto t = e.type();
+    return t == simdjson::dom::element_type::INT64 || t == simdjson::dom::element_type::UINT64 ||
+           t == simdjson::dom::element_type::DOUBLE;
+}
+
+// An unsigned decimal integer: optional '+', then one or more ASCII digits,
+// within 64 bits. Anything else reads as nothing.
+std::optional<std::uint64_t> read_unsigned(std::string_view s) {
+    if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+    if (s.empty()) return std::nullopt;
+    std::uint64_t v = 0;
+    for (char ch : s) {
+        if (ch < '0' || ch > '9') return std::nullopt;
+        const auto digit = static_cast<std::uint64_t>(ch - '0');
+        if (v > (UINT64_MAX - digit) / 10) return std::nullopt;
+        v = v * 10 + digit;
+    }
+    return v;
+}
+
+// Reads one "TimeWeightings" entry; labels are applied in document order, so
+// of two labels that address the same quarter-hour the later one stays.
+Result<DayProfile> read_profile(std::string_view day, const simdjson::dom::element& value) {
+    simdjson::dom::object labels;
+    if (value.get_object().get(labels)) {
+        return field_error("invalid type: expected an object of interval labels for", day);
+    }
+    DayProfile profile;
+    profile.key = std::string(day);
+    for (auto [label, weight] : labels) {
+        if (!is_number(weight)) {
+            return field_error("invalid type: expected a number for the interval label", label);
+        }
+        double w = 0.0;
+        if (auto err = weight.get_double().get(w)) return parser_error(err);
+        if (auto bucket = label_bucket(label)) profile.raw[static_cast<std::size_t>(*bucket)] = w;
+    }
+    return profile;
+}
+
+}  // namespace
+
+const DayProfile* CalendarDocument::find_profile(std::string_view key) const noexcept {
+    for (auto it = time_weightings.rbegin(); it != time_weightings.rend(); ++it) {
+        if (it->key == key) return &*it;
+    }
+    return nullptr;
+}
+
+namespace {
+
+bool ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool ascii_digit(char c) { return c >= '0' && c <= '9'; }
+
+constexpr int kNotPlain = -2;
+constexpr int kIgnored = -1;
+
+// The usual label, "HH:MM" then blanks up to a '-' or the end, read
+// directly: the bucket, kIgnored at or after 24:00, or kNotPlain.
+int plain_label_bucket(std::string_view label) {
+    if (label.size() < 5 || !ascii_digit(label[0]) || !ascii_digit(label[1]) || label[2] != ':' ||
+        !ascii_digit(label[3]) || !ascii_digit(label[4])) {
+        return kNotPlain;
+    }
+    for (std::size_t i = 5; i < label.size() && label[i] != '-'; ++i) {
+        if (!ascii_space(label[i])) return kNotPlain;
+    }
+    const int minute = ((label[0] - '0') * 10 + (label[1] - '0')) * 60 + (label[3] - '0') * 10 + (label[4] - '0');
+    return minute >= 1440 ? kIgnored : minute / 15;
+}
+
+}  // namespace
+
+std::optional<int> label_bucket(std::string_view label) {
+    if (const int plain = plain_label_bucket(label); plain != kNotPlain) {
+        return plain == kIgnored ? std::nullopt : std::optional<int>(plain);
+    }
+
+    std::string_view start = label.substr(0, label.find('-'));
+    // ASCII white space is trimmed here; ICU is asked only when a non-ASCII
+    // character is left at either end.
+    while (!start.empty() && ascii_space(start.front())) start.remove_prefix(1);
+    while (!start.empty() && ascii_space(start.back())) start.remove_suffix(1);
+    if (!start.empty() && (static_cast<unsigned char>(start.front()) >= 0x80 ||
+                           static_cast<unsigned char>(start.back()) >= 0x80)) {
+        start = unicode::trim_white_space(start);
+    }
+
+    const auto colon = start.find(':');
+    const std::uint64_t hours = read_unsigned(start.substr(0, colon)).value_or(0);
+    std::uint64_t minutes = 0;
+    if (colon != std::string_view::npos) {
+        std::string_view rest = start.substr(colon + 1);
+        minutes = read_unsigned(rest.substr(0, rest.find(':'))).value_or(0);
+    }
+    // hours * 60 + minutes >= 1440, decided without overflowing 64 bits.
+    if (hours >= 24 || minutes >= 1440) return std::nullopt;
+    const std::uint64_t minute_of_day = hours * 60 + minutes;
+    if (minute_of_day >= 1440) return std::nullopt;
+    return static_cast<int>(minute_of_day / 15);
+}
+
+Result<CalendarDocument> parse_calendar_document(std::string_view json) {
+    // The whole text is validated here, including members that are ignored.
+    // The parser's buffers (about 14 bytes per byte of text) are scratch
+    // space kept per thread: allocating them afresh for every calendar costs
+    // more than the parse itself once the allocator hands the pages back to
+    // the system between constructions. Nothing parsed outlives this call.
+    thread_local simdjson::dom::parser parser;
+    simdjson::dom::element root;
+    if (auto err = parser.parse(json.data(), json.size()).get(root)) return parser_error(err);
+
+    simdjson::dom::object members;
+    if (root.get_object().get(members)) {
+        return value_error("invalid type: expected an object for the calendar document");
+    }
+
+    CalendarDocument doc;
+    bool have_days = false;
+    bool have_times = false;
+    bool have_zone = false;
+    for (auto [key, value] : members) {
+        if (key == kDayWeightings) {
+            if (have_days) return field_error("duplicate field", key);
+            have_days = true;
+            simdjson::dom::object days;
+            if (value.get_object().get(days)) {
+                return field_error("invalid type: expected an object for", key);
+            }
+            for (auto [day, weight] : days) {
+                if (!is_number(weight)) return field_error("invalid type: expected a number for", day);
+                double w = 0.0;
+                if (auto err = weight.get_double().get(w)) return parser_error(err);
+                doc.day_weightings.emplace_back(std::string(day), w);
+            }
+        } else if (key == kTimeWeightings) {
+            if (have_times) return field_error("duplicate field", key);
+            have_times = true;
+            simdjson::dom::object days;
+            if (value.get_object().get(days)) {
+                return field_error("invalid type: expected an object for", key);
+            }
+            for (auto [day, labels] : days) {
+                auto profile = read_profile(day, labels);
+                if (!profile) return std::unexpected(std::move(profile.error()));
+                doc.time_weightings.push_back(std::move(*profile));
+            }
+        } else if (key == kIanaTimeZone) {
+            if (have_zone) return field_error("duplicate field", key);
+            have_zone = true;
+            std::string_view zone;
+            if (value.get_string().get(zone)) {
+                return field_error("invalid type: expected a string for", key);
+            }
+            doc.iana_time_zone = std::string(zone);
+        }
+    }
+    if (!have_days) return field_error("missing field", kDayWeightings);
+    if (!have_times) return field_error("missing field", kTimeWeightings);
+    if (!have_zone) return field_error("missing field", kIanaTimeZone);
+    return doc;
+}
+
+}  // namespace korvex::calendar

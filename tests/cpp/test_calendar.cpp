@@ -1,0 +1,399 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <unicode/basictz.h>
+#include <unicode/timezone.h>
+#include <unicode/tztrans.h>
+
+#include "calendar/calendar.hpp"
+#include "calendar/calendar_document.hpp"
+
+namespace {
+
+using korvex::UtcInstant;
+using korvex::calendar::Calendar;
+using korvex::calendar::kEmbeddedBtcusdt;
+using korvex::calendar::label_bucket;
+using korvex::calendar::parse_calendar_document;
+
+UtcInstant utc(std::int64_t y, unsigned mo, unsigned d, int h = 0, int mi = 0, int s = 0,
+               std::uint32_t ns = 0) {
+    const std::int64_t secs = korvex::days_from_civil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s;
+    return UtcInstant::from_parts(secs, ns).value();
+}
+
+Calendar btcusdt() { return Calendar::create("BTCUSDT").value(); }
+
+double bus(Calendar& cal, UtcInstant from, UtcInstant to) { return cal.get_bus_ttx(from, to).value(); }
+
+std::string error_of(const korvex::Result<Calendar>& r) {
+    return r ? std::string("<no error>") : r.error().message;
+}
+
+// A calendar document in New York time with the given members spliced in.
+std::string doc(std::string_view days, std::string_view times, std::string_view zone = "\"US/Eastern\"") {
+    return "{\"DayWeightings\": {" + std::string(days) + "}, \"TimeWeightings\": {" +
+           std::string(times) + "}, \"IanaTimeZone\": " + std::string(zone) + "}";
+}
+
+// SHA-256 (FIPS 180-4), enough to pin the embedded bytes.
+std::string sha256_hex(std::string_view data) {
+    static constexpr std::uint32_t k[64] = {
+        0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+        0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+        0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+        0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+        0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+        0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+        0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+        0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+    std::uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                          0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    std::string msg(data);
+    const std::uint64_t bits = static_cast<std::uint64_t>(data.size()) * 8;
+    msg += static_cast<char>(0x80);
+    while (msg.size() % 64 != 56) msg += '\0';
+    for (int i = 7; i >= 0; --i) msg += static_cast<char>((bits >> (8 * i)) & 0xff);
+    auto rotr = [](std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); };
+    for (std::size_t off = 0; off < msg.size(); off += 64) {
+        std::uint32_t w[64];
+        for (int i = 0; i < 16; ++i) {
+            const auto* p = reinterpret_cast<const unsigned char*>(msg.data() + off + 4 * i);
+            w[i] = (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+        }
+        for (int i = 16; i < 64; ++i) {
+            const std::uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+            const std::uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+        }
+        std::uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], hh = h[7];
+        for (int i = 0; i < 64; ++i) {
+            const std::uint32_t t1 = hh + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + k[i] + w[i];
+            const std::uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+            hh = g; g = f; f = e; e = d + t1; d = c; c = b; b = a; a = t1 + t2;
+        }
+        h[0] += a; h[1] += b; h[2] += c; h[3] += d; h[4] += e; h[5] += f; h[6] += g; h[7] += hh;
+    }
+    std::string hex;
+    char buf[9];
+    for (std::uint32_t v : h) {
+        std::snprintf(buf, sizeof buf, "%08x", v);
+        hex += buf;
+    }
+    return hex;
+}
+
+TEST(CalendarDocument, EmbeddedBytesArePinned) {
+    EXPECT_EQ(sha256_hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(kEmbeddedBtcusdt.size(), 33723u);
+    EXPECT_EQ(sha256_hex(kEmbeddedBtcusdt), "29d07f16abeba69faf4d02cb71d8ae471e464fd64f7c24e446a20a96cc25e9bb");
+    EXPECT_EQ(kEmbeddedBtcusdt.substr(0, 25), "{\r\n    \"DayWeightings\": {");
+    EXPECT_NE(kEmbeddedBtcusdt.back(), '\n');
+}
+
+TEST(CalendarDocument, EmbeddedContent) {
+    const auto d = parse_calendar_document(kEmbeddedBtcusdt).value();
+    EXPECT_EQ(d.iana_time_zone, "US/Eastern");
+    const std::array<std::string_view, 7> names = {"monday", "tuesday", "wednesday", "thursday",
+                                                   "friday", "saturday", "sunday"};
+    const std::array<double, 7> weights = {1, 1, 1, 1, 0.9, 0.27, 0.53};
+    const std::array<double, 7> sums = {1768.42, 1768.42, 1768.42, 1768.42, 1591.58, 477.47, 937.26};
+    ASSERT_EQ(d.day_weightings.size(), 7u);
+    ASSERT_EQ(d.time_weightings.size(), 7u);
+    for (std::size_t i = 0; i < 7; ++i) {
+        EXPECT_EQ(d.day_weightings[i].first, names[i]);
+        EXPECT_EQ(d.day_weightings[i].second, weights[i]);
+        EXPECT_EQ(d.time_weightings[i].key, names[i]);
+        double sum = 0.0;
+        for (double r : d.time_weightings[i].raw) {
+            EXPECT_GT(r, 0.0);  // every quarter-hour is labelled
+            sum += r;
+        }
+        EXPECT_NEAR(sum, sums[i], 0.005) << names[i];
+    }
+    EXPECT_EQ(d.time_weightings[0].raw, d.time_weightings[3].raw);
+    EXPECT_EQ(d.time_weightings[0].raw[0], 9.296884883729719);
+    EXPECT_EQ(d.time_weightings[6].raw[95], 8.649675868915342);
+}
+
+TEST(CalendarConstruction, EmbeddedTables) {
+    Calendar cal = btcusdt();
+    EXPECT_EQ(cal.week_weight(), 5.7);
+    EXPECT_EQ(cal.time_zone_name(), "US/Eastern");
+    EXPECT_TRUE(cal.year_weights().empty());
+    const auto& mon = cal.cumulative_weights(0).value();
+    EXPECT_EQ(mon[0], 0.0);
+    EXPECT_NEAR(mon[1], 0.0052571670473, 1e-13);
+    EXPECT_NEAR(mon[96], 1.0, 1e-12);
+    EXPECT_EQ(cal.cumulative_weights(0), cal.cumulative_weights(3));
+    EXPECT_NEAR(cal.cumulative_weights(4).value()[96], 0.9, 1e-12);
+    EXPECT_NEAR(cal.cumulative_weights(5).value()[96], 0.27, 1e-12);
+    EXPECT_NEAR(cal.cumulative_weights(6).value()[1], 0.00204988262237960, 1e-17);
+    for (int wd = 0; wd < 7; ++wd) {
+        const auto& c = cal.cumulative_weights(wd).value();
+        for (int k = 0; k < 96; ++k) EXPECT_LT(c[k], c[k + 1]);
+    }
+}
+
+TEST(CalendarConstruction, Underlying) {
+    EXPECT_TRUE(Calendar::create("BTCUSDT").has_value());
+    for (std::string_view u : {"btcusdt", "BTCUSDT ", " BTCUSDT", "ETHUSDT", ""}) {
+        EXPECT_EQ(error_of(Calendar::create(u)), "No embedded calendar for underlying: " + std::string(u));
+    }
+    // Calendars are independent values and survive being moved.
+    Calendar a = btcusdt();
+    Calendar b = btcusdt();
+    ASSERT_TRUE(a.year_position(utc(2025, 6, 1)).has_value());
+    EXPECT_EQ(a.year_weights().size(), 1u);
+    EXPECT_TRUE(b.year_weights().empty());
+    Calendar moved(std::move(a));
+    EXPECT_EQ(moved.year_weights().size(), 1u);
+    EXPECT_EQ(bus(moved, utc(2025, 1, 1, 5), utc(2025, 1, 2, 5)), bus(b, utc(2025, 1, 1, 5), utc(2025, 1, 2, 5)));
+}
+
+TEST(CalendarDocument, FormatErrors) {
+    const std::string ok_times = "\"monday\": {}";
+    EXPECT_EQ(error_of(Calendar::from_document("{\"TimeWeightings\": {}, \"IanaTimeZone\": \"UTC\"}")),
+              "missing field `DayWeightings`");
+    EXPECT_EQ(error_of(Calendar::from_document("{\"DayWeightings\": {}, \"IanaTimeZone\": \"UTC\"}")),
+              "missing field `TimeWeightings`");
+    EXPECT_EQ(error_of(Calendar::from_document("{\"DayWeightings\": {}, \"TimeWeightings\": {}}")),
+              "missing field `IanaTimeZone`");
+    EXPECT_EQ(error_of(Calendar::from_document(
+                  "{\"DayWeightings\": {}, \"TimeWeightings\": {}, \"DayWeightings\": {}, \"IanaTimeZone\": \"UTC\"}")),
+              "duplicate field `DayWeightings`");
+    EXPECT_EQ(error_of(Calendar::from_document(doc("", "") + "x")).substr(0, 4), "The ");  // parser message
+    EXPECT_FALSE(Calendar::from_document(doc("\"monday\": \"1\"", "")).has_value());
+    EXPECT_FALSE(Calendar::from_document(doc("", "\"monday\": {\"00:00\": null}")).has_value());
+    EXPECT_FALSE(Calendar::from_document(doc("", "", "5")).has_value());
+    EXPECT_FALSE(Calendar::from_document("[]").has_value());
+    // Unknown top-level members are ignored, but must still be valid JSON.
+    const std::string base = doc("\"monday\": 1", "");
+    EXPECT_TRUE(Calendar::from_document("{\"Extra\": [1, {\"a\": null}], " + base.substr(1)).has_value());
+    EXPECT_FALSE(Calendar::from_document("{\"Extra\": [1, 2,], " + base.substr(1)).has_value());
+    EXPECT_FALSE(Calendar::from_document("{\"Extra\": tru, " + base.substr(1)).has_value());
+}
+
+TEST(CalendarDocument, ZoneLookupIsExact) {
+    EXPECT_TRUE(Calendar::from_document(doc("", "", "\"America/New_York\"")).has_value());
+    EXPECT_TRUE(Calendar::from_document(doc("", "", "\"UTC\"")).has_value());
+    EXPECT_TRUE(Calendar::from_document(doc("", "", "\"Etc/GMT+5\"")).has_value());
+    for (std::string zone : {"us/eastern", "US/EASTERN", "Mars/Olympus", "", "GMT+5", "GMT+05:00", "PST",
+                             "Etc/Unknown", "US/Eastern "}) {
+        EXPECT_EQ(error_of(Calendar::from_document(doc("", "", "\"" + zone + "\""))),
+                  "Invalid IANA timezone: " + zone);
+    }
+    EXPECT_EQ(error_of(Calendar::from_document(doc("", "", "\"US/Eastern\\u0000\""))),
+              std::string("Invalid IANA timezone: US/Eastern") + '\0');
+}
+
+TEST(CalendarDocument, IntervalLabels) {
+    struct Case { std::string_view label; std::optional<int> bucket; };
+    const Case cases[] = {
+        {"00:00 - 00:15", 0}, {"00:07", 0}, {"7:5", 28}, {"ab:30", 2}, {"24:00", std::nullopt},
+        {"23:59 - 00:00", 95}, {"0:1439", 95}, {"0:1440", std::nullopt}, {"+1:+15", 5},
+        {"\xE3\x80\x80\t01:00\xE3\x80\x80 - 01:15", 4},  // U+3000 and a tab trimmed
+        {"1:2:3", 4}, {"", 0}, {"-5:00", 0}, {"++1:00", 0}, {"1 :00", 0}, {"12", 48}, {"12:", 48},
+        {"18446744073709551615:00", std::nullopt}, {"18446744073709551616:30", 2},
+        {"0:18446744073709551615", std::nullopt}, {"\xD9\xA1:00", 0},  // Arabic-Indic one is no digit
+        {"12:30x", 48}, {"09:30\t-", 38}, {" 09:30", 38}, {"99:99", std::nullopt}, {"09:30 x - 1", 36},
+    };
+    for (const Case& c : cases) EXPECT_EQ(label_bucket(c.label), c.bucket) << c.label;
+
+    // Through a document: later labels replace earlier ones, ends are never read.
+    auto cal = Calendar::from_document(
+        doc("\"monday\": 4", "\"monday\": {\"00:00 - 00:15\": 1, \"00:07 - 99:99\": 3, \"7:5\": 2, \"24:00\": 100}"));
+    const auto& c = cal.value().cumulative_weights(0).value();
+    EXPECT_EQ(c[1], 3.0 / 5.0 * 4.0);
+    EXPECT_EQ(c[28], c[1]);
+    EXPECT_DOUBLE_EQ(c[29] - c[28], 2.0 / 5.0 * 4.0);
+    EXPECT_EQ(c[96], c[29]);
+}
+
+TEST(CalendarDocument, DayRules) {
+    // Capitalised names match after lower-casing; their profiles are looked up
+    // by the exact key, so "MONDAY" finds none and is flat.
+    auto cal = Calendar::from_document(
+        doc("\"MONDAY\": 2, \"Friday\": 0.5, \"Funday\": 9, \"saturday\": 3",
+            "\"monday\": {\"00:00\": 1}, \"Friday\": {\"12:00\": 1}, "
+            "\"saturday\": {\"24:00\": 1, \"25:00\": 1}, \"tuesday\": {\"00:00\": 1}"));
+    ASSERT_TRUE(cal.has_value()) << cal.error().message;
+    const std::array<double, 7> expected = {2, 0, 0, 0, 0.5, 3, 0};
+    EXPECT_EQ(cal->day_weights(), expected);
+    EXPECT_EQ(cal->week_weight(), 5.5);
+    const auto& flat = cal->cumulative_weights(0).value();
+    for (int k = 0; k <= 96; ++k) EXPECT_NEAR(flat[k], k * 2.0 / 96.0, 1e-14);
+    const auto& fri = cal->cumulative_weights(4).value();
+    EXPECT_EQ(fri[48], 0.0);
+    EXPECT_EQ(fri[49], 0.5);
+    const auto& zero = cal->cumulative_weights(5).value();  // raw weights sum to zero
+    for (double v : zero) EXPECT_EQ(v, 0.0);
+    for (int wd : {1, 2, 3, 6}) EXPECT_FALSE(cal->cumulative_weights(wd).has_value());
+
+    // Duplicate keys inside the members: the later one wins.
+    auto dup = Calendar::from_document(
+        doc("\"monday\": 1, \"monday\": 2", "\"monday\": {\"00:00\": 1}, \"monday\": {\"00:15\": 1}"));
+    EXPECT_EQ(dup.value().day_weights()[0], 2.0);
+    EXPECT_EQ(dup.value().cumulative_weights(0).value()[1], 0.0);
+    EXPECT_EQ(dup.value().cumulative_weights(0).value()[2], 2.0);
+
+    // A weekday without weight stops business time; all-zero weights make NaN.
+    Calendar weekdays = Calendar::from_document(doc("\"monday\": 1, \"tuesday\": 1", "")).value();
+    EXPECT_EQ(bus(weekdays, utc(2025, 1, 8, 5), utc(2025, 1, 13, 5)), 0.0);  // Wed 00:00 to Mon 00:00
+    EXPECT_GT(bus(weekdays, utc(2025, 1, 13, 5), utc(2025, 1, 13, 6)), 0.0);
+    Calendar none = Calendar::from_document(doc("\"monday\": 0", "")).value();
+    EXPECT_TRUE(std::isnan(none.year_position(utc(2025, 3, 3, 12)).value()));
+}
+
+TEST(BusinessTime, YearTotals) {
+    const double expected[7][2] = {{297.4, 298.4}, {297.4, 298.4}, {297.4, 298.4}, {297.4, 298.3},
+                                   {297.3, 297.57}, {296.67, 297.2}, {296.93, 297.93}};
+    Calendar cal = btcusdt();
+    bool seen[7][2] = {};
+    for (std::int64_t y = 1990; y < 2040; ++y) {
+        const int wd = korvex::weekday_from_days(korvex::days_from_civil(y, 1, 1));
+        const int leap = korvex::is_leap_year(y) ? 1 : 0;
+        ASSERT_TRUE(cal.year_position(utc(y, 7, 1)).has_value());
+        EXPECT_NEAR(cal.year_weights().at(static_cast<std::int32_t>(y)), expected[wd][leap], 1e-9) << y;
+        seen[wd][leap] = true;
+    }
+    for (auto& row : seen) EXPECT_TRUE(row[0] && row[1]);
+    EXPECT_NEAR(cal.year_weights().at(2024), 298.4, 1e-12);
+    EXPECT_NEAR(cal.year_weights().at(2027), 297.3, 1e-12);
+}
+
+TEST(BusinessTime, Examples) {
+    Calendar cal = btcusdt();
+    // New York midnight, 1 to 2 January 2025 (a Wednesday).
+    EXPECT_EQ(bus(cal, utc(2025, 1, 1, 5), utc(2025, 1, 2, 5)), 0.0033624747813973954);
+    EXPECT_EQ(cal.year_position(utc(2025, 1, 1, 5)).value(), 2025.0);
+    EXPECT_EQ(bus(cal, utc(2025, 1, 1, 5), utc(2026, 1, 1, 5)), 1.0);
+    EXPECT_EQ(bus(cal, utc(2025, 7, 4, 13, 1, 2, 5), utc(2025, 7, 4, 13, 1, 2, 999999999)), 0.0);
+    const double fwd = bus(cal, utc(2025, 2, 3, 1), utc(2026, 8, 9, 17, 3));
+    EXPECT_GT(fwd, 1.4);
+    EXPECT_EQ(bus(cal, utc(2026, 8, 9, 17, 3), utc(2025, 2, 3, 1)), -fwd);
+
+    // Monday 6 January 2025, 00:00:00 to 00:07:30 local: half of bucket 0.
+    const double t2025 = cal.year_weights().at(2025);
+    EXPECT_NEAR(bus(cal, utc(2025, 1, 6, 5), utc(2025, 1, 6, 5, 7, 30)), 0.0052571670473 / 2 / t2025, 1e-12);
+
+    // Local new year: 03:00 UTC on 1 January is still 31 December (a Tuesday).
+    EXPECT_LT(cal.year_position(utc(2025, 1, 1, 3)).value(), 2025.0);
+    EXPECT_GT(cal.year_position(utc(2025, 1, 1, 3)).value(), 2024.99);
+    const auto& tue = cal.cumulative_weights(1).value();
+    const auto& wed = cal.cumulative_weights(2).value();
+    const double across = (tue[96] - tue[88]) / cal.year_weights().at(2024) + wed[8] / t2025;
+    EXPECT_NEAR(bus(cal, utc(2025, 1, 1, 3), utc(2025, 1, 1, 7)), across, 1e-12);
+}
+
+TEST(BusinessTime, ClockChanges) {
+    Calendar cal = btcusdt();
+    const double t = 297.4;
+    const auto& sun = cal.cumulative_weights(6).value();
+    // 9 March 2025, 02:00 EST becomes 03:00 EDT at 07:00 UTC: four quarter-hours
+    // and one wall-clock second pass within one real second.
+    const double skipped = (sun[12] - sun[8]) + (sun[8] - sun[7]) / 900.0;
+    EXPECT_NEAR(bus(cal, utc(2025, 3, 9, 6, 59, 59), utc(2025, 3, 9, 7)), skipped / t, 1e-12);
+    // 2 November 2025, 02:00 EDT becomes 01:00 EST at 06:00 UTC.
+    EXPECT_EQ(bus(cal, utc(2025, 11, 2, 5, 30), utc(2025, 11, 2, 6, 30)), 0.0);
+    EXPECT_LT(bus(cal, utc(2025, 11, 2, 5, 50), utc(2025, 11, 2, 6, 10)), 0.0);
+    // Far beyond the zone's transition table the rules still give daylight
+    // time: 04:00-04:15 UTC on 1 July is 00:00-00:15 EDT.
+    for (std::int64_t y : {2040, 2100, 9999}) {
+        const int wd = korvex::weekday_from_days(korvex::days_from_civil(y, 7, 1));
+        ASSERT_TRUE(cal.year_position(utc(y, 7, 1)).has_value());
+        const double first = cal.cumulative_weights(wd).value()[1];
+        EXPECT_NEAR(bus(cal, utc(y, 7, 1, 4), utc(y, 7, 1, 4, 15)),
+                    first / cal.year_weights().at(static_cast<std::int32_t>(y)), 1e-11) << y;
+    }
+}
+
+// The cached offset stretches must give what a calendar asking ICU afresh
+// gives, right at and around every transition of the zone.
+TEST(BusinessTime, OffsetCacheMatchesFreshLookups) {
+    std::unique_ptr<icu::TimeZone> tz(icu::TimeZone::createTimeZone("US/Eastern"));
+    auto* zone = dynamic_cast<icu::BasicTimeZone*>(tz.get());
+    ASSERT_NE(zone, nullptr);
+    std::vector<std::int64_t> instants;
+    icu::TimeZoneTransition tr;
+    double at = -7e12;  // before 1800
+    while (zone->getNextTransition(at, false, tr) && tr.getTime() < 7.3e12) {  // to about 2200
+        at = tr.getTime();
+        const auto s = static_cast<std::int64_t>(at / 1000);
+        for (std::int64_t d : {-3601, -1, 0, 1, 3599}) instants.push_back(s + d);
+    }
+    ASSERT_GT(instants.size(), 1000u);
+    Calendar reused = btcusdt();
+    auto check = [&](std::int64_t s) {
+        const UtcInstant i = UtcInstant::from_parts(s, 0).value();
+        Calendar fresh = btcusdt();
+        ASSERT_EQ(reused.year_position(i).value(), fresh.year_position(i).value()) << s;
+    };
+    for (std::int64_t s : instants) check(s);
+    for (std::size_t n = instants.size(); n-- > 0;) {
+        if (n % 3 == 0) check(instants[n]);
+    }
+}
+
+TEST(BusinessTime, RangeEnds) {
+    Calendar cal = btcusdt();
+    const UtcInstant first = UtcInstant::from_parts(UtcInstant::kMinDay * 86400, 0).value();
+    const UtcInstant last = UtcInstant::from_parts(UtcInstant::kMaxDay * 86400 + 86399, 999999999).value();
+    EXPECT_TRUE(std::isfinite(cal.year_position(first).value()));
+    EXPECT_TRUE(std::isfinite(cal.year_position(last).value()));
+    UtcInstant bad;
+    bad.day = INT32_MAX;
+    EXPECT_EQ(cal.year_position(bad).error().message, "Invalid timestamp");
+    EXPECT_EQ(cal.get_bus_ttx(first, bad).error().message, "Invalid timestamp");
+    bad.day = 0;
+    bad.secs = 86400;
+    EXPECT_EQ(cal.year_position(bad).error().message, "Invalid timestamp");
+}
+
+TEST(CalendarTime, WholeSecondsIn365DayYears) {
+    const UtcInstant t0 = utc(2024, 1, 1, 0, 0, 10, 600'000'000);
+    EXPECT_EQ(Calendar::get_cal_ttx(t0, t0), 0.0);
+    EXPECT_EQ(Calendar::get_cal_ttx(t0, utc(2024, 1, 1, 0, 0, 11, 500'000'000)), 0.0);  // 0.9 s
+    EXPECT_EQ(Calendar::get_cal_ttx(t0, utc(2024, 1, 1, 0, 0, 12, 100'000'000)), 1 / 31536000.0);  // 1.5 s
+    EXPECT_EQ(Calendar::get_cal_ttx(t0, utc(2024, 1, 1, 0, 0, 9, 100'000'000)), -1 / 31536000.0);  // -1.5 s
+    EXPECT_EQ(Calendar::get_cal_ttx(t0, utc(2024, 1, 1, 0, 0, 9, 700'000'000)), 0.0);  // -0.9 s
+    EXPECT_EQ(Calendar::get_cal_ttx(utc(2025, 3, 1), utc(2025, 3, 2)), 0.0027397260273972603);
+    EXPECT_EQ(Calendar::get_cal_ttx(utc(2023, 1, 1), utc(2024, 1, 1)), 1.0);
+    EXPECT_EQ(Calendar::get_cal_ttx(utc(2024, 1, 1), utc(2025, 1, 1)), 1.0027397260273974);
+    EXPECT_EQ(Calendar::get_cal_ttx(utc(2025, 1, 1), utc(2024, 1, 1)), -1.0027397260273974);
+}
+
+TEST(CalendarTime, Tenors) {
+    struct Case { std::string_view tenor; double years; };
+    const Case good[] = {
+        {"1d", 0.0027397260273972603}, {"2w", 0.038356164383561646}, {"3m", 0.2465753424657534},
+        {"1y", 1.0}, {"0.5y", 0.5}, {"365d", 1.0}, {"12m", 360.0 / 365.0}, {"52w", 364.0 / 365.0},
+        {"+2w", 14.0 / 365.0}, {"-1d", -1.0 / 365.0}, {"1e2d", 100.0 / 365.0}, {".5y", 0.5},
+        {"5.y", 5.0}, {"1E+1d", 10.0 / 365.0}, {"0.1m", (0.1 * 30) / 365}, {"1e400y", INFINITY},
+        {"-1e400y", -INFINITY}, {"1e-400y", 0.0}, {"infd", INFINITY}, {"-Infinityw", -INFINITY},
+        {"4.9e-324y", 4.9406564584124654e-324}, {"00000000000000000000000000001.5e-0y", 1.5},
+    };
+    for (const Case& c : good) EXPECT_EQ(Calendar::tenor_to_ttx(c.tenor).value(), c.years) << c.tenor;
+    EXPECT_TRUE(std::isnan(Calendar::tenor_to_ttx("nand").value()));
+    EXPECT_TRUE(std::isnan(Calendar::tenor_to_ttx("-NaNy").value()));
+
+    auto message = [](std::string_view t) { return Calendar::tenor_to_ttx(t).error().message; };
+    for (std::string_view t : {"", "1D", "1h", "1d ", "5", "1\xC3\xBD"}) {
+        EXPECT_EQ(message(t), "Invalid tenor format: " + std::string(t));
+    }
+    EXPECT_EQ(message("d"), "cannot parse float from empty string");
+    for (std::string_view t : {"1 day", " 1d", "1 d", "1_000d", "1,5d", "0x10d", ".d", "+d", "-d",
+                               "1ed", "1e+d", "1.2.3d", "e5d", "infinitd", "nan1d", "++1d"}) {
+        EXPECT_EQ(message(t), "invalid float literal") << t;
+    }
+}
+
+}  // namespace
