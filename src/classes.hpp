@@ -59,6 +59,7 @@ PyObject* result_to_py(T&& value) {
 template <class C>
 Instance<C>* instance_of(PyObject* self) {
     PyTypeObject* type = type_slot<C>();
+    if (self && Py_TYPE(self) == type) return reinterpret_cast<Instance<C>*>(self);
     if (!self || !type || !PyType_IsSubtype(Py_TYPE(self), type)) {
         if (self) raise_cannot_convert(self, C::kName);
         else PyErr_SetString(PyExc_TypeError, "method called without an instance");
@@ -73,10 +74,10 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         constexpr std::size_t N = std::tuple_size_v<typename Traits<decltype(Fn)>::Args>;
         PyObject* slots[N > 0 ? N : 1] = {};
         if (!bind_vector(C::kName, S, args, nargs, kwnames, slots)) return nullptr;
+        // `self` stays alive for the call: the caller holds it.
         Instance<C>* inst = instance_of<C>(self);
         if (!inst) return nullptr;
-        Ref keep = Ref::borrow(self);
-        BorrowGuard borrow;  // released before `keep` on every path
+        BorrowGuard borrow;  // released on every path
         if (const char* refused = borrow.acquire(inst->borrow, B)) {
             PyErr_SetString(PyExc_RuntimeError, refused);
             return nullptr;
@@ -90,7 +91,6 @@ PyObject* noargs_entry(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         Instance<C>* inst = instance_of<C>(self);
         if (!inst) return nullptr;
-        Ref keep = Ref::borrow(self);
         BorrowGuard borrow;
         if (const char* refused = borrow.acquire(inst->borrow, B)) {
             PyErr_SetString(PyExc_RuntimeError, refused);

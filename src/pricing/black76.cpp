@@ -32,16 +32,25 @@ double norm_cdf(double x) { return 0.5 * std::erfc(-x / 1.4142135623730951); }
 // sqrt(2*pi)): every pdf-based value is defined in terms of it.
 double norm_pdf(double x) { return std::exp(-0.5 * x * x) / 2.5066282746310007; }
 
-double black76_price(double fwd, double strike, double ttx, double vol, OptionSide side, double df) {
-    if (degenerate(ttx, vol)) {
-        const double intrinsic = side == OptionSide::Call ? positive_part(fwd - strike)
-                                                          : positive_part(strike - fwd);
-        return df * intrinsic;
+Black76Curve::Black76Curve(double fwd, double strike, double ttx, OptionSide side, double df)
+    : fwd_(fwd), strike_(strike), ttx_(ttx), df_(df), side_(side),
+      sqrt_ttx_(std::sqrt(ttx)), ln_fk_(std::log(fwd / strike)) {}
+
+double Black76Curve::price(double vol) const {
+    if (degenerate(ttx_, vol)) {
+        const double intrinsic = side_ == OptionSide::Call ? positive_part(fwd_ - strike_)
+                                                           : positive_part(strike_ - fwd_);
+        return df_ * intrinsic;
     }
-    const auto [s, d1] = compute_d1(fwd, strike, ttx, vol);
+    const double s = vol * sqrt_ttx_;
+    const double d1 = (0.5 * vol * vol * ttx_ + ln_fk_) / s;
     const double d2 = d1 - s;
-    if (side == OptionSide::Call) return df * (fwd * norm_cdf(d1) - strike * norm_cdf(d2));
-    return df * (strike * norm_cdf(-d2) - fwd * norm_cdf(-d1));
+    if (side_ == OptionSide::Call) return df_ * (fwd_ * norm_cdf(d1) - strike_ * norm_cdf(d2));
+    return df_ * (strike_ * norm_cdf(-d2) - fwd_ * norm_cdf(-d1));
+}
+
+double black76_price(double fwd, double strike, double ttx, double vol, OptionSide side, double df) {
+    return Black76Curve(fwd, strike, ttx, side, df).price(vol);
 }
 
 Result<double> b76_fairvalue(double fwd, double strike, double ttx, double vol,

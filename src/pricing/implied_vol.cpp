@@ -21,7 +21,8 @@ Result<double> calibrate_black76_iv(double ttx, double fwd, double strike, doubl
     auto side = parse_option_side(call_put);
     if (!side) return std::unexpected(std::move(side.error()));
     const OptionSide sd = *side;
-    auto mispricing = [&](double vol) { return black76_price(fwd, strike, ttx, vol, sd, df) - price; };
+    const Black76Curve curve(fwd, strike, ttx, sd, df);
+    auto mispricing = [&](double vol) { return curve.price(vol) - price; };
     // No bracket (the price is unattainable in the range, or an input is NaN)
     // is reported as NaN rather than as an error.
     return brent_root(mispricing, kVolLower, kVolUpper)
