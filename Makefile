@@ -10,7 +10,7 @@ PIP_Q   := --quiet --disable-pip-version-check
 TOOLS   := scikit-build-core "cmake>=3.26" ninja
 TEST_DEPS := pytest hypothesis numpy scipy tzdata abi3audit mypy
 
-.PHONY: help deps venv wheel dev demo test test-cpp test-py312 test-py313 check-abi bench clean
+.PHONY: help deps venv wheel dev demo test test-cpp test-py312 test-py313 check-abi check-stubs bench clean
 
 help:
 	@echo "make demo   - set up everything and run examples/quickstart.py"
@@ -68,7 +68,11 @@ check-abi: dev
 	 if [ "$$exported" != "PyInit_korvex" ]; then echo "unexpected exports: $$exported"; exit 1; fi; \
 	 echo "exports: $$exported"
 
-test: test-cpp test-py312 test-py313 check-abi
+# The typed interface beside the module must match what the module really offers.
+check-stubs: dev
+	MYPYPATH=src $(VENV)/bin/python -m mypy.stubtest korvex
+
+test: test-cpp test-py312 test-py313 check-abi check-stubs
 
 bench: dev
 	$(VENV)/bin/pip install $(PIP_Q) QuantLib vollib matplotlib
