@@ -70,7 +70,7 @@ check-abi: dev
 
 # The typed interface beside the module must match what the module really offers.
 check-stubs: dev
-	MYPYPATH=src $(VENV)/bin/python -m mypy.stubtest korvex
+	$(VENV)/bin/python -m mypy.stubtest korvex
 
 test: test-cpp test-py312 test-py313 check-abi check-stubs
 
