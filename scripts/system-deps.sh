@@ -3,7 +3,9 @@
 # missing ones when running as root, otherwise names them and stops.
 set -eu
 need="g++ make libicu-dev libsimdjson-dev libgtest-dev pkg-config"
-[ "${KORVEX_WANT_CLANG:-0}" = 1 ] && need="$need clang libclang-rt-14-dev"
+# The fuzzers need clang with libFuzzer and the sanitizer runtimes; clang 19
+# is the first of Debian's that compiles libstdc++ 12's <expected>.
+[ "${KORVEX_WANT_CLANG:-0}" = 1 ] && need="$need clang-19 libclang-rt-19-dev"
 missing=""
 for p in $need; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

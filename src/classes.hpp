@@ -73,7 +73,8 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         constexpr std::size_t N = std::tuple_size_v<typename Traits<decltype(Fn)>::Args>;
         PyObject* slots[N > 0 ? N : 1] = {};
-        if (!bind_vector(C::kName, S, args, nargs, kwnames, slots)) return nullptr;
+        static PyObject* const* names = interned_names(S);
+        if (!bind_vector(C::kName, S, args, nargs, kwnames, slots, names)) return nullptr;
         // `self` stays alive for the call: the caller holds it.
         Instance<C>* inst = instance_of<C>(self);
         if (!inst) return nullptr;

@@ -47,8 +47,23 @@ bool too_many_positional(const char* owner, const Sig& sig, Py_ssize_t nargs) {
     return false;
 }
 
+bool fill_slot(const char* owner, const Sig& sig, int i, PyObject* value, PyObject** slots) {
+    if (slots[i]) {
+        raise_type_error(display_name(owner, sig) + " got multiple values for argument '" + sig.params[i] + "'");
+        return false;
+    }
+    slots[i] = value;
+    return true;
+}
+
 // Places one keyword argument; false with TypeError set on a bad keyword.
-bool place_keyword(const char* owner, const Sig& sig, PyObject* key, PyObject* value, PyObject** slots) {
+bool place_keyword(const char* owner, const Sig& sig, PyObject* key, PyObject* value, PyObject** slots,
+                   PyObject* const* names) {
+    if (names) {
+        for (int i = 0; i < sig.nparams; ++i) {
+            if (key == names[i]) return fill_slot(owner, sig, i, value, slots);
+        }
+    }
     Py_ssize_t len = 0;
     const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &len) : nullptr;
     if (!name) {
@@ -58,15 +73,7 @@ bool place_keyword(const char* owner, const Sig& sig, PyObject* key, PyObject* v
     }
     const std::string_view kw(name, static_cast<std::size_t>(len));
     for (int i = 0; i < sig.nparams; ++i) {
-        if (kw == sig.params[i]) {
-            if (slots[i]) {
-                raise_type_error(display_name(owner, sig) + " got multiple values for argument '" +
-                                 std::string(kw) + "'");
-                return false;
-            }
-            slots[i] = value;
-            return true;
-        }
+        if (kw == sig.params[i]) return fill_slot(owner, sig, i, value, slots);
     }
     raise_type_error(display_name(owner, sig) + " got an unexpected keyword argument '" + std::string(kw) + "'");
     return false;
@@ -97,14 +104,26 @@ bool check_required(const char* owner, const Sig& sig, PyObject** slots) {
 
 }  // namespace
 
+PyObject* const* interned_names(const Sig& sig) {
+    auto* names = new PyObject*[kMaxParams]();  // kept for the process
+    for (int i = 0; i < sig.nparams; ++i) {
+        names[i] = PyUnicode_InternFromString(sig.params[i]);
+        if (!names[i]) {
+            PyErr_Clear();
+            return nullptr;  // binding falls back to comparing the texts
+        }
+    }
+    return names;
+}
+
 bool bind_vector(const char* owner, const Sig& sig, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames, PyObject** slots) {
+                 PyObject* kwnames, PyObject** slots, PyObject* const* names) {
     if (nargs > sig.nparams) return too_many_positional(owner, sig, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_Size(kwnames);
         for (Py_ssize_t j = 0; j < nkw; ++j) {
-            if (!place_keyword(owner, sig, PyTuple_GetItem(kwnames, j), args[nargs + j], slots)) return false;
+            if (!place_keyword(owner, sig, PyTuple_GetItem(kwnames, j), args[nargs + j], slots, names)) return false;
         }
     } else if (nargs >= sig.nrequired) {
         return true;  // the common positional call needs no further checks
@@ -121,7 +140,7 @@ bool bind_tuple(const char* owner, const Sig& sig, PyObject* args, PyObject* kwa
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (!place_keyword(owner, sig, key, value, slots)) return false;
+            if (!place_keyword(owner, sig, key, value, slots, nullptr)) return false;
         }
     }
     return check_required(owner, sig, slots);

@@ -42,8 +42,14 @@ std::string text_signature(const char* shown_name, const Sig& sig, bool self_mar
 
 // Binds the arguments of a fast-convention call to one slot per parameter
 // (borrowed references; empty slots are NULL). Returns false with TypeError set.
+// `names` (may be NULL) are the parameter names as interned str objects:
+// keyword names usually arrive interned, so they match by identity first.
 bool bind_vector(const char* owner, const Sig& sig, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames, PyObject** slots);
+                 PyObject* kwnames, PyObject** slots, PyObject* const* names);
+
+// The parameter names of `sig` as interned str objects, made once per call
+// site and kept for the process; NULL if they could not be made.
+PyObject* const* interned_names(const Sig& sig);
 // The same for a tuple of positional arguments and an optional dict.
 bool bind_tuple(const char* owner, const Sig& sig, PyObject* args, PyObject* kwargs, PyObject** slots);
 
@@ -154,7 +160,8 @@ PyObject* function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         constexpr std::size_t N = std::tuple_size_v<typename Traits<decltype(Fn)>::Args>;
         PyObject* slots[N > 0 ? N : 1] = {};
-        if (!bind_vector(*Owner, S, args, nargs, kwnames, slots)) return nullptr;
+        static PyObject* const* names = interned_names(S);
+        if (!bind_vector(*Owner, S, args, nargs, kwnames, slots, names)) return nullptr;
         return convert_and_call<Fn>(S, slots, [](auto&... v) { return Fn(v...); });
     });
 }
