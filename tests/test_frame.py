@@ -20,18 +20,23 @@ MODELS = [korvex.GVVSpline, korvex.VolGeo, korvex.CubicSpline]
 CLASSES = [korvex.Calendar, *MODELS]
 
 
-def panic_type():
-    """PanicException is not exported; provoke one fault to get hold of it."""
+def growing_dict():
+    """A params dict whose second value adds a key while it is converted."""
     d = {"a": 1.0}
 
     class Grow:
         def __float__(self):
-            d["grown"] = 1.0
+            d[f"g{len(d)}"] = 1.0
             return 1.0
 
     d["b"] = Grow()
+    return d
+
+
+def panic_type():
+    """PanicException is not exported; provoke one fault to get hold of it."""
     try:
-        korvex.VolGeo.with_params(Stamp(0.0), d)
+        korvex.VolGeo.with_params(Stamp(0.0), growing_dict())
     except BaseException as exc:  # noqa: BLE001 - that is the point
         return type(exc)
     raise AssertionError("no fault raised")
@@ -398,14 +403,7 @@ class TestParamDict:
 
     def test_fault_resumed_through_python_code(self, capfd):
         panic = panic_type()
-        d = {"a": 1.0}
-
-        class Grow:
-            def __float__(self):
-                d[f"g{len(d)}"] = 1.0
-                return 1.0
-
-        d["b"] = Grow()
+        d = growing_dict()
 
         class Ts:
             def timestamp(self):
@@ -419,17 +417,9 @@ class TestParamDict:
 
     def test_exception_handler_does_not_catch_a_fault(self):
         panic = panic_type()
-        d = {"a": 1.0}
-
-        class Grow:
-            def __float__(self):
-                d[f"g{len(d)}"] = 1.0
-                return 1.0
-
-        d["b"] = Grow()
         with pytest.raises(panic):
             try:
-                korvex.VolGeo.with_params(Stamp(0.0), d)
+                korvex.VolGeo.with_params(Stamp(0.0), growing_dict())
             except Exception:  # noqa: BLE001
                 pytest.fail("PanicException must not be an Exception")
 

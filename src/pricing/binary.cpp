@@ -9,11 +9,16 @@ namespace korvex::pricing {
 
 namespace {
 
-// Ordered comparisons: a NaN ttx or vol is not degenerate and yields NaN.
-bool degenerate(double ttx, double vol) { return ttx <= 0.0 || vol <= 0.0; }
-
-double signed_for(OptionSide side, double call_value) {
-    return side == OptionSide::Call ? call_value : -call_value;
+// The shape every binary greek shares: the side is parsed first, degenerate
+// inputs give 0.0 for both sides, otherwise the call's value of `formula`,
+// negated for a put (call + put = df, so their derivatives cancel).
+template <class Formula>
+Result<double> binary_greek(std::string_view call_put, double ttx, double vol, Formula formula) {
+    auto side = parse_option_side(call_put);
+    if (!side) return std::unexpected(std::move(side.error()));
+    if (is_degenerate(ttx, vol)) return 0.0;
+    const double call_value = formula();
+    return *side == OptionSide::Call ? call_value : -call_value;
 }
 
 }  // namespace
@@ -26,7 +31,7 @@ Result<double> binary_fairvalue(double fwd, double strike, double ttx, double vo
                                 std::string_view call_put, double df) {
     auto side = parse_option_side(call_put);
     if (!side) return std::unexpected(std::move(side.error()));
-    if (degenerate(ttx, vol)) {
+    if (is_degenerate(ttx, vol)) {
         if (*side == OptionSide::Call) return fwd > strike ? df : 0.0;
         return strike > fwd ? df : 0.0;
     }
@@ -40,44 +45,40 @@ Result<double> binary_fairvalue(double fwd, double strike, double ttx, double vo
 
 Result<double> binary_delta(double fwd, double strike, double ttx, double vol,
                             std::string_view call_put, double df) {
-    auto side = parse_option_side(call_put);
-    if (!side) return std::unexpected(std::move(side.error()));
-    if (degenerate(ttx, vol)) return 0.0;
-    const double x = binary_moneyness(fwd, strike, vol * std::sqrt(ttx));
-    return signed_for(*side, norm_pdf(x) * df / (fwd * vol * std::sqrt(ttx)));
+    return binary_greek(call_put, ttx, vol, [&] {
+        const double x = binary_moneyness(fwd, strike, vol * std::sqrt(ttx));
+        return norm_pdf(x) * df / (fwd * vol * std::sqrt(ttx));
+    });
 }
 
 Result<double> binary_gamma(double fwd, double strike, double ttx, double vol,
                             std::string_view call_put, double df) {
-    auto side = parse_option_side(call_put);
-    if (!side) return std::unexpected(std::move(side.error()));
-    if (degenerate(ttx, vol)) return 0.0;
-    const double s = vol * std::sqrt(ttx);
-    const double x = binary_moneyness(fwd, strike, s);
-    const double r = 1.0 / fwd;
-    const double q = 1.0 / s;
-    const double g = (-df) * norm_pdf(x) * r * r;
-    return signed_for(*side, (g * q) * (1.0 + x * q));
+    return binary_greek(call_put, ttx, vol, [&] {
+        const double s = vol * std::sqrt(ttx);
+        const double x = binary_moneyness(fwd, strike, s);
+        const double r = 1.0 / fwd;
+        const double q = 1.0 / s;
+        const double g = (-df) * norm_pdf(x) * r * r;
+        return (g * q) * (1.0 + x * q);
+    });
 }
 
 Result<double> binary_vega(double fwd, double strike, double ttx, double vol,
                            std::string_view call_put, double df) {
-    auto side = parse_option_side(call_put);
-    if (!side) return std::unexpected(std::move(side.error()));
-    if (degenerate(ttx, vol)) return 0.0;
-    const double x = binary_moneyness(fwd, strike, vol * std::sqrt(ttx));
-    // -n(x) written with the pdf divisor negated, as one division.
-    return signed_for(*side, std::exp(-0.5 * x * x) / -2.5066282746310007 * df * x / vol);
+    return binary_greek(call_put, ttx, vol, [&] {
+        const double x = binary_moneyness(fwd, strike, vol * std::sqrt(ttx));
+        // -n(x) written with the pdf divisor negated, as one division.
+        return std::exp(-0.5 * x * x) / -2.5066282746310007 * df * x / vol;
+    });
 }
 
 // Decay of value as the time to expiry shrinks (df held fixed).
 Result<double> binary_theta(double fwd, double strike, double ttx, double vol,
                             std::string_view call_put, double df) {
-    auto side = parse_option_side(call_put);
-    if (!side) return std::unexpected(std::move(side.error()));
-    if (degenerate(ttx, vol)) return 0.0;
-    const double x = binary_moneyness(fwd, strike, vol * std::sqrt(ttx));
-    return signed_for(*side, norm_pdf(x) * (df * 0.5) * x / ttx);
+    return binary_greek(call_put, ttx, vol, [&] {
+        const double x = binary_moneyness(fwd, strike, vol * std::sqrt(ttx));
+        return norm_pdf(x) * (df * 0.5) * x / ttx;
+    });
 }
 
 }  // namespace korvex::pricing

@@ -6,10 +6,6 @@ namespace korvex::pricing {
 
 namespace {
 
-// Time or volatility that leaves no diffusion. Ordered comparisons on purpose:
-// a NaN ttx or vol is not degenerate and flows through the formulas as NaN.
-bool degenerate(double ttx, double vol) { return ttx <= 0.0 || vol <= 0.0; }
-
 // max(x, 0) where a NaN difference counts as worthless.
 double positive_part(double x) { return x > 0.0 ? x : 0.0; }
 
@@ -37,7 +33,7 @@ Black76Curve::Black76Curve(double fwd, double strike, double ttx, OptionSide sid
       sqrt_ttx_(std::sqrt(ttx)), ln_fk_(std::log(fwd / strike)) {}
 
 double Black76Curve::price(double vol) const {
-    if (degenerate(ttx_, vol)) {
+    if (is_degenerate(ttx_, vol)) {
         const double intrinsic = side_ == OptionSide::Call ? positive_part(fwd_ - strike_)
                                                            : positive_part(strike_ - fwd_);
         return df_ * intrinsic;
@@ -67,7 +63,7 @@ Result<double> b76_delta(double fwd, double strike, double ttx, double vol,
                          std::string_view call_put, double df) {
     auto side = parse_option_side(call_put);
     if (!side) return std::unexpected(std::move(side.error()));
-    if (degenerate(ttx, vol)) {
+    if (is_degenerate(ttx, vol)) {
         if (*side == OptionSide::Call) return fwd > strike ? df : 0.0;
         return fwd < strike ? -df : 0.0;
     }
@@ -77,7 +73,7 @@ Result<double> b76_delta(double fwd, double strike, double ttx, double vol,
 }
 
 double b76_vega(double fwd, double strike, double ttx, double vol, double df) {
-    if (degenerate(ttx, vol)) return 0.0;
+    if (is_degenerate(ttx, vol)) return 0.0;
     const double d1 = compute_d1(fwd, strike, ttx, vol).d1;
     return norm_pdf(d1) * (df * fwd) * std::sqrt(ttx);
 }
@@ -85,7 +81,7 @@ double b76_vega(double fwd, double strike, double ttx, double vol, double df) {
 // Second derivative of the price with respect to the forward, the same for
 // both sides: n(d1) * df / (F * vol * sqrt(T)).
 double b76_gamma(double fwd, double strike, double ttx, double vol, double df) {
-    if (degenerate(ttx, vol)) return 0.0;
+    if (is_degenerate(ttx, vol)) return 0.0;
     const double d1 = compute_d1(fwd, strike, ttx, vol).d1;
     return norm_pdf(d1) * df / (fwd * vol * std::sqrt(ttx));
 }

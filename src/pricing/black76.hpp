@@ -7,6 +7,10 @@
 
 namespace korvex::pricing {
 
+// Time or volatility that leaves no diffusion. Ordered comparisons on purpose:
+// a NaN ttx or vol is not degenerate and flows through the formulas as NaN.
+inline bool is_degenerate(double ttx, double vol) { return ttx <= 0.0 || vol <= 0.0; }
+
 double norm_cdf(double x);
 double norm_pdf(double x);
 
