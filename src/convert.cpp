@@ -1,10 +1,14 @@
 #include "convert.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace korvex::py {
 
 namespace {
+
+// Far beyond any strike list; longer sequences simply grow while read.
+constexpr std::size_t kMaxReservedItems = std::size_t{1} << 20;
 
 PyObject* timestamp_name() {
     static PyObject* name = nullptr;  // interned once, kept for the process
@@ -22,6 +26,8 @@ bool copy_float64_buffer(PyObject* obj, std::vector<double>& out) {
     if (!PyObject_CheckBuffer(obj)) return false;
     Py_buffer view;
     if (PyObject_GetBuffer(obj, &view, PyBUF_ND | PyBUF_FORMAT) != 0) {
+        // A Python __buffer__ may have run; a fault it carries is not ours to drop.
+        resume_panic_if_pending();
         PyErr_Clear();
         return false;
     }
@@ -74,10 +80,15 @@ bool to_float_vector(PyObject* obj, std::vector<double>& out) {
     }
     Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) {
+        // The length is only a hint, so its failure is dropped; a fault that
+        // travelled through a Python __len__ is not.
+        resume_panic_if_pending();
         PyErr_Clear();
         hint = 0;
     }
-    values.reserve(static_cast<std::size_t>(hint));
+    // A Python __len__ can report any length; the items actually produced
+    // decide the size, so an absurd hint must not become an allocation.
+    values.reserve(std::min(static_cast<std::size_t>(hint), kMaxReservedItems));
     Ref it(PyObject_GetIter(obj));
     if (!it) return false;
     while (true) {

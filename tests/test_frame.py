@@ -120,6 +120,60 @@ class TestRegistration:
         assert "subinterpreters" in lines[0]
         assert float(lines[1]) == pytest.approx(7.965567455405804)
 
+    def test_first_import_in_a_subinterpreter(self):
+        # The process's first import happens in a subinterpreter, which makes
+        # instances and is then destroyed. Exactly one interpreter gets the
+        # module (3.12 loads it in the subinterpreter; 3.13 loads single-phase
+        # modules in the main interpreter first), the other gets the
+        # ImportError, and the module keeps working where it loaded.
+        code = textwrap.dedent(
+            """
+            import datetime, sys
+            try:
+                import _interpreters as interpreters
+            except ImportError:
+                import _xxsubinterpreters as interpreters
+            try:
+                interp = interpreters.create("legacy")
+            except TypeError:
+                interp = interpreters.create(isolated=False)
+            script = (
+                "import sys\\n"
+                "try:\\n"
+                "    import korvex, datetime\\n"
+                "except ImportError as e:\\n"
+                "    result = 'refused: ' + str(e)\\n"
+                "else:\\n"
+                "    m = korvex.VolGeo(datetime.datetime(2027, 1, 1))\\n"
+                "    cal = korvex.Calendar('BTCUSDT')\\n"
+                "    cal.get_bus_ttx(datetime.datetime(2026, 1, 1), datetime.datetime(2026, 6, 1))\\n"
+                "    result = 'loaded: %r' % m.get_vol(0.5, 100.0, [100.0])\\n"
+                "sys.stdout.write(result + '\\\\n'); sys.stdout.flush()\\n"
+            )
+            run = getattr(interpreters, "run_string", None) or getattr(interpreters, "exec")
+            failed = run(interp, script)
+            assert failed is None, failed
+            interpreters.destroy(interp)
+            try:
+                import korvex
+            except ImportError as e:
+                print("refused: " + str(e))
+            else:
+                m = korvex.VolGeo.with_params(datetime.datetime(2027, 1, 1), {})
+                print("loaded: %r" % m.get_vol(0.5, 100.0, [100.0]))
+            """
+        )
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+        assert out.returncode == 0, out.stderr
+        sub, main = out.stdout.strip().splitlines()
+        assert sorted([sub.split(":")[0], main.split(":")[0]]) == ["loaded", "refused"]
+        refusal = sub if sub.startswith("refused") else main
+        assert "subinterpreters" in refusal
+        loaded = main if refusal is sub else sub
+        assert loaded == "loaded: [0.5]"
+        if sys.version_info < (3, 13):
+            assert sub.startswith("loaded")
+
 
 class TestBinding:
     def test_missing_arguments(self):
@@ -305,6 +359,25 @@ class TestSequenceArguments:
         m = korvex.VolGeo(Stamp(0.0))
         assert m.get_vol(1.0, 100.0, Seq()) == [0.5, 0.5, 0.5]
 
+    def test_length_hint_is_not_trusted(self):
+        # A reported length is no promise of items: a huge one must not
+        # become an allocation (or a fault), the items read decide.
+        class Claims:
+            def __init__(self, n):
+                self.n = n
+
+            def __len__(self):
+                return self.n
+
+            def __getitem__(self, i):
+                if i >= 3:
+                    raise IndexError(i)
+                return 100.0
+
+        m = korvex.VolGeo(Stamp(0.0))
+        for n in (0, 1, 2**33, 2**61, sys.maxsize):
+            assert m.get_vol(1.0, 100.0, Claims(n)) == [0.5, 0.5, 0.5]
+
 
 class TestTimestampArguments:
     def test_errors_carry_no_prefix(self):
@@ -414,6 +487,48 @@ class TestParamDict:
             korvex.GVVSpline(Ts())
         err = capfd.readouterr().err
         assert "Python stack trace below:" in err
+
+    def test_fault_in_a_dropped_error_is_resumed(self, capfd):
+        # The length hint and the buffer lookup of a strikes sequence may fail
+        # and be ignored, but a fault travelling through them must not vanish.
+        panic = panic_type()
+
+        def fault():
+            d = {"a": 1.0}
+
+            class Grow:
+                def __float__(self):
+                    d[f"g{len(d)}"] = 1.0
+                    return 1.0
+
+            d["b"] = Grow()
+            korvex.VolGeo.with_params(Stamp(0.0), d)
+
+        class FaultyLength:
+            def __len__(self):
+                fault()
+                return 1
+
+            def __getitem__(self, i):
+                if i:
+                    raise IndexError(i)
+                return 100.0
+
+        class FaultyBuffer(FaultyLength):
+            def __len__(self):
+                return 1
+
+            def __buffer__(self, flags):
+                fault()
+                return memoryview(b"")
+
+        m = korvex.VolGeo(Stamp(0.0))
+        for strikes in (FaultyLength(), FaultyBuffer()):
+            with pytest.raises(panic, match="dictionary changed size during iteration"):
+                m.get_vol(1.0, 100.0, strikes)
+            assert "Python stack trace below:" in capfd.readouterr().err
+        # the model is free again
+        assert m.get_vol(1.0, 100.0, [100.0]) == [0.5]
 
     def test_exception_handler_does_not_catch_a_fault(self):
         panic = panic_type()
