@@ -72,11 +72,105 @@ check-abi: dev
 check-stubs: dev
 	$(VENV)/bin/python -m mypy.stubtest korvex
 
-test: test-cpp test-py312 test-py313 check-abi check-stubs
+# The extension module built with AddressSanitizer and UndefinedBehaviorSanitizer
+# (float-to-integer overflow included), and the whole pytest suite run against
+# it. The interpreter is not instrumented, so the runtimes are preloaded, with
+# libstdc++ after libasan so that ASan finds the real __cxa_throw. A report
+# ends the process, so it must not sit in pytest's descriptor-level capture:
+# ASan writes its reports to log files (any log file, from the test process or
+# a child process, fails the run) and pytest captures only sys.stderr, so that
+# UBSan's reports, which always go to the descriptor, stay visible.
+.PHONY: test-asan
+ASAN_DIR  := build/asan
+ASAN_LOGS := $(ASAN_DIR)/logs
+test-asan: $(VENV)/.ready
+	$(VENV)/bin/cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEX_SANITIZE=ON -DKORVEX_BUILD_MODULE=ON -DKORVEX_TESTS=OFF \
+	  -DCMAKE_CXX_FLAGS="-fsanitize=float-cast-overflow -fno-sanitize-recover=all" \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(VENV)/bin/python >/dev/null
+	$(VENV)/bin/cmake --build $(ASAN_DIR) -j2
+	rm -rf $(ASAN_LOGS); mkdir -p $(ASAN_LOGS)
+	export KORVEX_ASAN=1 PYTHONPATH=$(CURDIR)/$(ASAN_DIR) PYTHONMALLOC=malloc \
+	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:detect_stack_use_after_return=1:check_initialization_order=1:log_path=$(CURDIR)/$(ASAN_LOGS)/asan \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(CURDIR)/$(ASAN_LOGS)/ubsan; \
+	 so=$$($(VENV)/bin/python -c 'import korvex; print(korvex.__file__)'); \
+	 case "$$so" in $(CURDIR)/$(ASAN_DIR)/*) echo "sanitized module: $$so";; *) echo "wrong module: $$so"; exit 1;; esac; \
+	 status=0; $(VENV)/bin/python -m pytest -q -p no:cacheprovider --capture=sys tests || status=$$?; \
+	 if [ -n "$$(ls -A $(ASAN_LOGS))" ]; then cat $(ASAN_LOGS)/*; echo "sanitizer reports above" >&2; exit 1; fi; \
+	 exit $$status
+
+test: test-cpp test-py312 test-py313 check-abi check-stubs test-asan fuzz-smoke
 
 bench: dev
 	$(VENV)/bin/pip install $(PIP_Q) QuantLib vollib matplotlib
 	$(VENV)/bin/python bench/bench.py --report bench/RESULTS.md
+
+# Fuzzing. libFuzzer drives the tenor parser and the calendar document parser
+# (clang 19, AddressSanitizer and UndefinedBehaviorSanitizer); atheris drives
+# every Python entry point through a copy of the module built with coverage
+# instrumentation, so that it is guided by the native code's branches, and
+# with UndefinedBehaviorSanitizer (its runtime loads with the module; ASan
+# would have to be preloaded into the interpreter and stays with test-asan).
+# `fuzz-smoke` is the bounded run of `make test`; `make fuzz` runs each fuzzer
+# for FUZZ_SECONDS. Grown corpora stay in build/fuzz/work, logs in
+# build/fuzz/logs, a failing input in build/fuzz/artifacts.
+.PHONY: fuzz fuzz-smoke fuzz-build fuzz-deps
+FUZZ_DIR     := build/fuzz
+FUZZ_CXX     := clang++-19
+FUZZ_SECONDS ?= 600
+FUZZ_FLAGS   := -std=c++23 -O1 -g -ffp-contract=off -fno-omit-frame-pointer -Wall -Wextra -Isrc -MMD -MP
+FUZZ_SAN     := -fsanitize=address,undefined -fno-sanitize-recover=all
+FUZZ_LIBS    := -licui18n -licuuc -licudata -lsimdjson
+FUZZ_PYINC    = $(shell $(VENV)/bin/python -c 'import sysconfig; print(sysconfig.get_path("include"))')
+FUZZ_RTDIR    = $(dir $(shell $(FUZZ_CXX) -print-file-name=libclang_rt.ubsan_standalone-x86_64.so))
+FUZZ_CAL_OBJ := $(patsubst %.cpp,$(FUZZ_DIR)/san/%.o,$(wildcard src/core/*.cpp src/calendar/*.cpp) \
+                  $(FUZZ_DIR)/embedded_calendar.cpp)
+FUZZ_MOD_OBJ := $(patsubst %.cpp,$(FUZZ_DIR)/cov/%.o,$(wildcard src/*.cpp src/core/*.cpp src/pricing/*.cpp \
+                  src/volmodel/*.cpp src/calendar/*.cpp) $(FUZZ_DIR)/embedded_calendar.cpp)
+
+fuzz-deps:
+	@KORVEX_WANT_CLANG=1 scripts/system-deps.sh
+
+$(FUZZ_DIR)/embedded_calendar.cpp: src/calendar/btcusdt.json cmake/embed.cmake | $(VENV)/.ready
+	@mkdir -p $(@D)
+	$(VENV)/bin/cmake -DIN=$< -DOUT=$@ -P cmake/embed.cmake
+
+$(FUZZ_DIR)/san/%.o: %.cpp | fuzz-deps
+	@mkdir -p $(@D)
+	$(FUZZ_CXX) $(FUZZ_FLAGS) $(FUZZ_SAN) -fsanitize=fuzzer-no-link -c $< -o $@
+
+$(FUZZ_DIR)/cov/%.o: %.cpp | fuzz-deps $(VENV)/.ready
+	@mkdir -p $(@D)
+	$(FUZZ_CXX) $(FUZZ_FLAGS) -O2 -fPIC -fvisibility=hidden -fvisibility-inlines-hidden \
+	  -fsanitize=fuzzer-no-link,undefined -fno-sanitize-recover=all \
+	  -DPy_LIMITED_API=0x030C0000 -I$(FUZZ_PYINC) -c $< -o $@
+
+$(FUZZ_DIR)/fuzz_%: fuzz/fuzz_%.cpp $(FUZZ_CAL_OBJ) | fuzz-deps
+	$(FUZZ_CXX) $(FUZZ_FLAGS) $(FUZZ_SAN) -fsanitize=fuzzer $< $(FUZZ_CAL_OBJ) $(FUZZ_LIBS) -o $@
+
+$(FUZZ_DIR)/module/korvex.abi3.so: $(FUZZ_MOD_OBJ) src/exports.map
+	@mkdir -p $(@D)
+	$(FUZZ_CXX) -shared -shared-libsan -fsanitize=fuzzer-no-link,undefined $(FUZZ_MOD_OBJ) \
+	  -Wl,-rpath,$(FUZZ_RTDIR) -Wl,--version-script=src/exports.map -Wl,--exclude-libs,ALL $(FUZZ_LIBS) -o $@
+
+$(FUZZ_DIR)/.atheris: $(VENV)/.ready
+	$(VENV)/bin/pip install $(PIP_Q) "atheris>=2.3,<4"
+	@mkdir -p $(@D); touch $@
+
+fuzz-build: $(FUZZ_DIR)/fuzz_tenor $(FUZZ_DIR)/fuzz_calendar_document $(FUZZ_DIR)/module/korvex.abi3.so \
+            $(FUZZ_DIR)/.atheris
+
+.SECONDARY: $(FUZZ_CAL_OBJ) $(FUZZ_MOD_OBJ) $(FUZZ_DIR)/embedded_calendar.cpp
+-include $(FUZZ_CAL_OBJ:.o=.d) $(FUZZ_MOD_OBJ:.o=.d) $(FUZZ_DIR)/fuzz_tenor.d $(FUZZ_DIR)/fuzz_calendar_document.d
+
+fuzz-smoke:
+	$(MAKE) --no-print-directory -j2 fuzz-build
+	bash fuzz/run.sh smoke
+
+fuzz:
+	$(MAKE) --no-print-directory -j2 fuzz-build
+	bash fuzz/run.sh long $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build $(WHEEL_DIR) $(VENV) $(VENV313)
