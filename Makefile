@@ -16,6 +16,8 @@ help:
 	@echo "make demo   - set up everything and run examples/quickstart.py"
 	@echo "make test   - set up everything and run every test"
 	@echo "make bench  - run the benchmarks and write bench/RESULTS.md"
+	@echo "make fuzz   - run each fuzzer for FUZZ_SECONDS (default 600)"
+	@echo "make test-asan - the pytest suite against a sanitized build"
 
 deps:
 	@scripts/system-deps.sh
