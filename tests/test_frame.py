@@ -494,15 +494,7 @@ class TestParamDict:
         panic = panic_type()
 
         def fault():
-            d = {"a": 1.0}
-
-            class Grow:
-                def __float__(self):
-                    d[f"g{len(d)}"] = 1.0
-                    return 1.0
-
-            d["b"] = Grow()
-            korvex.VolGeo.with_params(Stamp(0.0), d)
+            korvex.VolGeo.with_params(Stamp(0.0), growing_dict())
 
         class FaultyLength:
             def __len__(self):
