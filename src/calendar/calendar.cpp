@@ -25,12 +25,6 @@ constexpr std::int64_t kSecondsPerDay = 86400;
 constexpr double kSecondsPerBucket = 900.0;
 constexpr double kSecondsPerCalendarYear = 31536000.0;  // 365 days
 
-std::int64_t floor_div(std::int64_t a, std::int64_t b) noexcept {
-    std::int64_t q = a / b;
-    if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
-    return q;
-}
-
 std::unexpected<Error> invalid_timestamp() { return value_error("Invalid timestamp"); }
 
 // Zone identifiers that ICU knows but the IANA database does not: the old
@@ -100,20 +94,12 @@ std::optional<double> parse_float(std::string_view text) {
     }
     if (text.empty()) return std::nullopt;
 
-    auto equals_ignoring_case = [](std::string_view s, std::string_view word) {
-        if (s.size() != word.size()) return false;
-        for (std::size_t i = 0; i < s.size(); ++i) {
-            char c = s[i];
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-            if (c != word[i]) return false;
-        }
-        return true;
-    };
-    if (equals_ignoring_case(text, "inf") || equals_ignoring_case(text, "infinity")) {
+    using unicode::ascii_lower_equals;
+    if (ascii_lower_equals(text, "inf") || ascii_lower_equals(text, "infinity")) {
         return negative ? -std::numeric_limits<double>::infinity()
                         : std::numeric_limits<double>::infinity();
     }
-    if (equals_ignoring_case(text, "nan")) {
+    if (ascii_lower_equals(text, "nan")) {
         const double nan = std::numeric_limits<double>::quiet_NaN();
         return negative ? -nan : nan;
     }
@@ -260,6 +246,17 @@ Result<std::int32_t> Calendar::utc_offset(std::int64_t epoch_seconds) {
     return span.offset;
 }
 
+double Calendar::days_weight(int first_weekday, std::int64_t days, int& next_weekday) const noexcept {
+    double weight = static_cast<double>(days / 7) * week_weight_;
+    int wd = first_weekday;
+    for (std::int64_t i = 0; i < days % 7; ++i) {
+        weight += day_weights_[static_cast<std::size_t>(wd)];
+        wd = wd == 6 ? 0 : wd + 1;
+    }
+    next_weekday = wd;
+    return weight;
+}
+
 const Calendar::YearFacts& Calendar::year_facts(std::int64_t year) {
     YearFacts facts;
     facts.year = year;
@@ -272,13 +269,8 @@ const Calendar::YearFacts& Calendar::year_facts(std::int64_t year) {
     } else {
         // Whole weeks, then the one or two days left over, from the weekday
         // of 1 January on.
-        const std::int64_t days = facts.end_day - facts.first_day;
-        double total = static_cast<double>(days / 7) * week_weight_;
-        int wd = facts.first_weekday;
-        for (std::int64_t i = 0; i < days % 7; ++i) {
-            total += day_weights_[static_cast<std::size_t>(wd)];
-            wd = wd == 6 ? 0 : wd + 1;
-        }
+        int after = 0;
+        const double total = days_weight(facts.first_weekday, facts.end_day - facts.first_day, after);
         year_weights_.emplace(key, total);
         facts.total = total;
     }
@@ -304,14 +296,9 @@ Result<double> Calendar::year_position(UtcInstant t) {
             ? last_year_
             : year_facts(civil_from_days(day).year);
 
-    // Days of the year before this one: whole weeks, then at most six days.
-    const std::int64_t elapsed_days = day - year.first_day;
-    double weight = static_cast<double>(elapsed_days / 7) * week_weight_;
-    int wd = year.first_weekday;
-    for (std::int64_t i = 0; i < elapsed_days % 7; ++i) {
-        weight += day_weights_[static_cast<std::size_t>(wd)];
-        wd = wd == 6 ? 0 : wd + 1;
-    }
+    // Days of the year before this one, then today.
+    int wd = 0;
+    double weight = days_weight(year.first_weekday, day - year.first_day, wd);
     // Today up to now, interpolated within the current quarter-hour.
     if (const auto& table = cumulative_[static_cast<std::size_t>(wd)]) {
         const auto k = static_cast<std::size_t>(std::min<std::int64_t>(second_of_day / 900, kBuckets - 1));

@@ -87,6 +87,10 @@ private:
 
     Result<std::int32_t> utc_offset(std::int64_t epoch_seconds);
     const YearFacts& year_facts(std::int64_t year);
+    // Weight of `days` consecutive days from `first_weekday` on: the whole
+    // weeks in one multiplication, then the rest day by day in order (so the
+    // additions happen in a fixed order). `next_weekday` is the day after.
+    double days_weight(int first_weekday, std::int64_t days, int& next_weekday) const noexcept;
 
     std::array<std::optional<CumulativeTable>, 7> cumulative_{};
     std::map<std::int32_t, double> year_weights_;

@@ -10,18 +10,9 @@ namespace korvex::unicode {
 std::string to_lower(std::string_view utf8) {
     // ASCII needs no tables: the full mapping of an ASCII text is its ASCII
     // lower case. This keeps the common "c"/"put" path free of ICU.
-    bool ascii = true;
-    for (unsigned char c : utf8) {
-        if (c >= 0x80) {
-            ascii = false;
-            break;
-        }
-    }
-    if (ascii) {
+    if (is_ascii(utf8)) {
         std::string out(utf8);
-        for (char& c : out) {
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        }
+        for (char& c : out) c = ascii_lower(c);
         return out;
     }
     icu::UnicodeString u = icu::UnicodeString::fromUTF8(

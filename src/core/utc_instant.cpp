@@ -21,13 +21,8 @@ Error invalid_timestamp() { return Error::value_error("Invalid timestamp"); }
 
 Result<UtcInstant> UtcInstant::from_parts(std::int64_t secs, std::uint32_t nanos) {
     if (nanos > 999'999'999u) return std::unexpected(invalid_timestamp());
-    // floor division; guard the extremes so the arithmetic cannot overflow
-    std::int64_t days = secs / 86400;
-    std::int64_t rem = secs % 86400;
-    if (rem < 0) {
-        rem += 86400;
-        days -= 1;
-    }
+    const std::int64_t days = floor_div(secs, 86400);
+    const std::int64_t rem = secs - days * 86400;
     if (days < kMinDay || days > kMaxDay) return std::unexpected(invalid_timestamp());
     UtcInstant t;
     t.day = static_cast<std::int32_t>(days);

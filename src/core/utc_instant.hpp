@@ -9,6 +9,13 @@
 
 namespace korvex {
 
+// Division rounded toward minus infinity (b > 0 or b < 0, not 0).
+constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) noexcept {
+    std::int64_t q = a / b;
+    if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+    return q;
+}
+
 // Days from 1970-01-01 to the given proleptic Gregorian date (may be negative).
 constexpr std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) noexcept {
     y -= m <= 2;
