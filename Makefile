@@ -7,63 +7,72 @@ VENV    := .venv
 VENV313 := .venv313
 WHEEL_DIR := dist
 PIP_Q   := --quiet --disable-pip-version-check
-TOOLS   := scikit-build-core "cmake>=3.26" ninja
-TEST_DEPS := pytest hypothesis numpy scipy tzdata abi3audit mypy
+# Python dependencies come from pyproject.toml, the one list of them.
+REQS     = $(shell scripts/requirements.py $(1) | sed "s/.*/'&'/" | tr '\n' ' ')
+CMAKE   := $(VENV)/bin/cmake
+NINJA   := $(CURDIR)/$(VENV)/bin/ninja
 
-.PHONY: help deps venv wheel dev demo test test-cpp test-py312 test-py313 check-abi check-stubs bench clean
+.PHONY: help deps venv wheel dev demo check test test-cpp test-py312 test-py313 check-abi check-stubs \
+        test-asan bench fuzz fuzz-smoke fuzz-build fuzz-deps clean
 
-help:
-	@echo "make demo   - set up everything and run examples/quickstart.py"
-	@echo "make test   - set up everything and run every test"
-	@echo "make bench  - run the benchmarks and write bench/RESULTS.md"
-	@echo "make fuzz   - run each fuzzer for FUZZ_SECONDS (default 600)"
-	@echo "make test-asan - the pytest suite against a sanitized build"
+help: ## list the targets
+	@echo "Quick start: make demo, then make test."
+	@grep -hE '^[a-z0-9-]+:.*## ' $(MAKEFILE_LIST) | sed -E 's/^([a-z0-9-]+):.*## (.*)/  make \1\t\2/' | expand -t 22
 
-deps:
+deps: ## install the Debian packages the build needs (as root)
 	@scripts/system-deps.sh
 
-$(VENV)/.ready: pyproject.toml | deps
+$(VENV)/.ready: pyproject.toml scripts/requirements.py | deps
 	py=$$(scripts/find-python.sh 3.12); rm -rf $(VENV); $$py -m venv $(VENV)
 	$(VENV)/bin/pip install $(PIP_Q) --upgrade pip
-	$(VENV)/bin/pip install $(PIP_Q) $(TOOLS) $(TEST_DEPS)
+	$(VENV)/bin/pip install $(PIP_Q) $(call REQS,build dev test)
 	touch $@
 
-$(VENV313)/.ready: pyproject.toml | deps
+$(VENV313)/.ready: pyproject.toml scripts/requirements.py | deps
 	py=$$(scripts/find-python.sh 3.13); rm -rf $(VENV313); $$py -m venv $(VENV313)
 	$(VENV313)/bin/pip install $(PIP_Q) --upgrade pip
-	$(VENV313)/bin/pip install $(PIP_Q) $(TEST_DEPS)
+	$(VENV313)/bin/pip install $(PIP_Q) $(call REQS,test)
 	touch $@
 
-venv: $(VENV)/.ready
+venv: $(VENV)/.ready ## the Python 3.12 virtual environment with build and test tools
 
-# One abi3 wheel, built once, installed unchanged into every interpreter.
-wheel: $(VENV)/.ready
+wheel: $(VENV)/.ready ## build the one abi3 wheel into dist/
 	rm -rf $(WHEEL_DIR)
 	$(VENV)/bin/pip wheel $(PIP_Q) --no-deps --no-build-isolation -w $(WHEEL_DIR) .
 	@ls $(WHEEL_DIR)/korvex-*-cp312-abi3-*.whl
 
-dev: wheel
+dev: wheel ## build the wheel and install it into the 3.12 environment
 	$(VENV)/bin/pip install $(PIP_Q) --no-deps --force-reinstall $(WHEEL_DIR)/korvex-*.whl
 
-demo: dev
+demo: dev ## set everything up and run the example workflow
 	$(VENV)/bin/python examples/quickstart.py
 
-test-cpp: $(VENV)/.ready
-	$(VENV)/bin/cmake -S . -B build/cpp -G Ninja -DKORVEX_BUILD_MODULE=OFF -DKORVEX_TESTS=ON >/dev/null
-	$(VENV)/bin/cmake --build build/cpp -j2
+# The inner loop: an incremental C++ build with its unit tests, and pytest on
+# 3.12 against an editable install whose build directory is kept, so that a
+# rebuild after an edit compiles only what changed. `make test` stays the
+# whole suite (it reinstalls the wheel).
+check: test-cpp $(VENV)/.ready ## fast inner loop: C++ tests and pytest on 3.12 (incremental)
+	$(VENV)/bin/pip install $(PIP_Q) --no-deps --no-build-isolation -e . \
+	  -Cbuild-dir=build/editable -Ccmake.define.KORVEX_TESTS=OFF
+	$(VENV)/bin/python -m pytest -q -x tests
+
+test-cpp: $(VENV)/.ready ## the GoogleTest suite of the C++ computations
+	$(CMAKE) -S . -B build/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(NINJA) -DKORVEX_BUILD_MODULE=OFF \
+	  -DKORVEX_TESTS=ON >/dev/null
+	$(CMAKE) --build build/cpp -j2
 	$(VENV)/bin/ctest --test-dir build/cpp --output-on-failure -j2
 
-test-py312: dev
+test-py312: dev ## pytest under Python 3.12 against the installed wheel
 	$(VENV)/bin/python -m pytest -q tests
 
-test-py313: dev $(VENV313)/.ready
+test-py313: dev $(VENV313)/.ready ## the same wheel file, pytest under Python 3.13
 	$(VENV313)/bin/pip install $(PIP_Q) --no-deps --force-reinstall $(WHEEL_DIR)/korvex-*.whl
 	@a=$$($(VENV)/bin/python -c 'import korvex; print(korvex.__file__)'); \
 	 b=$$($(VENV313)/bin/python -c 'import korvex; print(korvex.__file__)'); \
 	 cmp "$$a" "$$b" && echo "3.12 and 3.13 load the same module file: $$(sha256sum "$$b" | cut -c1-16)"
 	$(VENV313)/bin/python -m pytest -q tests
 
-check-abi: dev
+check-abi: dev ## stable-ABI conformance and the module's exported symbols
 	$(VENV)/bin/abi3audit --strict --report $(WHEEL_DIR)/korvex-*.whl
 	@so=$$($(VENV)/bin/python -c 'import korvex; print(korvex.__file__)'); \
 	 exported=$$(nm -D --defined-only "$$so" | awk '$$2 ~ /^[TDBRVW]$$/ {print $$3}'); \
@@ -71,7 +80,7 @@ check-abi: dev
 	 echo "exports: $$exported"
 
 # The typed interface beside the module must match what the module really offers.
-check-stubs: dev
+check-stubs: dev ## mypy.stubtest of the typed interface against the module
 	$(VENV)/bin/python -m mypy.stubtest korvex
 
 # The extension module built with AddressSanitizer and UndefinedBehaviorSanitizer
@@ -82,15 +91,14 @@ check-stubs: dev
 # ASan writes its reports to log files (any log file, from the test process or
 # a child process, fails the run) and pytest captures only sys.stderr, so that
 # UBSan's reports, which always go to the descriptor, stay visible.
-.PHONY: test-asan
 ASAN_DIR  := build/asan
 ASAN_LOGS := $(ASAN_DIR)/logs
-test-asan: $(VENV)/.ready
-	$(VENV)/bin/cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+test-asan: $(VENV)/.ready ## pytest against an ASan + UBSan build of the module
+	$(CMAKE) -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(NINJA) \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEX_SANITIZE=ON -DKORVEX_BUILD_MODULE=ON -DKORVEX_TESTS=OFF \
 	  -DCMAKE_CXX_FLAGS="-fsanitize=float-cast-overflow -fno-sanitize-recover=all" \
 	  -DPython_EXECUTABLE=$(CURDIR)/$(VENV)/bin/python >/dev/null
-	$(VENV)/bin/cmake --build $(ASAN_DIR) -j2
+	$(CMAKE) --build $(ASAN_DIR) -j2
 	rm -rf $(ASAN_LOGS); mkdir -p $(ASAN_LOGS)
 	export KORVEX_ASAN=1 PYTHONPATH=$(CURDIR)/$(ASAN_DIR) PYTHONMALLOC=malloc \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
@@ -102,77 +110,46 @@ test-asan: $(VENV)/.ready
 	 if [ -n "$$(ls -A $(ASAN_LOGS))" ]; then cat $(ASAN_LOGS)/*; echo "sanitizer reports above" >&2; exit 1; fi; \
 	 exit $$status
 
-test: test-cpp test-py312 test-py313 check-abi check-stubs test-asan fuzz-smoke
+test: test-cpp test-py312 test-py313 check-abi check-stubs test-asan fuzz-smoke ## set everything up and run every test
 
-bench: dev
-	$(VENV)/bin/pip install $(PIP_Q) QuantLib vollib matplotlib
+bench: dev ## run the benchmarks and write bench/RESULTS.md
+	$(VENV)/bin/pip install $(PIP_Q) $(call REQS,bench)
 	$(VENV)/bin/python bench/bench.py --report bench/RESULTS.md
 
 # Fuzzing. libFuzzer drives the tenor parser and the calendar document parser
 # (clang 19, AddressSanitizer and UndefinedBehaviorSanitizer); atheris drives
 # every Python entry point through a copy of the module built with coverage
 # instrumentation, so that it is guided by the native code's branches, and
-# with UndefinedBehaviorSanitizer (its runtime loads with the module; ASan
-# would have to be preloaded into the interpreter and stays with test-asan).
-# `fuzz-smoke` is the bounded run of `make test`; `make fuzz` runs each fuzzer
-# for FUZZ_SECONDS. Grown corpora stay in build/fuzz/work, logs in
-# build/fuzz/logs, a failing input in build/fuzz/artifacts.
-.PHONY: fuzz fuzz-smoke fuzz-build fuzz-deps
+# with UndefinedBehaviorSanitizer. Both are CMake builds (KORVEX_FUZZ=parsers
+# and KORVEX_FUZZ=module). `fuzz-smoke` is the bounded run of `make test`;
+# `make fuzz` runs each fuzzer for FUZZ_SECONDS. Grown corpora stay in
+# build/fuzz/work, logs in build/fuzz/logs, a failing input in
+# build/fuzz/artifacts.
 FUZZ_DIR     := build/fuzz
 FUZZ_CXX     := clang++-19
 FUZZ_SECONDS ?= 600
-FUZZ_FLAGS   := -std=c++23 -O1 -g -ffp-contract=off -fno-omit-frame-pointer -Wall -Wextra -Isrc -MMD -MP
-FUZZ_SAN     := -fsanitize=address,undefined -fno-sanitize-recover=all
-FUZZ_LIBS    := -licui18n -licuuc -licudata -lsimdjson
-FUZZ_PYINC    = $(shell $(VENV)/bin/python -c 'import sysconfig; print(sysconfig.get_path("include"))')
-FUZZ_RTDIR    = $(dir $(shell $(FUZZ_CXX) -print-file-name=libclang_rt.ubsan_standalone-x86_64.so))
-FUZZ_CAL_OBJ := $(patsubst %.cpp,$(FUZZ_DIR)/san/%.o,$(wildcard src/core/*.cpp src/calendar/*.cpp) \
-                  $(FUZZ_DIR)/embedded_calendar.cpp)
-FUZZ_MOD_OBJ := $(patsubst %.cpp,$(FUZZ_DIR)/cov/%.o,$(wildcard src/*.cpp src/core/*.cpp src/pricing/*.cpp \
-                  src/volmodel/*.cpp src/calendar/*.cpp) $(FUZZ_DIR)/embedded_calendar.cpp)
+FUZZ_CMAKE   := -G Ninja -DCMAKE_MAKE_PROGRAM=$(NINJA) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) \
+                -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEX_TESTS=OFF \
+                -DPython_EXECUTABLE=$(CURDIR)/$(VENV)/bin/python
 
-fuzz-deps:
+fuzz-deps: ## clang 19 and libFuzzer (Debian packages)
 	@KORVEX_WANT_CLANG=1 scripts/system-deps.sh
 
-$(FUZZ_DIR)/embedded_calendar.cpp: src/calendar/btcusdt.json cmake/embed.cmake | $(VENV)/.ready
-	@mkdir -p $(@D)
-	$(VENV)/bin/cmake -DIN=$< -DOUT=$@ -P cmake/embed.cmake
-
-$(FUZZ_DIR)/san/%.o: %.cpp | fuzz-deps
-	@mkdir -p $(@D)
-	$(FUZZ_CXX) $(FUZZ_FLAGS) $(FUZZ_SAN) -fsanitize=fuzzer-no-link -c $< -o $@
-
-$(FUZZ_DIR)/cov/%.o: %.cpp | fuzz-deps $(VENV)/.ready
-	@mkdir -p $(@D)
-	$(FUZZ_CXX) $(FUZZ_FLAGS) -O2 -fPIC -fvisibility=hidden -fvisibility-inlines-hidden \
-	  -fsanitize=fuzzer-no-link,undefined -fno-sanitize-recover=all \
-	  -DPy_LIMITED_API=0x030C0000 -I$(FUZZ_PYINC) -c $< -o $@
-
-$(FUZZ_DIR)/fuzz_%: fuzz/fuzz_%.cpp $(FUZZ_CAL_OBJ) | fuzz-deps
-	$(FUZZ_CXX) $(FUZZ_FLAGS) $(FUZZ_SAN) -fsanitize=fuzzer $< $(FUZZ_CAL_OBJ) $(FUZZ_LIBS) -o $@
-
-$(FUZZ_DIR)/module/korvex.abi3.so: $(FUZZ_MOD_OBJ) src/exports.map
-	@mkdir -p $(@D)
-	$(FUZZ_CXX) -shared -shared-libsan -fsanitize=fuzzer-no-link,undefined $(FUZZ_MOD_OBJ) \
-	  -Wl,-rpath,$(FUZZ_RTDIR) -Wl,--version-script=src/exports.map -Wl,--exclude-libs,ALL $(FUZZ_LIBS) -o $@
-
-$(FUZZ_DIR)/.atheris: $(VENV)/.ready
-	$(VENV)/bin/pip install $(PIP_Q) "atheris>=2.3,<4"
+$(FUZZ_DIR)/.atheris: $(VENV)/.ready pyproject.toml
+	$(VENV)/bin/pip install $(PIP_Q) $(call REQS,fuzz)
 	@mkdir -p $(@D); touch $@
 
-fuzz-build: $(FUZZ_DIR)/fuzz_tenor $(FUZZ_DIR)/fuzz_calendar_document $(FUZZ_DIR)/module/korvex.abi3.so \
-            $(FUZZ_DIR)/.atheris
+fuzz-build: fuzz-deps $(VENV)/.ready $(FUZZ_DIR)/.atheris ## build the fuzzers
+	$(CMAKE) -S . -B $(FUZZ_DIR)/parsers $(FUZZ_CMAKE) -DKORVEX_FUZZ=parsers >/dev/null
+	$(CMAKE) --build $(FUZZ_DIR)/parsers -j2
+	$(CMAKE) -S . -B $(FUZZ_DIR)/cov $(FUZZ_CMAKE) -DKORVEX_FUZZ=module >/dev/null
+	$(CMAKE) --build $(FUZZ_DIR)/cov -j2
 
-.SECONDARY: $(FUZZ_CAL_OBJ) $(FUZZ_MOD_OBJ) $(FUZZ_DIR)/embedded_calendar.cpp
--include $(FUZZ_CAL_OBJ:.o=.d) $(FUZZ_MOD_OBJ:.o=.d) $(FUZZ_DIR)/fuzz_tenor.d $(FUZZ_DIR)/fuzz_calendar_document.d
-
-fuzz-smoke:
-	$(MAKE) --no-print-directory -j2 fuzz-build
+fuzz-smoke: fuzz-build ## a bounded run of every fuzzer
 	bash fuzz/run.sh smoke
 
-fuzz:
-	$(MAKE) --no-print-directory -j2 fuzz-build
+fuzz: fuzz-build ## run each fuzzer for FUZZ_SECONDS (default 600)
 	bash fuzz/run.sh long $(FUZZ_SECONDS)
 
-clean:
+clean: ## remove builds, wheels and virtual environments
 	rm -rf build $(WHEEL_DIR) $(VENV) $(VENV313)

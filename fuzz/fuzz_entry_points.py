@@ -23,7 +23,7 @@ crash, a hang, an instance left borrowed) stops the fuzzer with the input.
 Run: python fuzz/fuzz_entry_points.py [libFuzzer flags] [corpus dirs]
 (-atheris_runs=N bounds the run; `make fuzz-smoke` and `make fuzz` run it).
 With KORVEX_FUZZ_MODULE_DIR set, the module is imported from that directory:
-the copy that the Makefile builds there with -fsanitize=fuzzer-no-link,undefined
+the copy that the fuzzing build (KORVEX_FUZZ=module) makes there with -fsanitize=fuzzer-no-link,undefined
 gives the fuzzer the native code's coverage and stops it at undefined
 behaviour. With KORVEX_FUZZ_REPORT set, a run bounded by -atheris_runs ends
 with a count of the calls by entry point and outcome.

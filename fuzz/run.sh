@@ -57,11 +57,11 @@ run() {  # name command...
 
 common=(-timeout=10 -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$dir"/artifacts/)
 
-run fuzz_tenor "$dir"/fuzz_tenor "${common[@]}" "${tenor_limit[@]}" -dict=fuzz/tenor.dict \
+run fuzz_tenor "$dir"/parsers/fuzz_tenor "${common[@]}" "${tenor_limit[@]}" -dict=fuzz/tenor.dict \
     "$dir"/work/tenor fuzz/corpus/tenor
-run fuzz_calendar_document "$dir"/fuzz_calendar_document "${common[@]}" "${calendar_limit[@]}" \
+run fuzz_calendar_document "$dir"/parsers/fuzz_calendar_document "${common[@]}" "${calendar_limit[@]}" \
     -dict=fuzz/calendar.dict "$dir"/work/calendar fuzz/corpus/calendar "$dir"/seed-calendar
-run fuzz_entry_points env KORVEX_FUZZ_MODULE_DIR="$dir"/module KORVEX_FUZZ_REPORT=1 \
+run fuzz_entry_points env KORVEX_FUZZ_MODULE_DIR="$dir"/cov/module KORVEX_FUZZ_REPORT=1 \
     .venv/bin/python fuzz/fuzz_entry_points.py "${common[@]}" "${python_limit[@]}" \
     -max_len=1024 -len_control=0 "$dir"/work/python
 grep -a -m1 '^calls by entry point' "$dir"/logs/fuzz_entry_points.log || true

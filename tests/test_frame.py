@@ -1,6 +1,7 @@
 """The call frame and value conversions, seen from Python."""
 import datetime as dt
 import gc
+import math
 import subprocess
 import sys
 import textwrap
@@ -84,6 +85,47 @@ class TestRegistration:
         obj = cls("BTCUSDT") if cls is korvex.Calendar else cls(Stamp(0.0))
         with pytest.raises(AttributeError):
             obj.anything = 1
+
+    def test_instance_made_without_its_constructor_is_refused(self):
+        # A replaced __new__ can hand out object.__new__(cls): an instance
+        # whose contents were never built. Every call on it must be refused,
+        # and dropping it must not destroy contents that do not exist. Run in
+        # a child process, since the failure mode is a crash.
+        code = textwrap.dedent(
+            """
+            import datetime as dt, gc, korvex
+            made = staticmethod(lambda cls, *a, **k: object.__new__(cls))
+            now = dt.datetime(2026, 1, 2, tzinfo=dt.timezone.utc)
+            calls = {
+                "Calendar": lambda c: c.get_bus_ttx(now, now),
+                "GVVSpline": lambda m: m.get_vol(1.0, 100.0, [90.0]),
+                "VolGeo": lambda m: m.arb_free(),
+                "CubicSpline": lambda m: m.set_param("ref_vol", 1.0),
+            }
+            # an instance made before the patch is not affected
+            good = korvex.Calendar("BTCUSDT")
+            for name, call in calls.items():
+                cls = getattr(korvex, name)
+                cls.__new__ = made
+                obj = cls("BTCUSDT")
+                try:
+                    call(obj)
+                except TypeError as e:
+                    print(e)
+                del obj
+                gc.collect()
+            print(good.get_bus_ttx(now, now))
+            """
+        )
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+        assert out.returncode == 0, out.stderr
+        assert out.stdout.splitlines() == [
+            "Calendar object was not initialised",
+            "GVVSpline object was not initialised",
+            "VolGeo object was not initialised",
+            "CubicSpline object was not initialised",
+            "0.0",
+        ]
 
     def test_subinterpreter_import_is_refused(self):
         # Run in a child process: a refused import must leave the main
@@ -215,6 +257,21 @@ class TestBinding:
             korvex.Calendar(underlying="BTCUSDT", other=1)
         assert str(e.value) == "Calendar.__new__() got an unexpected keyword argument 'other'"
 
+    def test_keyword_without_utf8_form_is_unexpected(self):
+        # A lone surrogate cannot name a parameter: an unknown keyword like
+        # any other, for functions, methods and constructors alike.
+        bad = {"\udc80": 1.0}
+        calls = [
+            ("b76_vega()", lambda: korvex.b76_vega(1, 2, 3, 4, **bad)),
+            ("VolGeo.get_vol()", lambda: korvex.VolGeo(Stamp(0.0)).get_vol(1.0, 100.0, [], **bad)),
+            ("Calendar.tenor_to_ttx()", lambda: korvex.Calendar.tenor_to_ttx("1d", **bad)),
+            ("Calendar.__new__()", lambda: korvex.Calendar("BTCUSDT", **bad)),
+        ]
+        for shown, call in calls:
+            with pytest.raises(TypeError) as e:
+                call()
+            assert str(e.value) == f"{shown} got an unexpected keyword argument '\udc80'"
+
     def test_keywords_in_any_order_match_positional(self):
         pos = korvex.b76_fairvalue(100.0, 90.0, 0.5, 0.8, "c")
         assert korvex.b76_fairvalue(100.0, 90.0, 0.5, vol=0.8, call_put="c") == pos
@@ -317,6 +374,47 @@ class TestSequenceArguments:
         assert m.get_vol(0.25, 100.0, array.array("d", [90.0, 100.0, 110.0])) == ref
         assert m.get_vol(0.25, 100.0, range(90, 111, 10)) == ref
         assert m.get_vol(0.25, 100.0, []) == []
+
+    def test_only_exact_buffer_types_skip_iteration(self):
+        # The strikes are what iterating the object gives. A masked strike
+        # iterates as NaN although the buffer holds a number, and a subclass
+        # may iterate to anything; only exact ndarray, array and memoryview
+        # objects are read straight from their buffer.
+        import array
+
+        import numpy as np
+
+        m = korvex.VolGeo(Stamp(0.0))
+        masked = np.ma.MaskedArray([90.0, 100.0], mask=[True, False])
+        with pytest.warns(UserWarning):
+            vols = m.get_vol(0.25, 100.0, masked)
+        assert math.isnan(vols[0]) and vols[1] == 0.5
+
+        class Reversed(array.array):
+            def __iter__(self):
+                return reversed(list(super().__iter__()))
+
+        assert m.get_vol(0.25, 100.0, Reversed("d", [90.0, 100.0])) == m.get_vol(0.25, 100.0, [100.0, 90.0])
+
+        class WithBuffer:
+            def __len__(self):
+                return 1
+
+            def __getitem__(self, i):
+                if i:
+                    raise IndexError(i)
+                return 100.0
+
+            def __buffer__(self, flags):
+                raise AssertionError("the buffer of a non-builtin type is not read")
+
+        assert m.get_vol(0.25, 100.0, WithBuffer()) == [0.5]
+        # the exact types give what they iterate to, by either path
+        values = np.array([80.0, 100.0, 125.0])
+        ref = m.get_vol(0.25, 100.0, values.tolist())
+        assert m.get_vol(0.25, 100.0, memoryview(values)) == ref
+        assert m.get_vol(0.25, 100.0, array.array("d", values)) == ref
+        assert m.get_vol(0.25, 100.0, values.astype(">f8")) == ref
 
     def test_sequence_errors(self):
         m = korvex.VolGeo(Stamp(0.0))
@@ -488,9 +586,53 @@ class TestParamDict:
         err = capfd.readouterr().err
         assert "Python stack trace below:" in err
 
+    def test_resumed_fault_that_is_also_system_exit(self):
+        # Showing the resumed exception must not end the process, even when
+        # it is also a SystemExit: the call still ends in PanicException. Run
+        # in a child process, since the failure mode is an exit.
+        code = textwrap.dedent(
+            """
+            import korvex
+
+            class Stamp:
+                def __init__(self, value):
+                    self.value = value
+                def timestamp(self):
+                    return self.value
+
+            d = {"a": 1.0}
+            class Grow:
+                def __float__(self):
+                    d["g"] = 1.0
+                    return 1.0
+            d["b"] = Grow()
+            try:
+                korvex.VolGeo.with_params(Stamp(0.0), d)
+            except BaseException as e:
+                panic = type(e)
+
+            class Both(panic, SystemExit):
+                pass
+
+            class Ts:
+                def timestamp(self):
+                    raise Both("travelling fault")
+
+            try:
+                korvex.GVVSpline(Ts())
+            except BaseException as e:
+                print(type(e).__name__, str(e))
+            print("still running")
+            """
+        )
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+        assert out.returncode == 0, out.stderr
+        assert out.stdout.splitlines() == ["PanicException travelling fault", "still running"]
+        assert "Python stack trace below:" in out.stderr
+
     def test_fault_in_a_dropped_error_is_resumed(self, capfd):
-        # The length hint and the buffer lookup of a strikes sequence may fail
-        # and be ignored, but a fault travelling through them must not vanish.
+        # The length hint of a strikes sequence may fail and be ignored, but a
+        # fault travelling through it must not vanish.
         panic = panic_type()
 
         def fault():
@@ -506,19 +648,10 @@ class TestParamDict:
                     raise IndexError(i)
                 return 100.0
 
-        class FaultyBuffer(FaultyLength):
-            def __len__(self):
-                return 1
-
-            def __buffer__(self, flags):
-                fault()
-                return memoryview(b"")
-
         m = korvex.VolGeo(Stamp(0.0))
-        for strikes in (FaultyLength(), FaultyBuffer()):
-            with pytest.raises(panic, match="dictionary changed size during iteration"):
-                m.get_vol(1.0, 100.0, strikes)
-            assert "Python stack trace below:" in capfd.readouterr().err
+        with pytest.raises(panic, match="dictionary changed size during iteration"):
+            m.get_vol(1.0, 100.0, FaultyLength())
+        assert "Python stack trace below:" in capfd.readouterr().err
         # the model is free again
         assert m.get_vol(1.0, 100.0, [100.0]) == [0.5]
 

@@ -345,6 +345,17 @@ def test_iv_nan_inputs_give_nan_not_a_volatility(args):
     assert math.isnan(calibrate_black76_iv(*args))
 
 
+def test_iv_tiny_prices_bracket_by_sign_not_product():
+    # At F = K = 1e-170 the two ends' mispricings multiply to an underflowed
+    # 0, which must not pass for a sign change: an unattainable price has no
+    # volatility, an attainable one still has its own.
+    f = k = 1e-170
+    assert math.isnan(calibrate_black76_iv(1.0, f, k, 0.0, "c"))
+    assert math.isnan(calibrate_black76_iv(1.0, f, k, 2e-170, "c"))
+    price = b76_fairvalue(f, k, 1.0, 0.5, "c")
+    assert calibrate_black76_iv(1.0, f, k, price, "c") == pytest.approx(0.5, abs=1e-4)
+
+
 def test_iv_expired_options():
     assert calibrate_black76_iv(0.0, 105.0, 100.0, 5.0, "c") == 10.0
     assert math.isnan(calibrate_black76_iv(0.0, 105.0, 100.0, 4.0, "c"))

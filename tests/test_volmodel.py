@@ -194,6 +194,19 @@ def test_cubic_worked_values_and_one_year():
     assert CubicSpline(EXPIRY).get_parameter("offset") is None
 
 
+def test_cubic_unshifted_atm_adds_the_zero_shift():
+    # With the spot at the anchor the at-the-money vol is 0.0 + ref_vol: a
+    # ref_vol of -0.0 is +0.0, and the side a strike's standardised
+    # moneyness falls on (which wing extrapolates) does not flip.
+    params = {"p20": 20.0, "p25": -10.0, "c20": 20.0, "c25": 10.0}
+    minus = CubicSpline.with_params(EXPIRY, {**params, "ref_vol": -0.0}).get_vol(0.25, 100.0, [90.0, 110.0])
+    plus = CubicSpline.with_params(EXPIRY, {**params, "ref_vol": 0.0}).get_vol(0.25, 100.0, [90.0, 110.0])
+    # below the spot the falling put wing: a negative variance, NaN; above,
+    # the rising call wing: infinite
+    assert math.isnan(minus[0]) and math.isnan(plus[0])
+    assert minus[1] == plus[1] == math.inf
+
+
 def test_volgeo_worked_values():
     m = VolGeo.with_params(EXPIRY, {"corr": -0.5})
     assert [f"{x:.8g}" for x in m.get_vol(0.25, 100.0, [90.0, 100.0, 110.0])] == [

@@ -1,7 +1,6 @@
 #include "calendar/calendar.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -11,7 +10,10 @@
 #include <unicode/tztrans.h>
 #include <unicode/unistr.h>
 
+#include "calendar/buckets.hpp"
 #include "calendar/calendar_document.hpp"
+#include "calendar/iana_zone_names.hpp"
+#include "calendar/tenor.hpp"
 #include "core/unicode.hpp"
 
 namespace korvex::calendar {
@@ -21,22 +23,9 @@ namespace {
 constexpr std::array<std::string_view, 7> kWeekdayNames = {
     "monday", "tuesday", "wednesday", "thursday", "friday", "saturday", "sunday"};
 
-constexpr std::int64_t kSecondsPerDay = 86400;
-constexpr double kSecondsPerBucket = 900.0;
 constexpr double kSecondsPerCalendarYear = 31536000.0;  // 365 days
 
 std::unexpected<Error> invalid_timestamp() { return value_error("Invalid timestamp"); }
-
-// Zone identifiers that ICU knows but the IANA database does not: the old
-// Java three-letter aliases and the SystemV names. A document must name an
-// IANA zone or link, so these are refused like any unknown name.
-bool icu_only_zone_id(std::string_view name) {
-    static constexpr std::array<std::string_view, 25> kJavaAliases = {
-        "ACT", "AET", "AGT", "ART", "AST", "BET", "BST", "CAT", "CNT", "CST", "CTT", "EAT", "ECT",
-        "IET", "IST", "JST", "MIT", "NET", "NST", "PLT", "PNT", "PRT", "PST", "SST", "VST"};
-    if (name.starts_with("SystemV/")) return true;
-    return std::find(kJavaAliases.begin(), kJavaAliases.end(), name) != kJavaAliases.end();
-}
 
 // Finds a zone by its exact, case-sensitive IANA name (canonical or link).
 // ICU hands back its "unknown" zone for names it does not know and accepts
@@ -50,7 +39,9 @@ Result<std::unique_ptr<icu::BasicTimeZone>> find_zone(const std::string& name) {
     UBool is_system = false;
     UErrorCode status = U_ZERO_ERROR;
     icu::TimeZone::getCanonicalID(id, canonical, is_system, status);
-    if (U_FAILURE(status) || !is_system || icu_only_zone_id(name)) return unknown();
+    // ICU also knows identifiers that are not the database's (Java aliases,
+    // SystemV names, links IANA has removed): only database names are zones.
+    if (U_FAILURE(status) || !is_system || !is_iana_zone_name(name)) return unknown();
 
     std::unique_ptr<icu::TimeZone> zone(icu::TimeZone::createTimeZone(id));
     icu::UnicodeString found;
@@ -71,7 +62,7 @@ int weekday_index(std::string_view key) {
 
 // Business weight accumulated from local midnight to the start of each
 // quarter-hour; the raw weights are scaled so that the day sums to `weight`.
-CumulativeTable cumulative_table(const std::array<double, kDayBuckets>& raw, double weight) {
+CumulativeTable cumulative_table(const std::array<double, kBucketsPerDay>& raw, double weight) {
     double sum = 0.0;
     for (double r : raw) sum += r;
     CumulativeTable c{};
@@ -81,84 +72,6 @@ CumulativeTable cumulative_table(const std::array<double, kDayBuckets>& raw, dou
         c[k + 1] = c[k] + bucket;
     }
     return c;
-}
-
-// The text of a float: optional sign, then inf / infinity / nan in any case,
-// or digits with at most one point (at least one digit) and an optional
-// exponent. The value is the nearest double.
-std::optional<double> parse_float(std::string_view text) {
-    bool negative = false;
-    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
-    }
-    if (text.empty()) return std::nullopt;
-
-    using unicode::ascii_lower_equals;
-    if (ascii_lower_equals(text, "inf") || ascii_lower_equals(text, "infinity")) {
-        return negative ? -std::numeric_limits<double>::infinity()
-                        : std::numeric_limits<double>::infinity();
-    }
-    if (ascii_lower_equals(text, "nan")) {
-        const double nan = std::numeric_limits<double>::quiet_NaN();
-        return negative ? -nan : nan;
-    }
-
-    // Validate the decimal form and note the decimal magnitude of its first
-    // significant digit, which tells overflow from underflow below.
-    std::size_t i = 0;
-    const std::size_t n = text.size();
-    std::size_t digits = 0;
-    std::int64_t int_digits = 0;
-    std::optional<std::int64_t> lead;  // power of ten of the first non-zero digit
-    while (i < n && text[i] >= '0' && text[i] <= '9') {
-        if (!lead && text[i] != '0') lead = int_digits;
-        ++int_digits;
-        ++digits;
-        ++i;
-    }
-    if (i < n && text[i] == '.') {
-        ++i;
-        std::int64_t frac_pos = 0;
-        while (i < n && text[i] >= '0' && text[i] <= '9') {
-            ++frac_pos;
-            if (!lead && text[i] != '0') lead = int_digits + frac_pos - 1;
-            ++digits;
-            ++i;
-        }
-    }
-    if (digits == 0) return std::nullopt;
-    std::int64_t exponent = 0;
-    if (i < n && (text[i] == 'e' || text[i] == 'E')) {
-        ++i;
-        bool exp_negative = false;
-        if (i < n && (text[i] == '+' || text[i] == '-')) {
-            exp_negative = text[i] == '-';
-            ++i;
-        }
-        if (i == n) return std::nullopt;
-        while (i < n && text[i] >= '0' && text[i] <= '9') {
-            if (exponent < 1'000'000'000) exponent = exponent * 10 + (text[i] - '0');
-            ++i;
-        }
-        if (exp_negative) exponent = -exponent;
-    }
-    if (i != n) return std::nullopt;
-
-    double value = 0.0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + n, value,
-                                           std::chars_format::general);
-    if (end != text.data() + n) throw InternalFault("float text accepted but not read");
-    if (ec == std::errc::result_out_of_range) {
-        // Too large or too small for a double: the nearest double is
-        // infinity or zero. lead is the first digit's place counted from the
-        // left of the number, so its power of ten is int_digits - 1 - lead.
-        const std::int64_t magnitude = (int_digits - 1 - lead.value_or(0)) + exponent;
-        value = magnitude >= 0 ? std::numeric_limits<double>::infinity() : 0.0;
-    } else if (ec != std::errc()) {
-        throw InternalFault("float text accepted but not read");
-    }
-    return negative ? -value : value;
 }
 
 }  // namespace
@@ -188,7 +101,7 @@ Result<Calendar> Calendar::from_document(std::string_view json) {
         const int day = weekday_index(key);
         if (day < 0) continue;
         const auto* profile = doc->find_profile(key);
-        std::array<double, kDayBuckets> raw;
+        std::array<double, kBucketsPerDay> raw;
         if (profile) {
             raw = profile->raw;
         } else {
@@ -301,8 +214,10 @@ Result<double> Calendar::year_position(UtcInstant t) {
     double weight = days_weight(year.first_weekday, day - year.first_day, wd);
     // Today up to now, interpolated within the current quarter-hour.
     if (const auto& table = cumulative_[static_cast<std::size_t>(wd)]) {
-        const auto k = static_cast<std::size_t>(std::min<std::int64_t>(second_of_day / 900, kBuckets - 1));
-        const double f = std::fmod(static_cast<double>(second_of_day), kSecondsPerBucket) / kSecondsPerBucket;
+        const auto k = static_cast<std::size_t>(
+            std::min<std::int64_t>(second_of_day / kSecondsPerBucket, kBucketsPerDay - 1));
+        constexpr auto bucket_seconds = static_cast<double>(kSecondsPerBucket);
+        const double f = std::fmod(static_cast<double>(second_of_day), bucket_seconds) / bucket_seconds;
         const auto& c = *table;
         weight += (c[k + 1] - c[k]) * f + c[k];
     }
@@ -327,21 +242,6 @@ double Calendar::get_cal_ttx(UtcInstant from, UtcInstant to) {
     return static_cast<double>(seconds) / kSecondsPerCalendarYear;
 }
 
-Result<double> Calendar::tenor_to_ttx(std::string_view tenor) {
-    const char unit = tenor.empty() ? '\0' : tenor.back();
-    if (unit != 'd' && unit != 'w' && unit != 'm' && unit != 'y') {
-        return value_error("Invalid tenor format: " + std::string(tenor));
-    }
-    const std::string_view number = tenor.substr(0, tenor.size() - 1);
-    if (number.empty()) return value_error("cannot parse float from empty string");
-    const auto n = parse_float(number);
-    if (!n) return value_error("invalid float literal");
-    switch (unit) {
-        case 'd': return *n / 365.0;
-        case 'w': return (*n * 7.0) / 365.0;
-        case 'm': return (*n * 30.0) / 365.0;
-        default: return *n;
-    }
-}
+Result<double> Calendar::tenor_to_ttx(std::string_view tenor) { return parse_tenor(tenor); }
 
 }  // namespace korvex::calendar

@@ -1,7 +1,7 @@
 // The trading calendar: business time on the wall clock of an IANA zone.
 //
-// A calendar gives each weekday a weight and spreads it over the 96 local
-// quarter-hours of that day. The position of an instant is its local year
+// A calendar gives each weekday a weight and spreads it over the local
+// quarter-hours of that day (buckets.hpp). The position of an instant is its local year
 // plus the share of that year's business weight that has passed; the
 // business time between two instants is the difference of their positions.
 #pragma once
@@ -16,6 +16,7 @@
 
 #include <unicode/uversion.h>
 
+#include "calendar/buckets.hpp"
 #include "core/error.hpp"
 #include "core/utc_instant.hpp"
 
@@ -28,8 +29,8 @@ namespace korvex::calendar {
 // The calendar document of the underlying "BTCUSDT", embedded at build time.
 extern const std::string_view kEmbeddedBtcusdt;
 
-inline constexpr int kBuckets = 96;                 // quarter-hours of a day
-using CumulativeTable = std::array<double, kBuckets + 1>;
+// Business weight from local midnight to the start of each quarter-hour.
+using CumulativeTable = std::array<double, kBucketsPerDay + 1>;
 
 class Calendar {
 public:

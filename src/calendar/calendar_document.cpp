@@ -1,6 +1,7 @@
 #include "calendar/calendar_document.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include <simdjson.h>
@@ -12,6 +13,9 @@ namespace korvex::calendar {
 namespace {
 
 constexpr std::string_view kDayWeightings = "DayWeightings";
+
+bool ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool ascii_digit(char c) { return c >= '0' && c <= '9'; }
 constexpr std::string_view kTimeWeightings = "TimeWeightings";
 constexpr std::string_view kIanaTimeZone = "IanaTimeZone";
 
@@ -68,6 +72,61 @@ Result<DayProfile> read_profile(std::string_view day, const simdjson::dom::eleme
     return profile;
 }
 
+// The parser reads every number as a double except integer literals, which
+// it keeps as 64-bit integers and refuses beyond that range ("Problem while
+// parsing a number"), although they are valid JSON and a weight is a double
+// whatever its spelling: 100000000000000000000 must read as 1e20 does, in a
+// weight as in a member that is ignored. Integer literals of more digits
+// than the parser's integers can be sure to hold are therefore handed to it
+// with ".0" appended, which it reads as the nearest double: the very value
+// the integer has as a double. A number too large for a double is still
+// refused, in either spelling. Returns nothing when no literal needs it (the
+// usual case), so that the text is parsed as it is.
+std::optional<std::string> with_long_integers_as_doubles(std::string_view json) {
+    constexpr std::size_t kSafeDigits = 18;  // every 18-digit integer fits 64 bits
+    std::string out;
+    std::size_t copied = 0;
+    bool in_string = false;
+    for (std::size_t i = 0; i < json.size(); ++i) {
+        const char c = json[i];
+        if (in_string) {
+            if (c == '\\') ++i;  // the escaped character cannot end the string
+            else if (c == '"') in_string = false;
+            continue;
+        }
+        if (c == '"') {
+            in_string = true;
+            continue;
+        }
+        if (c != '-' && !ascii_digit(c)) continue;
+        // One number: -? digits (. digits)? ([eE] [+-]? digits)?
+        std::size_t j = i + (c == '-' ? 1 : 0);
+        const std::size_t int_begin = j;
+        while (j < json.size() && ascii_digit(json[j])) ++j;
+        const std::size_t int_end = j;
+        bool integer = true;
+        if (j < json.size() && json[j] == '.') {
+            integer = false;
+            for (++j; j < json.size() && ascii_digit(json[j]);) ++j;
+        }
+        if (j < json.size() && (json[j] == 'e' || json[j] == 'E')) {
+            integer = false;
+            ++j;
+            if (j < json.size() && (json[j] == '+' || json[j] == '-')) ++j;
+            while (j < json.size() && ascii_digit(json[j])) ++j;
+        }
+        if (integer && int_end - int_begin > kSafeDigits) {
+            out.append(json.substr(copied, int_end - copied));
+            out.append(".0");
+            copied = int_end;
+        }
+        i = j - 1;
+    }
+    if (copied == 0) return std::nullopt;
+    out.append(json.substr(copied));
+    return out;
+}
+
 }  // namespace
 
 const DayProfile* CalendarDocument::find_profile(std::string_view key) const noexcept {
@@ -78,9 +137,6 @@ const DayProfile* CalendarDocument::find_profile(std::string_view key) const noe
 }
 
 namespace {
-
-bool ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-bool ascii_digit(char c) { return c >= '0' && c <= '9'; }
 
 constexpr int kNotPlain = -2;
 constexpr int kIgnored = -1;
@@ -96,7 +152,7 @@ int plain_label_bucket(std::string_view label) {
         if (!ascii_space(label[i])) return kNotPlain;
     }
     const int minute = ((label[0] - '0') * 10 + (label[1] - '0')) * 60 + (label[3] - '0') * 10 + (label[4] - '0');
-    return minute >= 1440 ? kIgnored : minute / 15;
+    return minute >= kMinutesPerDay ? kIgnored : minute / kMinutesPerBucket;
 }
 
 }  // namespace
@@ -123,11 +179,13 @@ std::optional<int> label_bucket(std::string_view label) {
         std::string_view rest = start.substr(colon + 1);
         minutes = read_unsigned(rest.substr(0, rest.find(':'))).value_or(0);
     }
-    // hours * 60 + minutes >= 1440, decided without overflowing 64 bits.
-    if (hours >= 24 || minutes >= 1440) return std::nullopt;
+    // A start at or after the end of the day is ignored, decided without
+    // letting hours * 60 + minutes overflow 64 bits.
+    constexpr std::uint64_t day = kMinutesPerDay;
+    if (hours >= day / 60 || minutes >= day) return std::nullopt;
     const std::uint64_t minute_of_day = hours * 60 + minutes;
-    if (minute_of_day >= 1440) return std::nullopt;
-    return static_cast<int>(minute_of_day / 15);
+    if (minute_of_day >= day) return std::nullopt;
+    return static_cast<int>(minute_of_day / kMinutesPerBucket);
 }
 
 Result<CalendarDocument> parse_calendar_document(std::string_view json) {
@@ -137,6 +195,8 @@ Result<CalendarDocument> parse_calendar_document(std::string_view json) {
     // more than the parse itself once the allocator hands the pages back to
     // the system between constructions. Nothing parsed outlives this call.
     thread_local simdjson::dom::parser parser;
+    const std::optional<std::string> widened = with_long_integers_as_doubles(json);
+    if (widened) json = *widened;
     simdjson::dom::element root;
     if (auto err = parser.parse(json.data(), json.size()).get(root)) return parser_error(err);
 

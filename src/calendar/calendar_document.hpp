@@ -13,18 +13,17 @@
 #include <utility>
 #include <vector>
 
+#include "calendar/buckets.hpp"
 #include "core/error.hpp"
 
 namespace korvex::calendar {
-
-inline constexpr int kDayBuckets = 96;
 
 // One entry of "TimeWeightings": the key as written and the raw weight of
 // each quarter-hour after applying the entry's labels in document order
 // (a bucket that no label names keeps 0).
 struct DayProfile {
     std::string key;
-    std::array<double, kDayBuckets> raw{};
+    std::array<double, kBucketsPerDay> raw{};
 };
 
 struct CalendarDocument {

@@ -16,6 +16,12 @@ inline constexpr double kBrentRelTol = 4.440892098500626e-16;
 // Evaluations allowed after the two at the bracket ends.
 inline constexpr int kBrentMaxEvaluations = 100;
 
+// Whether a and b are both positive or both negative. Brent's bracket tests
+// compare signs rather than test a * b > 0: for tiny function values (the
+// price of an option on a forward of 1e-170) the product underflows to 0 and
+// would fake a sign change. A zero or a NaN has no sign here.
+constexpr bool same_sign(double a, double b) noexcept { return (a > 0.0 && b > 0.0) || (a < 0.0 && b < 0.0); }
+
 // Finds a zero of f on [lower, upper]. Returns std::nullopt when the bracket
 // does not bracket: f has the same sign at both ends, or is NaN at either end
 // (a NaN end value says nothing about a sign change, and searching anyway
@@ -31,7 +37,7 @@ std::optional<double> brent_root(Fn&& f, double lower, double upper,
     double b = upper;
     double fa = f(a);
     double fb = f(b);
-    if (std::isnan(fa) || std::isnan(fb) || fa * fb > 0.0) return std::nullopt;
+    if (std::isnan(fa) || std::isnan(fb) || same_sign(fa, fb)) return std::nullopt;
 
     double c = a;
     double fc = fa;
@@ -40,7 +46,7 @@ std::optional<double> brent_root(Fn&& f, double lower, double upper,
     int remaining = max_evaluations;
 
     for (;;) {
-        if (fb * fc > 0.0) {
+        if (same_sign(fb, fc)) {
             // The root left [b, c]: the contrapoint goes back to the previous estimate.
             c = a;
             fc = fa;

@@ -21,10 +21,13 @@ CubicSmile::Prepared CubicSmile::prepare(const double* p, double ttx, double spo
 
     // At-the-money vol in percent, shifted by the spot's move from the
     // anchor. With no move there is no shift: without this test the shift
-    // would be 0 / ln(ttx), NaN at ttx = 1, and spoil every vol.
+    // would be 0 / ln(ttx), NaN at ttx = 1, and spoil every vol. The zero
+    // shift is still added, as the formula reads: 0.0 + ref_vol turns a
+    // ref_vol of -0.0 into +0.0, and the sign of atm decides which wing a
+    // strike's standardised moneyness falls on.
     const double move = std::log(spot / p[kRefSpot]);
     if (move == 0.0) {
-        c.atm = ref_vol;
+        c.atm = 0.0 + ref_vol;
     } else {
         c.atm = ((((p[kP05] - p[kC05]) / 0.1) * 100.0) * ((move / std::log(ttx)) / ref_vol)) *
                     p[kVpr] +

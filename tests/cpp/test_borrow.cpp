@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include "core/borrow.hpp"
+#include "py/borrow.hpp"
 
-using korvex::BorrowFlag;
-using korvex::BorrowGuard;
-using korvex::BorrowKind;
+using korvex::py::BorrowFlag;
+using korvex::py::BorrowGuard;
+using korvex::py::BorrowKind;
 
 TEST(Borrow, SharedBorrowsStackAndBlockExclusive) {
     BorrowFlag flag;

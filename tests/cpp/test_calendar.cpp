@@ -10,11 +10,13 @@
 #include <vector>
 
 #include <unicode/basictz.h>
+#include <unicode/strenum.h>
 #include <unicode/timezone.h>
 #include <unicode/tztrans.h>
 
 #include "calendar/calendar.hpp"
 #include "calendar/calendar_document.hpp"
+#include "calendar/iana_zone_names.hpp"
 
 namespace {
 
@@ -180,6 +182,67 @@ TEST(CalendarDocument, FormatErrors) {
     EXPECT_TRUE(Calendar::from_document("{\"Extra\": [1, {\"a\": null}], " + base.substr(1)).has_value());
     EXPECT_FALSE(Calendar::from_document("{\"Extra\": [1, 2,], " + base.substr(1)).has_value());
     EXPECT_FALSE(Calendar::from_document("{\"Extra\": tru, " + base.substr(1)).has_value());
+}
+
+TEST(CalendarDocument, EveryNumberIsReadAsADouble) {
+    // An integer beyond 64 bits is a number like any other: 1e20 however it
+    // is written, in a weight as in an ignored member.
+    const auto spelled = [](std::string_view weight) {
+        return parse_calendar_document(doc("\"monday\": " + std::string(weight), ""));
+    };
+    for (std::string_view w : {"100000000000000000000", "100000000000000000000.0", "1e20", "1E+20"}) {
+        auto d = spelled(w);
+        ASSERT_TRUE(d.has_value()) << w << ": " << d.error().message;
+        EXPECT_EQ(d->day_weightings.at(0).second, 1e20) << w;
+    }
+    EXPECT_EQ(spelled("-123456789012345678901234567890")->day_weightings.at(0).second,
+              -123456789012345678901234567890.0);
+    EXPECT_EQ(spelled("18446744073709551616")->day_weightings.at(0).second, 18446744073709551616.0);
+    // the exponent's digits and the digits in strings are left as they are
+    EXPECT_EQ(spelled("1e0000000000000000000001")->day_weightings.at(0).second, 10.0);
+    auto labelled = parse_calendar_document(doc("\"monday\": 1", "\"monday\": {\"00:00 100000000000000000000\": 2}"));
+    ASSERT_TRUE(labelled.has_value());
+    EXPECT_EQ(labelled->time_weightings.at(0).raw[0], 2.0);
+    const std::string base = doc("\"monday\": 1", "");
+    EXPECT_TRUE(Calendar::from_document("{\"Extra\": [100000000000000000000, -1e5], " + base.substr(1)).has_value());
+    // too large for a double in either spelling, or malformed: refused
+    EXPECT_FALSE(spelled("1e400").has_value());
+    EXPECT_FALSE(spelled("1" + std::string(400, '0')).has_value());
+    EXPECT_FALSE(spelled("0100000000000000000000").has_value());
+    EXPECT_FALSE(spelled("100000000000000000000x").has_value());
+}
+
+TEST(CalendarDocument, ZoneNamesAreTheDatabasesNames) {
+    // Every identifier ICU knows is accepted exactly when the IANA database
+    // has it as a zone or a link: ICU's own aliases and the links IANA
+    // removed (which ICU still accepts) are refused like unknown names.
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::StringEnumeration> ids(icu::TimeZone::createEnumeration(status));
+    ASSERT_TRUE(U_SUCCESS(status));
+    int accepted = 0;
+    int refused = 0;
+    while (const char* next = ids->next(nullptr, status)) {
+        const std::string id(next);
+        const bool in_iana = korvex::calendar::is_iana_zone_name(id);
+        std::string quoted = "\"";
+        quoted.append(id).append("\"");
+        const auto cal = Calendar::from_document(doc("", "", quoted));
+        EXPECT_EQ(cal.has_value(), in_iana) << id;
+        if (!cal) {
+            EXPECT_EQ(cal.error().message, "Invalid IANA timezone: " + id);
+        }
+        (cal ? accepted : refused)++;
+    }
+    EXPECT_GT(accepted, 500);
+    EXPECT_GT(refused, 0);
+    for (std::string zone : {"US/Pacific-New", "Canada/East-Saskatchewan", "SystemV/EST5", "IST", "PST"}) {
+        EXPECT_FALSE(korvex::calendar::is_iana_zone_name(zone)) << zone;
+        EXPECT_EQ(error_of(Calendar::from_document(doc("", "", "\"" + zone + "\""))),
+                  "Invalid IANA timezone: " + zone);
+    }
+    for (std::string zone : {"US/Eastern", "America/New_York", "Etc/GMT+5", "UTC", "Zulu"}) {
+        EXPECT_TRUE(Calendar::from_document(doc("", "", "\"" + zone + "\"")).has_value()) << zone;
+    }
 }
 
 TEST(CalendarDocument, ZoneLookupIsExact) {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "calendar/calendar.hpp"
-#include "classes.hpp"
+#include "py/classes.hpp"
 #include "pricing/binary.hpp"
 #include "pricing/black76.hpp"
 #include "pricing/implied_vol.hpp"
@@ -93,19 +93,20 @@ template <class M>
 struct ModelBinding {
     static constexpr const Sig& ctor_sig = kExpiryCtor;
     static constexpr auto ctor = &construct_model<M>;
+    // Reading methods are const and take a shared borrow; set_param,
+    // reanchor and bump_param change the model and take an exclusive one.
     static std::vector<PyMethodDef> methods() {
-        using enum BorrowKind;
         return {
             static_method<M, &M::with_params, kWithParams>(),
-            method<M, &M::get_vol, kGetVol, Shared>(),
-            method<M, &M::get_vol_single, kGetVolSingle, Shared>(),
-            noargs_method<M, &M::arb_free, kArbFree, Shared>(),
-            method<M, &M::get_parameter, kGetParameter, Shared>(),
-            method<M, &M::set_param, kSetParam, Exclusive>(),
-            noargs_method<M, &M::get_param_dict, kGetParamDict, Shared>(),
-            noargs_method<M, &M::get_fitting_params, kGetFittingParams, Shared>(),
-            method<M, &M::reanchor, kReanchor, Exclusive>(),
-            method<M, &M::bump_param, kBumpParam, Exclusive>(),
+            method<M, &M::get_vol, kGetVol>(),
+            method<M, &M::get_vol_single, kGetVolSingle>(),
+            noargs_method<M, &M::arb_free, kArbFree>(),
+            method<M, &M::get_parameter, kGetParameter>(),
+            method<M, &M::set_param, kSetParam>(),
+            noargs_method<M, &M::get_param_dict, kGetParamDict>(),
+            noargs_method<M, &M::get_fitting_params, kGetFittingParams>(),
+            method<M, &M::reanchor, kReanchor>(),
+            method<M, &M::bump_param, kBumpParam>(),
         };
     }
 };
@@ -131,7 +132,8 @@ struct ClassBinding<Calendar> {
     static constexpr auto ctor = &Calendar::create;
     static std::vector<PyMethodDef> methods() {
         return {
-            method<Calendar, &Calendar::get_bus_ttx, kGetBusTtx, BorrowKind::Exclusive>(),
+            // Exclusive: a position may extend the calendar's per-year cache.
+            method<Calendar, &Calendar::get_bus_ttx, kGetBusTtx>(),
             static_method<Calendar, &Calendar::get_cal_ttx, kGetCalTtx>(),
             static_method<Calendar, &Calendar::tenor_to_ttx, kTenorToTtx>(),
         };

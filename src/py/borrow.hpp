@@ -11,7 +11,9 @@
 #include <atomic>
 #include <cstdint>
 
-namespace korvex {
+#include "py/contract_texts.hpp"
+
+namespace korvex::py {
 
 enum class BorrowKind { Shared, Exclusive };
 
@@ -56,9 +58,9 @@ public:
     // Message of the refusal, or nullptr when the borrow was taken.
     const char* acquire(BorrowFlag& flag, BorrowKind kind) noexcept {
         if (kind == BorrowKind::Shared) {
-            if (!flag.try_shared()) return "Already mutably borrowed";
+            if (!flag.try_shared()) return contract::kAlreadyMutablyBorrowed;
         } else {
-            if (!flag.try_exclusive()) return "Already borrowed";
+            if (!flag.try_exclusive()) return contract::kAlreadyBorrowed;
         }
         flag_ = &flag;
         kind_ = kind;
@@ -76,4 +78,4 @@ private:
     BorrowKind kind_ = BorrowKind::Shared;
 };
 
-}  // namespace korvex
+}  // namespace korvex::py

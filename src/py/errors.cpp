@@ -1,8 +1,10 @@
-#include "errors.hpp"
+#include "py/errors.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include "py/contract_texts.hpp"
 
 namespace korvex::py {
 
@@ -11,7 +13,8 @@ namespace {
 constexpr const char* kGenericPanic = "korvex native code aborted";
 
 [[noreturn]] void abort_process() noexcept {
-    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::fputs(contract::kUnreportableFault, stderr);
+    std::fputc('\n', stderr);
     std::fflush(stderr);
     std::abort();
 }
@@ -91,8 +94,11 @@ void resume_panic_if_pending() {
     std::fputs("korvex: resuming a native fault that travelled through Python code\n"
                "Python stack trace below:\n", stderr);
     std::fflush(stderr);
-    PyErr_SetRaisedException(exc);
-    PyErr_PrintEx(0);
+    // Displayed, not printed with PyErr_PrintEx: that would end the process
+    // when the exception is also a SystemExit, and the call must still end
+    // in PanicException.
+    PyErr_DisplayException(exc);
+    Py_DECREF(exc);
     throw InternalFault(message);
 }
 
@@ -120,6 +126,10 @@ void raise_cannot_convert(PyObject* obj, const char* target) {
     Ref text(PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", qualname.get(), target));
     if (!text) throw InternalFault("could not create an exception message");
     PyErr_SetObject(PyExc_TypeError, text.get());
+}
+
+void raise_not_initialised(const char* class_name) {
+    raise_message(PyExc_TypeError, std::string(class_name) + " object was not initialised");
 }
 
 }  // namespace korvex::py

@@ -11,8 +11,8 @@
 
 #include "core/param_map.hpp"
 #include "core/utc_instant.hpp"
-#include "errors.hpp"
-#include "python.hpp"
+#include "py/errors.hpp"
+#include "py/python.hpp"
 
 namespace korvex::py {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "core/error.hpp"
-#include "python.hpp"
+#include "py/python.hpp"
 
 namespace korvex::py {
 
@@ -33,6 +33,10 @@ void prefix_argument_error(const char* name);
 
 // "'<type qualname>' object cannot be converted to '<target>'"
 void raise_cannot_convert(PyObject* obj, const char* target);
+
+// "<Class> object was not initialised": an instance whose contents were never
+// built (Python code replaced the class's __new__).
+void raise_not_initialised(const char* class_name);
 
 // Runs an entry body inside the fault boundary. `on_fault` is what the entry
 // returns after PanicException has been set (NULL or -1).

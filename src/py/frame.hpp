@@ -15,9 +15,9 @@
 #include <type_traits>
 #include <utility>
 
-#include "convert.hpp"
-#include "core/borrow.hpp"
-#include "errors.hpp"
+#include "py/convert.hpp"
+#include "py/borrow.hpp"
+#include "py/errors.hpp"
 
 namespace korvex::py {
 
@@ -56,21 +56,44 @@ bool bind_tuple(const char* owner, const Sig& sig, PyObject* args, PyObject* kwa
 // ---------------------------------------------------------------------------
 // Function traits: parameter and result types of the bound C++ callable.
 
-template <class R, class... A>
+template <class R, bool Const, class... A>
 struct Signature {
     using Result = R;
     using Args = std::tuple<A...>;
+    static constexpr std::size_t arity = sizeof...(A);
+    // A const member function only reads its instance: a shared borrow is
+    // enough. Anything else may change it and takes the exclusive borrow.
+    static constexpr BorrowKind borrow = Const ? BorrowKind::Shared : BorrowKind::Exclusive;
 };
 template <class F>
 struct TraitsOf;
 template <class R, class... A, bool E>
-struct TraitsOf<R (*)(A...) noexcept(E)> : Signature<R, A...> {};
+struct TraitsOf<R (*)(A...) noexcept(E)> : Signature<R, false, A...> {};
 template <class R, class C, class... A, bool E>
-struct TraitsOf<R (C::*)(A...) noexcept(E)> : Signature<R, A...> {};
+struct TraitsOf<R (C::*)(A...) noexcept(E)> : Signature<R, false, A...> {};
 template <class R, class C, class... A, bool E>
-struct TraitsOf<R (C::*)(A...) const noexcept(E)> : Signature<R, A...> {};
+struct TraitsOf<R (C::*)(A...) const noexcept(E)> : Signature<R, true, A...> {};
 template <class F>
 using Traits = TraitsOf<std::remove_cv_t<F>>;
+
+// Whether a description fits the C++ function it is bound to: one name per
+// parameter, no names beyond them, and at most one default, on the last
+// parameter, which must then be a float with its text for the signature.
+template <auto Fn, const Sig& S>
+consteval bool sig_matches() {
+    using T = Traits<decltype(Fn)>;
+    if (S.nparams < 0 || static_cast<std::size_t>(S.nparams) != T::arity || T::arity > kMaxParams) return false;
+    for (std::size_t i = 0; i < kMaxParams; ++i) {
+        if ((S.params[i] != nullptr) != (i < T::arity)) return false;
+    }
+    if (S.nrequired == S.nparams) return true;
+    if constexpr (T::arity == 0) {
+        return false;
+    } else {
+        using Last = std::remove_cvref_t<std::tuple_element_t<T::arity - 1, typename T::Args>>;
+        return S.nrequired == S.nparams - 1 && std::is_same_v<Last, double> && S.last_default_text != nullptr;
+    }
+}
 
 template <class T>
 struct IsExpected : std::false_type {};
@@ -157,6 +180,7 @@ PyObject* convert_and_call(const Sig& sig, PyObject** slots, Call&& call) {
 // Module function or static method: METH_FASTCALL | METH_KEYWORDS.
 template <auto Fn, const Sig& S, const char* const* Owner>
 PyObject* function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static_assert(sig_matches<Fn, S>(), "the description does not fit the function it binds");
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         constexpr std::size_t N = std::tuple_size_v<typename Traits<decltype(Fn)>::Args>;
         PyObject* slots[N > 0 ? N : 1] = {};

@@ -1,8 +1,24 @@
-#include "frame.hpp"
+#include "py/frame.hpp"
 
 #include <cstring>
 
 namespace korvex::py {
+
+// The description check refuses what would bind wrongly at run time.
+namespace {
+double two_floats(double, double) noexcept { return 0.0; }
+double float_then_text(double, std::string_view) noexcept { return 0.0; }
+constexpr Sig kTwo{"f", {"a", "b"}, 2, 2};
+constexpr Sig kTwoWithDefault{"f", {"a", "b"}, 2, 1, 1.0, "1.0"};
+constexpr Sig kOneName{"f", {"a"}, 1, 1};
+constexpr Sig kThreeNames{"f", {"a", "b", "c"}, 2, 2};
+constexpr Sig kDefaultWithoutText{"f", {"a", "b"}, 2, 1, 1.0, nullptr};
+constexpr Sig kTwoDefaults{"f", {"a", "b"}, 2, 0, 1.0, "1.0"};
+static_assert(sig_matches<&two_floats, kTwo>() && sig_matches<&two_floats, kTwoWithDefault>());
+static_assert(!sig_matches<&two_floats, kOneName>() && !sig_matches<&two_floats, kThreeNames>());
+static_assert(!sig_matches<&two_floats, kDefaultWithoutText>() && !sig_matches<&two_floats, kTwoDefaults>());
+static_assert(!sig_matches<&float_then_text, kTwoWithDefault>(), "only a float may have a default");
+}  // namespace
 
 std::string display_name(const char* owner, const Sig& sig) {
     std::string s;
@@ -64,11 +80,22 @@ bool place_keyword(const char* owner, const Sig& sig, PyObject* key, PyObject* v
             if (key == names[i]) return fill_slot(owner, sig, i, value, slots);
         }
     }
-    Py_ssize_t len = 0;
-    const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &len) : nullptr;
-    if (!name) {
-        if (PyErr_Occurred()) return false;
+    if (!PyUnicode_Check(key)) {
         raise_type_error(display_name(owner, sig) + " keywords must be strings");
+        return false;
+    }
+    Py_ssize_t len = 0;
+    const char* name = PyUnicode_AsUTF8AndSize(key, &len);
+    if (!name) {
+        // A name with lone surrogates has no UTF-8 form, so it cannot be one
+        // of the parameters: it is an unknown keyword like any other, named
+        // as given rather than through its (impossible) encoding.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+        PyErr_Clear();
+        const std::string shown = display_name(owner, sig);
+        Ref text(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'", shown.c_str(), key));
+        if (!text) return false;
+        PyErr_SetObject(PyExc_TypeError, text.get());
         return false;
     }
     const std::string_view kw(name, static_cast<std::size_t>(len));

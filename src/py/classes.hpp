@@ -8,13 +8,19 @@
 #include <string>
 #include <vector>
 
-#include "frame.hpp"
+#include "py/frame.hpp"
 
 namespace korvex::py {
 
+// The memory of an instance comes zero-filled from the type's allocator.
+// `ready` is set only after `value` and `borrow` have been constructed in it,
+// so an instance that Python code made without the constructor (a replaced
+// __new__ handing out object.__new__(cls)) is recognised and refused instead
+// of being computed on, and its missing contents are never destroyed.
 template <class C>
 struct Instance {
     PyObject_HEAD
+    bool ready;
     C value;
     BorrowFlag borrow;
 };
@@ -40,6 +46,7 @@ PyObject* make_instance(PyTypeObject* type, C&& value) {
     auto* inst = reinterpret_cast<Instance<C>*>(obj);
     new (&inst->value) C(std::move(value));
     new (&inst->borrow) BorrowFlag();
+    inst->ready = true;
     return obj;
 }
 
@@ -59,17 +66,23 @@ PyObject* result_to_py(T&& value) {
 template <class C>
 Instance<C>* instance_of(PyObject* self) {
     PyTypeObject* type = type_slot<C>();
-    if (self && Py_TYPE(self) == type) return reinterpret_cast<Instance<C>*>(self);
-    if (!self || !type || !PyType_IsSubtype(Py_TYPE(self), type)) {
+    if (!self || !type || (Py_TYPE(self) != type && !PyType_IsSubtype(Py_TYPE(self), type))) {
         if (self) raise_cannot_convert(self, C::kName);
         else PyErr_SetString(PyExc_TypeError, "method called without an instance");
         return nullptr;
     }
-    return reinterpret_cast<Instance<C>*>(self);
+    auto* inst = reinterpret_cast<Instance<C>*>(self);
+    if (!inst->ready) {
+        raise_not_initialised(C::kName);
+        return nullptr;
+    }
+    return inst;
 }
 
-template <class C, auto Fn, const Sig& S, BorrowKind B>
+template <class C, auto Fn, const Sig& S>
 PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static_assert(sig_matches<Fn, S>(), "the description does not fit the method it binds");
+    constexpr BorrowKind B = Traits<decltype(Fn)>::borrow;
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         constexpr std::size_t N = std::tuple_size_v<typename Traits<decltype(Fn)>::Args>;
         PyObject* slots[N > 0 ? N : 1] = {};
@@ -87,8 +100,10 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
-template <class C, auto Fn, BorrowKind B>
+template <class C, auto Fn, const Sig& S>
 PyObject* noargs_entry(PyObject* self, PyObject*) {
+    static_assert(S.nparams == 0 && sig_matches<Fn, S>(), "a no-argument method binds a function of no arguments");
+    constexpr BorrowKind B = Traits<decltype(Fn)>::borrow;
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         Instance<C>* inst = instance_of<C>(self);
         if (!inst) return nullptr;
@@ -103,6 +118,8 @@ PyObject* noargs_entry(PyObject* self, PyObject*) {
 
 template <class C>
 PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static_assert(sig_matches<ClassBinding<C>::ctor, ClassBinding<C>::ctor_sig>(),
+                  "the constructor's description does not fit the function it binds");
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         using B = ClassBinding<C>;
         constexpr auto Fn = B::ctor;
@@ -129,8 +146,11 @@ void dealloc_entry(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     try {
         auto* inst = reinterpret_cast<Instance<C>*>(self);
-        inst->value.~C();
-        inst->borrow.~BorrowFlag();
+        if (inst->ready) {
+            inst->ready = false;
+            inst->value.~C();
+            inst->borrow.~BorrowFlag();
+        }
     } catch (...) {
         // A destructor cannot raise: report and go on freeing.
         raise_panic("a destructor failed");
@@ -144,16 +164,17 @@ void dealloc_entry(PyObject* self) {
 // Keeps a generated text alive for the process (docstrings, type names).
 const char* keep_text(std::string text);
 
-// Method-table entries built from descriptions.
-template <class C, auto Fn, const Sig& S, BorrowKind B>
+// Method-table entries built from descriptions. A method's borrow follows
+// from the constness of the member function it binds.
+template <class C, auto Fn, const Sig& S>
 PyMethodDef method() {
-    return {S.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method_entry<C, Fn, S, B>)),
+    return {S.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method_entry<C, Fn, S>)),
             METH_FASTCALL | METH_KEYWORDS, keep_text(text_signature(S.name, S, true))};
 }
 
-template <class C, auto Fn, const Sig& S, BorrowKind B>
+template <class C, auto Fn, const Sig& S>
 PyMethodDef noargs_method() {
-    return {S.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&noargs_entry<C, Fn, B>)),
+    return {S.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&noargs_entry<C, Fn, S>)),
             METH_NOARGS, keep_text(text_signature(S.name, S, true))};
 }
 
@@ -174,7 +195,7 @@ PyTypeObject* create_type() {
         methods = B::methods();
         methods.push_back({nullptr, nullptr, 0, nullptr});
     }
-    static const char* name = keep_text(std::string("builtins.") + C::kName);
+    static const char* name = keep_text(std::string(contract::kClassModulePrefix) + C::kName);
     static const char* doc = keep_text(text_signature(C::kName, B::ctor_sig, false));
     PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(&new_entry<C>)},

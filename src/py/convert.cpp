@@ -1,7 +1,10 @@
-#include "convert.hpp"
+#include "py/convert.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+
+#include "py/contract_texts.hpp"
 
 namespace korvex::py {
 
@@ -19,21 +22,60 @@ PyObject* timestamp_name() {
     return name;
 }
 
-// Contiguous one-dimensional float64 buffers (numpy arrays, array('d'),
-// memoryviews) are copied in one go; the values are exactly those that
-// iterating them would give.
+// Whether `type` is exactly the class `name` of the module `module`, when that
+// module has been imported (a class of a module nobody imported cannot have
+// instances). The class is remembered once found.
+bool is_exact_class(PyTypeObject* type, const char* module, const char* name, PyObject*& cache) {
+    if (!cache) {
+        Ref mod(PyImport_GetModule(Ref(checked(PyUnicode_FromString(module))).get()));
+        if (!mod) {
+            PyErr_Clear();
+            return false;
+        }
+        Ref cls(PyObject_GetAttrString(mod.get(), name));
+        if (!cls || !PyType_Check(cls.get())) {
+            PyErr_Clear();
+            return false;
+        }
+        cache = cls.release();  // kept for the process
+    }
+    return reinterpret_cast<PyObject*>(type) == cache;
+}
+
+// The buffer formats under which iterating the object gives exactly the
+// doubles of its buffer, or nullptr when the object's iteration is not known
+// to match its buffer. Only the exact built-in and numpy types qualify: a
+// subclass (numpy's MaskedArray, an array.array that overrides __iter__) can
+// iterate to other values than its memory holds, and must be iterated.
+// memoryview iterates only native single-character formats.
+const char* const* float64_formats_of(PyObject* obj) {
+    static const char* const kNative[] = {"d", "@d", nullptr};
+    static const char* const kNumpy[] = {"d", "@d", "=d",
+                                         std::endian::native == std::endian::little ? "<d" : ">d", nullptr};
+    static PyObject* ndarray = nullptr;
+    static PyObject* array = nullptr;
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyMemoryView_Type) return kNative;
+    if (is_exact_class(type, "numpy", "ndarray", ndarray)) return kNumpy;
+    if (is_exact_class(type, "array", "array", array)) return kNative;
+    return nullptr;
+}
+
+// Contiguous one-dimensional float64 buffers of those types are copied in one
+// go; the values are exactly those that iterating them would give.
 bool copy_float64_buffer(PyObject* obj, std::vector<double>& out) {
     if (!PyObject_CheckBuffer(obj)) return false;
+    const char* const* formats = float64_formats_of(obj);
+    if (!formats) return false;
     Py_buffer view;
     if (PyObject_GetBuffer(obj, &view, PyBUF_ND | PyBUF_FORMAT) != 0) {
-        // A Python __buffer__ may have run; a fault it carries is not ours to drop.
-        resume_panic_if_pending();
-        PyErr_Clear();
+        PyErr_Clear();  // not contiguous: iterate instead
         return false;
     }
-    bool ok = view.ndim == 1 && view.itemsize == sizeof(double) && view.format &&
-              (std::strcmp(view.format, "d") == 0 || std::strcmp(view.format, "<d") == 0 ||
-               std::strcmp(view.format, "=d") == 0 || std::strcmp(view.format, "@d") == 0);
+    bool ok = false;
+    if (view.ndim == 1 && view.itemsize == sizeof(double) && view.format) {
+        for (const char* const* f = formats; *f && !ok; ++f) ok = std::strcmp(view.format, *f) == 0;
+    }
     if (ok) {
         const auto n = static_cast<std::size_t>(view.len) / sizeof(double);
         out.resize(n);
@@ -54,7 +96,7 @@ bool to_double(PyObject* obj, double& out) {
 
 bool to_text(PyObject* obj, std::string_view& out) {
     if (!PyUnicode_Check(obj)) {
-        raise_cannot_convert(obj, "PyString");
+        raise_cannot_convert(obj, contract::kStrTarget);
         return false;
     }
     Py_ssize_t n = 0;
@@ -66,11 +108,11 @@ bool to_text(PyObject* obj, std::string_view& out) {
 
 bool to_float_vector(PyObject* obj, std::vector<double>& out) {
     if (PyUnicode_Check(obj)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        PyErr_SetString(PyExc_TypeError, contract::kStrIsNotFloats);
         return false;
     }
     if (!PySequence_Check(obj)) {
-        raise_cannot_convert(obj, "Sequence");
+        raise_cannot_convert(obj, contract::kSequenceTarget);
         return false;
     }
     std::vector<double> values;
@@ -107,7 +149,7 @@ bool to_float_vector(PyObject* obj, std::vector<double>& out) {
 
 bool to_param_map(PyObject* obj, ParamMap& out) {
     if (!PyDict_Check(obj)) {
-        raise_cannot_convert(obj, "PyDict");
+        raise_cannot_convert(obj, contract::kDictTarget);
         return false;
     }
     const Py_ssize_t size = PyDict_Size(obj);

@@ -1,0 +1,23 @@
+#!/usr/bin/env python3
+"""Prints the requirements that pyproject.toml declares, one per line.
+
+    scripts/requirements.py build        the build-system requirements
+    scripts/requirements.py test bench   the named optional-dependency groups
+
+pyproject.toml is the one list of the project's Python dependencies: the
+Makefile installs from it rather than keeping a second copy.
+"""
+import sys
+import tomllib
+from pathlib import Path
+
+project = tomllib.loads((Path(__file__).resolve().parent.parent / "pyproject.toml").read_text())
+extras = project["project"].get("optional-dependencies", {})
+for group in sys.argv[1:]:
+    if group == "build":
+        reqs = project["build-system"]["requires"]
+    elif group in extras:
+        reqs = extras[group]
+    else:
+        sys.exit(f"pyproject.toml has no dependency group {group!r} (known: build, {', '.join(extras)})")
+    print("\n".join(reqs))
