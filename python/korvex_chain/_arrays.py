@@ -62,10 +62,16 @@ def as_float(x: Any, name: str) -> np.ndarray:
     if kind in "iub":
         return a.astype(np.float64)
     if kind == "O":
-        try:
-            return a.astype(np.float64)
-        except (TypeError, ValueError):
-            pass
+        # Objects are taken as korvex takes a float argument: through
+        # __float__ (or __index__); None and text are not numbers, although
+        # numpy's own conversion would turn them into NaN or parse them.
+        values = a.reshape(-1).tolist()
+        for v in values:
+            t = type(v)
+            if isinstance(v, (str, bytes)) or not (hasattr(t, "__float__") or hasattr(t, "__index__")):
+                raise TypeError(f"{name} must hold numbers, got {t.__name__}")
+        return np.array([float(v) if hasattr(type(v), "__float__") else float(operator.index(v)) for v in values],
+                        dtype=np.float64).reshape(a.shape)
     raise TypeError(f"{name} must be numeric (float, int or bool values), got dtype {a.dtype}")
 
 
