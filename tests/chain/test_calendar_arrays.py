@@ -10,7 +10,7 @@ import threading
 import korvex
 import numpy as np
 import pytest
-from conftest import assert_same_bits, kc
+from chain_support import assert_same_bits, kc, rng  # noqa: F401 (fixture)
 
 UTC = dt.timezone.utc
 CAL = korvex.Calendar("BTCUSDT")

@@ -5,7 +5,7 @@ import pathlib
 
 import numpy as np
 import pytest
-from conftest import ASAN, assert_same_bits, kc
+from chain_support import ASAN, assert_same_bits, kc
 
 pytest.importorskip("dask.distributed", reason="dask[distributed] is not installed")
 if ASAN:

@@ -5,7 +5,7 @@ import datetime as dt
 import korvex
 import numpy as np
 import pytest
-from conftest import HOSTILE, assert_same_bits, kc
+from chain_support import HOSTILE, assert_same_bits, kc, rng  # noqa: F401 (fixture)
 
 EXPIRY = dt.datetime(2027, 3, 26, 8, 0, tzinfo=dt.timezone.utc)
 MODELS = {"GVVSpline": korvex.GVVSpline, "CubicSpline": korvex.CubicSpline, "VolGeo": korvex.VolGeo}

@@ -8,7 +8,7 @@ import time
 import korvex
 import numpy as np
 import pytest
-from conftest import CHAINS, HOSTILE, assert_same_bits, chain_like, kc, scalar_map
+from chain_support import CHAINS, HOSTILE, assert_same_bits, chain_like, kc, rng, scalar_map  # noqa: F401
 
 SIDE = {True: "c", False: "p"}
 

@@ -1,4 +1,5 @@
-"""Shared helpers of the korvex_chain tests.
+"""Shared helpers of the korvex_chain tests (not a conftest: the suite above
+has its own conftest module, and the two would share one module name).
 
 korvex_chain is compared element by element with the scalar korvex
 functions: equal means the same 64 bits, NaN payloads included."""
