@@ -20,13 +20,14 @@ import numpy as np
 
 from . import _kernels
 
-# Inputs below these sizes run on the calling thread when threads=None:
-# starting and joining threads costs about as much as computing this many
-# elements (measured on the benchmark machine).
+# Inputs below these sizes run on the calling thread when threads=None. At
+# these sizes a call computes for about a millisecond, and a second thread
+# measurably shortens it (starting and joining threads costs some tens of
+# microseconds); below them the gain is lost in the noise of a shared machine.
 SMALL_IV = 2_000
 SMALL_PRICING = 20_000
-SMALL_MODEL = 50_000
-SMALL_CALENDAR = 5_000
+SMALL_MODEL = 20_000
+SMALL_CALENDAR = 10_000
 
 _MAX_THREADS = 1024
 
