@@ -337,7 +337,7 @@ Result<double> Calendar::get_bus_ttx(UtcInstant from, UtcInstant to) {
     if (!end) return end;
     auto start = year_position(from);
     if (!start) return start;
-    return *end - *start;
+    return bus_ttx_between(*start, *end);
 }
 
 double Calendar::get_cal_ttx(UtcInstant from, UtcInstant to) {

@@ -49,6 +49,11 @@ public:
 
     // Business years from `from` to `to` (negative when `to` is earlier).
     Result<double> get_bus_ttx(UtcInstant from, UtcInstant to);
+    // The same from the two instants' year positions: callers that hold
+    // many intervals sharing instants compute each position once.
+    static double bus_ttx_between(double from_position, double to_position) noexcept {
+        return to_position - from_position;
+    }
     // Local year of `t` plus the share of that year's weight passed at `t`.
     Result<double> year_position(UtcInstant t);
 

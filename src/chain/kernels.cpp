@@ -111,8 +111,35 @@ bool instant_at(const InstantColumn& c, std::size_t i, UtcInstant& out) noexcept
     return true;
 }
 
+namespace {
+
+// The calendar position of the instant met last in one column. A chain's
+// intervals mostly share their start (now) and a handful of expiries, so a
+// repeated instant skips the calendar; positions depend on the instant
+// alone, so reusing one changes nothing.
+struct LastPosition {
+    bool valid = false;
+    UtcInstant instant;
+    Result<double> position = 0.0;
+
+    const Result<double>& of(calendar::Calendar& cal, UtcInstant t) {
+        if (!valid || !(instant == t)) {
+            position = cal.year_position(t);
+            instant = t;
+            valid = true;
+        }
+        return position;
+    }
+};
+
+}  // namespace
+
+// As Calendar::get_bus_ttx, from the two year positions (NaN where either
+// is an error); each position may come from the last one.
 void bus_ttx(calendar::Calendar& cal, const InstantColumn& from, const InstantColumn& to,
              std::size_t begin, std::size_t end, double* out) {
+    LastPosition last_from;
+    LastPosition last_to;
     for (std::size_t i = begin; i < end; ++i) {
         UtcInstant a;
         UtcInstant b;
@@ -120,8 +147,9 @@ void bus_ttx(calendar::Calendar& cal, const InstantColumn& from, const InstantCo
             out[i] = kNaN;
             continue;
         }
-        auto r = cal.get_bus_ttx(a, b);
-        out[i] = r ? *r : kNaN;
+        const Result<double>& stop = last_to.of(cal, b);
+        const Result<double>& start = last_from.of(cal, a);
+        out[i] = stop && start ? calendar::Calendar::bus_ttx_between(*start, *stop) : kNaN;
     }
 }
 

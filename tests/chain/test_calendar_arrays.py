@@ -20,6 +20,9 @@ def scalar(fn, start, end):
     """fn over datetime64[ms] arrays, element by element; raising gives NaN."""
     out = []
     for a, b in zip(start.reshape(-1).tolist(), end.reshape(-1).tolist()):
+        if a is None or b is None:  # NaT
+            out.append(np.nan)
+            continue
         try:
             out.append(fn(a.replace(tzinfo=UTC), b.replace(tzinfo=UTC)))
         except ValueError:
@@ -54,6 +57,20 @@ def test_business_and_calendar_time_match_korvex(rng):
     # Threads and float seconds give the same numbers.
     secs = start.astype(np.int64) / 1000.0
     assert_same_bits(kc.bus_ttx(secs, end, threads=2), kc.bus_ttx(start, end, threads=1))
+
+
+def test_repeated_instants_as_in_a_chain():
+    # One observation time against a few expiries, repeated, with missing
+    # instants between them: repeated instants must not carry a stale value.
+    now = np.datetime64("2024-11-03T05:30:00", "s")
+    expiries = np.array(["2024-11-08T08:00", "2024-12-27T08:00", "NaT", "2025-03-28T08:00"], "datetime64[s]")
+    end = np.repeat(expiries, 5)[np.r_[0:20, 19:0:-1]]
+    start = np.where(np.arange(end.size) % 7 == 3, np.datetime64("NaT", "s"), now)
+    want = scalar(CAL.get_bus_ttx, np.broadcast_to(start, end.shape).astype("datetime64[ms]"),
+                  end.astype("datetime64[ms]"))
+    assert_same_bits(kc.bus_ttx(start, end), want)
+    assert_same_bits(kc.bus_ttx(now, end), scalar(CAL.get_bus_ttx, np.full(end.shape, now).astype("datetime64[ms]"),
+                                                  end.astype("datetime64[ms]")))
 
 
 def test_every_datetime64_unit_is_the_same_instant():
