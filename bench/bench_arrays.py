@@ -167,15 +167,19 @@ def bench_iv(b: Bench, c: dict, peers_python: str | None) -> None:
     sorted_args = tuple(a[order] for a in args)
     b.time("iv1o", g, "korvex_chain.implied_vols, 1 thread, inputs in chain order",
            lambda: kc.implied_vols(*sorted_args, threads=1), b.n)
-    cols_o = [a[:m].tolist() for a in sorted_args[:4]]
-    side_o = np.where(sorted_args[4][:m], "c", "p").tolist()
+    # The loop runs over every (n/m)-th option of that order: still in chain
+    # order, and the same mix of options as the whole array.
+    every = max(1, b.n // m)
+    cols_o = [a[::every][:m].tolist() for a in sorted_args[:4]]
+    side_o = np.where(sorted_args[4][::every][:m], "c", "p").tolist()
 
     def korvex_loop_ordered():
         f = korvex.calibrate_black76_iv
         for t, fw, k, p, s in zip(*cols_o, side_o):
             f(t, fw, k, p, s)
 
-    b.time("ivso", g, "korvex.calibrate_black76_iv, Python loop, inputs in chain order", korvex_loop_ordered, m)
+    b.time("ivso", g, "korvex.calibrate_black76_iv, Python loop, inputs in chain order", korvex_loop_ordered,
+           len(side_o))
 
     bench_py_vollib_vectorized(b, c, peers_python)
 
@@ -225,8 +229,11 @@ def bench_py_vollib_vectorized(b: Bench, c: dict, peers_python: str | None) -> N
     b.rows["ivpvv"] = Row(g, label + ", 1 process", seconds / m * 1e9, "ns/option")
     ours = kc.implied_vols(c["ttx"][:m], c["fwd"][:m], c["strike"][:m], c["price"][:m], c["is_call"][:m])
     both = np.isfinite(ours) & np.isfinite(theirs)
-    b.notes.append(f"py_vollib_vectorized agrees with korvex_chain on {both.mean():.1%} of the options to "
-                   f"{np.max(np.abs(ours[both] - theirs[both])):.1e} (korvex's tolerance is about 1e-4)")
+    diff = np.abs(ours[both] - theirs[both])
+    b.notes.append(f"py_vollib_vectorized and korvex_chain both find a vol for {both.mean():.1%} of the options; "
+                   f"they differ by at most {np.quantile(diff, 0.99):.1e} for 99% of those (korvex stops within "
+                   f"about 1e-4), at most {diff.max():.1e} in all (far out-of-the-money options whose price "
+                   "hardly depends on the vol)")
 
 
 # ------------------------------------------------------------------ Black-76

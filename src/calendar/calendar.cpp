@@ -24,7 +24,6 @@ constexpr std::array<std::string_view, 7> kWeekdayNames = {
 
 constexpr std::int64_t kSecondsPerDay = 86400;
 constexpr double kSecondsPerBucket = 900.0;
-constexpr double kSecondsPerCalendarYear = 31536000.0;  // 365 days
 
 std::unexpected<Error> invalid_timestamp() { return value_error("Invalid timestamp"); }
 
@@ -338,16 +337,6 @@ Result<double> Calendar::get_bus_ttx(UtcInstant from, UtcInstant to) {
     auto start = year_position(from);
     if (!start) return start;
     return bus_ttx_between(*start, *end);
-}
-
-double Calendar::get_cal_ttx(UtcInstant from, UtcInstant to) {
-    std::int64_t seconds = to.epoch_seconds() - from.epoch_seconds();
-    const std::int64_t nanos = static_cast<std::int64_t>(to.nanos) - static_cast<std::int64_t>(from.nanos);
-    // |nanos| < 1e9: a fraction of the other sign pulls the whole seconds
-    // one step toward zero.
-    if (seconds > 0 && nanos < 0) --seconds;
-    if (seconds < 0 && nanos > 0) ++seconds;
-    return static_cast<double>(seconds) / kSecondsPerCalendarYear;
 }
 
 Result<double> Calendar::tenor_to_ttx(std::string_view tenor) {

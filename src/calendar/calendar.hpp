@@ -35,6 +35,7 @@ using CumulativeTable = std::array<double, kBuckets + 1>;
 class Calendar {
 public:
     static constexpr const char* kName = "Calendar";
+    static constexpr double kSecondsPerCalendarYear = 31536000.0;  // 365 days
 
     // The calendar of a known underlying; only "BTCUSDT" exists.
     static Result<Calendar> create(std::string_view underlying);
@@ -58,7 +59,15 @@ public:
     Result<double> year_position(UtcInstant t);
 
     // Elapsed whole seconds (truncated toward zero) in 365-day years.
-    static double get_cal_ttx(UtcInstant from, UtcInstant to);
+    static double get_cal_ttx(UtcInstant from, UtcInstant to) noexcept {
+        std::int64_t seconds = to.epoch_seconds() - from.epoch_seconds();
+        const std::int64_t nanos = static_cast<std::int64_t>(to.nanos) - static_cast<std::int64_t>(from.nanos);
+        // |nanos| < 1e9: a fraction of the other sign pulls the whole seconds
+        // one step toward zero.
+        if (seconds > 0 && nanos < 0) --seconds;
+        if (seconds < 0 && nanos > 0) ++seconds;
+        return static_cast<double>(seconds) / kSecondsPerCalendarYear;
+    }
     // "3m", "1.5y", "2w", "10d" ... in 365-day years.
     static Result<double> tenor_to_ttx(std::string_view tenor);
 

@@ -1,7 +1,9 @@
 #include "chain/kernels.hpp"
 
+#include <array>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 
 #include "pricing/binary.hpp"
 #include "pricing/black76.hpp"
@@ -85,7 +87,10 @@ void binary(const PricingInputs& in, std::size_t begin, std::size_t end,
     }
 }
 
-bool instant_at(const InstantColumn& c, std::size_t i, UtcInstant& out) noexcept {
+namespace {
+
+// The instant of element i; inline so that it stays in registers.
+[[gnu::always_inline]] inline bool to_instant(const InstantColumn& c, std::size_t i, UtcInstant& out) noexcept {
     if (!c.is_ticks) {
         auto t = UtcInstant::from_timestamp(c.seconds[i]);
         if (!t) return false;
@@ -96,60 +101,90 @@ bool instant_at(const InstantColumn& c, std::size_t i, UtcInstant& out) noexcept
     if (v == std::numeric_limits<std::int64_t>::min()) return false;  // NaT
     std::int64_t secs;
     std::int64_t nanos = 0;
+    // Whole seconds rounded down and the rest in nanoseconds; sub-nanosecond
+    // units keep whole nanoseconds, rounded down like the seconds. The usual
+    // units get constant divisors, which compile to multiplications.
+    auto split = [&]<std::int64_t Tps>(std::integral_constant<std::int64_t, Tps>) {
+        secs = floor_div(v, Tps);
+        const std::int64_t rem = v - secs * Tps;  // 0 <= rem < Tps
+        if constexpr (Tps <= 1'000'000'000) {
+            nanos = rem * (1'000'000'000 / Tps);
+        } else {
+            nanos = rem / (Tps / 1'000'000'000);
+        }
+    };
     if (c.seconds_per_tick > 1) {
         if (__builtin_mul_overflow(v, c.seconds_per_tick, &secs)) return false;
     } else {
-        const std::int64_t tps = c.ticks_per_second;
-        secs = floor_div(v, tps);
-        const std::int64_t rem = v - secs * tps;  // 0 <= rem < tps
-        // Sub-nanosecond units keep whole nanoseconds, rounded down like the seconds.
-        nanos = tps <= 1'000'000'000 ? rem * (1'000'000'000 / tps) : rem / (tps / 1'000'000'000);
+        switch (c.ticks_per_second) {
+            case 1: secs = v; break;
+            case 1'000: split(std::integral_constant<std::int64_t, 1'000>{}); break;
+            case 1'000'000: split(std::integral_constant<std::int64_t, 1'000'000>{}); break;
+            case 1'000'000'000: split(std::integral_constant<std::int64_t, 1'000'000'000>{}); break;
+            case 1'000'000'000'000: split(std::integral_constant<std::int64_t, 1'000'000'000'000>{}); break;
+            case 1'000'000'000'000'000: split(std::integral_constant<std::int64_t, 1'000'000'000'000'000>{}); break;
+            default: split(std::integral_constant<std::int64_t, 1'000'000'000'000'000'000>{}); break;
+        }
     }
-    auto t = UtcInstant::from_parts(secs, static_cast<std::uint32_t>(nanos));
-    if (!t) return false;
-    out = *t;
-    return true;
+    return UtcInstant::try_from_parts(secs, static_cast<std::uint32_t>(nanos), out);
 }
+
+}  // namespace
+
+bool instant_at(const InstantColumn& c, std::size_t i, UtcInstant& out) noexcept { return to_instant(c, i, out); }
 
 namespace {
 
-// The calendar position of the instant met last in one column. A chain's
-// intervals mostly share their start (now) and a handful of expiries, so a
-// repeated instant skips the calendar; positions depend on the instant
-// alone, so reusing one changes nothing.
-struct LastPosition {
-    bool valid = false;
-    UtcInstant instant;
-    Result<double> position = 0.0;
-
-    const Result<double>& of(calendar::Calendar& cal, UtcInstant t) {
-        if (!valid || !(instant == t)) {
-            position = cal.year_position(t);
-            instant = t;
-            valid = true;
+// Calendar positions of recently met instants of one column. A chain's
+// intervals mostly share their start (now) and a few dozen expiries, so most
+// instants repeat and skip the calendar; a position depends on the instant
+// alone, so reusing one changes nothing. Direct-mapped, a few kilobytes.
+class PositionCache {
+public:
+    // The position of t, or false when the calendar has none (an error).
+    bool position(calendar::Calendar& cal, UtcInstant t, double& out) {
+        const std::uint64_t key =
+            static_cast<std::uint64_t>(t.epoch_seconds()) * 0x9E3779B97F4A7C15ull ^ t.nanos;
+        Slot& slot = slots_[(key * 0xBF58476D1CE4E5B9ull) >> (64 - kBits)];
+        if (!slot.used || !(slot.instant == t)) {
+            const Result<double> p = cal.year_position(t);
+            slot.used = true;
+            slot.instant = t;
+            slot.ok = p.has_value();
+            slot.value = slot.ok ? *p : 0.0;
         }
-        return position;
+        out = slot.value;
+        return slot.ok;
     }
+
+private:
+    static constexpr int kBits = 6;
+    struct Slot {
+        UtcInstant instant;
+        double value = 0.0;
+        bool used = false;
+        bool ok = false;
+    };
+    std::array<Slot, std::size_t{1} << kBits> slots_{};
 };
 
 }  // namespace
 
 // As Calendar::get_bus_ttx, from the two year positions (NaN where either
-// is an error); each position may come from the last one.
+// is an error); each position may come from the cache.
 void bus_ttx(calendar::Calendar& cal, const InstantColumn& from, const InstantColumn& to,
              std::size_t begin, std::size_t end, double* out) {
-    LastPosition last_from;
-    LastPosition last_to;
+    PositionCache from_positions;
+    PositionCache to_positions;
     for (std::size_t i = begin; i < end; ++i) {
         UtcInstant a;
         UtcInstant b;
-        if (!instant_at(from, i, a) || !instant_at(to, i, b)) {
-            out[i] = kNaN;
-            continue;
-        }
-        const Result<double>& stop = last_to.of(cal, b);
-        const Result<double>& start = last_from.of(cal, a);
-        out[i] = stop && start ? calendar::Calendar::bus_ttx_between(*start, *stop) : kNaN;
+        double start;
+        double stop;
+        out[i] = to_instant(from, i, a) && to_instant(to, i, b) && to_positions.position(cal, b, stop) &&
+                         from_positions.position(cal, a, start)
+                     ? calendar::Calendar::bus_ttx_between(start, stop)
+                     : kNaN;
     }
 }
 
@@ -158,7 +193,7 @@ void cal_ttx(const InstantColumn& from, const InstantColumn& to, std::size_t beg
     for (std::size_t i = begin; i < end; ++i) {
         UtcInstant a;
         UtcInstant b;
-        out[i] = instant_at(from, i, a) && instant_at(to, i, b) ? calendar::Calendar::get_cal_ttx(a, b) : kNaN;
+        out[i] = to_instant(from, i, a) && to_instant(to, i, b) ? calendar::Calendar::get_cal_ttx(a, b) : kNaN;
     }
 }
 
