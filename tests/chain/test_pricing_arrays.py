@@ -290,3 +290,13 @@ def test_real_chain_quotes_invert_like_korvex():
     want = scalar_map(lambda t, f, k, p, s: korvex.calibrate_black76_iv(t, f, k, p, s), ttx, fwd, strike, price, side)
     assert_same_bits(vols, want)
     assert (status == kc.IVStatus.OK).mean() > 0.8
+
+
+def test_import_loads_only_numpy_and_the_kernels():
+    import subprocess
+    import sys
+
+    code = ("import sys, korvex_chain; korvex_chain.implied_vols(1.0, 100.0, 100.0, 8.0, 'c'); "
+            "print(sorted({m.split('.')[0] for m in sys.modules} & {'pandas', 'scipy', 'dask', 'korvex'}))")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "[]"
