@@ -113,7 +113,22 @@ double b76_delta(double fwd, double strike, double ttx, double vol, OptionSide s
 struct B76Greeks {
     double fairvalue, delta, gamma, vega;
 };
-B76Greeks b76_greeks(double fwd, double strike, double ttx, double vol, OptionSide side, double df);
+// Inline: the array kernels call it once per element.
+inline B76Greeks b76_greeks(double fwd, double strike, double ttx, double vol, OptionSide side, double df) {
+    if (is_degenerate(ttx, vol)) {
+        return {b76::intrinsic(fwd, strike, side, df), b76::degenerate_delta(fwd, strike, side, df), 0.0, 0.0};
+    }
+    const double sqrt_ttx = std::sqrt(ttx);
+    double s;
+    const double d1 = b76::d1(vol, ttx, sqrt_ttx, std::log(fwd / strike), s);
+    const double d2 = d1 - s;
+    const bool call = side == OptionSide::Call;
+    const double n1 = call ? norm_cdf(d1) : norm_cdf(-d1);
+    const double n2 = call ? norm_cdf(d2) : norm_cdf(-d2);
+    const double pdf = norm_pdf(d1);
+    return {b76::value(fwd, strike, side, df, n1, n2), b76::delta(side, df, n1),
+            b76::gamma(pdf, fwd, vol, sqrt_ttx, df), b76::vega(pdf, fwd, sqrt_ttx, df)};
+}
 
 // The Python-facing functions: the side text is parsed before any arithmetic.
 Result<double> b76_fairvalue(double fwd, double strike, double ttx, double vol,
