@@ -64,14 +64,15 @@ void implied_vols(const IVInputs& in, std::size_t begin, std::size_t end, double
 }
 
 void b76(const PricingInputs& in, std::size_t begin, std::size_t end, const B76Outputs& out) noexcept {
-    for (std::size_t i = begin; i < end; ++i) {
-        const pricing::B76Greeks g =
-            pricing::b76_greeks(in.fwd[i], in.strike[i], in.ttx[i], in.vol[i], side_of(in.is_call[i]), in.df[i]);
-        out.fairvalue[i] = g.fairvalue;
-        out.delta[i] = g.delta;
-        out.gamma[i] = g.gamma;
-        out.vega[i] = g.vega;
-    }
+    auto at = [begin](const Column<double>& c) { return c.data + begin * c.step; };
+    const pricing::B76Inputs block{at(in.fwd),        at(in.strike),
+                                   at(in.ttx),        at(in.vol),
+                                   at(in.df),         in.is_call.data + begin * in.is_call.step,
+                                   in.fwd.step,       in.strike.step,
+                                   in.ttx.step,       in.vol.step,
+                                   in.df.step,        in.is_call.step};
+    pricing::b76_greeks(block, end - begin, out.fairvalue + begin, out.delta + begin, out.gamma + begin,
+                        out.vega + begin);
 }
 
 void binary(const PricingInputs& in, std::size_t begin, std::size_t end,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <string_view>
 
 #include "core/error.hpp"
@@ -12,11 +13,19 @@ namespace korvex::pricing {
 // a NaN ttx or vol is not degenerate and flows through the formulas as NaN.
 inline bool is_degenerate(double ttx, double vol) { return ttx <= 0.0 || vol <= 0.0; }
 
-inline double norm_cdf(double x) { return 0.5 * std::erfc(-x / 1.4142135623730951); }
+// The normal functions in two halves around their libm call, so that code
+// evaluating many of them (the block functions below) can do the arithmetic
+// for a whole block in vector instructions and call libm in a tight loop,
+// with exactly the same operations per value.
+inline double norm_cdf_erfc_arg(double x) { return -x / 1.4142135623730951; }
+inline double norm_cdf_from_erfc(double erfc_value) { return 0.5 * erfc_value; }
+inline double norm_cdf(double x) { return norm_cdf_from_erfc(std::erfc(norm_cdf_erfc_arg(x))); }
 
 // The divisor is deliberately this literal (one ulp above the correctly rounded
 // sqrt(2*pi)): every pdf-based value is defined in terms of it.
-inline double norm_pdf(double x) { return std::exp(-0.5 * x * x) / 2.5066282746310007; }
+inline double norm_pdf_exp_arg(double x) { return -0.5 * x * x; }
+inline double norm_pdf_from_exp(double exp_value) { return exp_value / 2.5066282746310007; }
+inline double norm_pdf(double x) { return norm_pdf_from_exp(std::exp(norm_pdf_exp_arg(x))); }
 
 // The pieces every Black-76 quantity is built from. The scalar functions, the
 // implied-vol search and the array kernels all compose these, so a value is
@@ -107,28 +116,19 @@ namespace sided {
 double b76_delta(double fwd, double strike, double ttx, double vol, OptionSide side, double df);
 }  // namespace sided
 
-// Fair value and the three greeks of one option in one pass: one ln, one
-// sqrt, two erfc and one exp. Each field is bit for bit the value of the
-// matching single function.
-struct B76Greeks {
-    double fairvalue, delta, gamma, vega;
+// Fair value and the three greeks of n options in one pass each (one ln,
+// one sqrt, two erfc and one exp per option): out_*[i] is bit for bit the
+// value of b76_fairvalue, b76_delta, b76_gamma and b76_vega for option i.
+// Each input is read as in[i * step], so a step of 0 repeats one value;
+// is_call[i * call_step] picks the side. The options are taken in blocks,
+// each stage of the formula running over a whole block.
+struct B76Inputs {
+    const double *fwd, *strike, *ttx, *vol, *df;
+    const bool* is_call;
+    std::size_t fwd_step, strike_step, ttx_step, vol_step, df_step, call_step;
 };
-// Inline: the array kernels call it once per element.
-inline B76Greeks b76_greeks(double fwd, double strike, double ttx, double vol, OptionSide side, double df) {
-    if (is_degenerate(ttx, vol)) {
-        return {b76::intrinsic(fwd, strike, side, df), b76::degenerate_delta(fwd, strike, side, df), 0.0, 0.0};
-    }
-    const double sqrt_ttx = std::sqrt(ttx);
-    double s;
-    const double d1 = b76::d1(vol, ttx, sqrt_ttx, std::log(fwd / strike), s);
-    const double d2 = d1 - s;
-    const bool call = side == OptionSide::Call;
-    const double n1 = call ? norm_cdf(d1) : norm_cdf(-d1);
-    const double n2 = call ? norm_cdf(d2) : norm_cdf(-d2);
-    const double pdf = norm_pdf(d1);
-    return {b76::value(fwd, strike, side, df, n1, n2), b76::delta(side, df, n1),
-            b76::gamma(pdf, fwd, vol, sqrt_ttx, df), b76::vega(pdf, fwd, sqrt_ttx, df)};
-}
+void b76_greeks(const B76Inputs& in, std::size_t n, double* out_fairvalue, double* out_delta,
+                double* out_gamma, double* out_vega) noexcept;
 
 // The Python-facing functions: the side text is parsed before any arithmetic.
 Result<double> b76_fairvalue(double fwd, double strike, double ttx, double vol,
