@@ -20,6 +20,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <concepts>
 #include <cstddef>
 #include <optional>
@@ -182,7 +183,24 @@ public:
                                 std::size_t n, double* out) noexcept {
         if (n == 0) return;
         const typename Def::Prepared prepared = Def::prepare(p, ttx, spot);
-        for (std::size_t i = 0; i < n; ++i) out[i] = Def::vol(prepared, strikes[i]);
+        if constexpr (requires(double x) {
+                          Def::log_arg(prepared, x);
+                          Def::vol_from_log(prepared, x);
+                      }) {
+            // A model whose vol splits around one ln: a block of strikes at a
+            // time, the arithmetic in vector instructions and the ln calls in
+            // a tight loop; per strike exactly Def::vol's operations.
+            constexpr std::size_t kBlock = 128;
+            double ln[kBlock];
+            for (std::size_t base = 0; base < n; base += kBlock) {
+                const std::size_t m = n - base < kBlock ? n - base : kBlock;
+                for (std::size_t j = 0; j < m; ++j) ln[j] = Def::log_arg(prepared, strikes[base + j]);
+                for (std::size_t j = 0; j < m; ++j) ln[j] = std::log(ln[j]);
+                for (std::size_t j = 0; j < m; ++j) out[base + j] = Def::vol_from_log(prepared, ln[j]);
+            }
+        } else {
+            for (std::size_t i = 0; i < n; ++i) out[i] = Def::vol(prepared, strikes[i]);
+        }
     }
 
     static bool arb_free_params(const double* p) noexcept { return Def::arb_free(p); }
