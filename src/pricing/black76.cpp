@@ -108,4 +108,54 @@ void b76_greeks(const B76Inputs& in, std::size_t n, double* out_fairvalue, doubl
     }
 }
 
+namespace {
+
+// Black76Curve::price(vol) - price for options [0, m) of a block at one vol,
+// the pieces sqrt_ttx and ln_fk given.
+void mispricing_stage(const double* fwd, const double* strike, const double* ttx, const bool* call,
+                      const double* df, const double* price, const double* sqrt_ttx, const double* ln_fk,
+                      std::size_t m, double vol, double* out) noexcept {
+    double arg1[kGreeksBlock], arg2[kGreeksBlock], erfc1[kGreeksBlock], erfc2[kGreeksBlock];
+    for (std::size_t j = 0; j < m; ++j) {
+        double s;
+        const double d1 = b76::d1(vol, ttx[j], sqrt_ttx[j], ln_fk[j], s);
+        const double d2 = d1 - s;
+        arg1[j] = norm_cdf_erfc_arg(call[j] ? d1 : -d1);
+        arg2[j] = norm_cdf_erfc_arg(call[j] ? d2 : -d2);
+    }
+    for (std::size_t j = 0; j < m; ++j) {
+        erfc1[j] = std::erfc(arg1[j]);
+        erfc2[j] = std::erfc(arg2[j]);
+    }
+    for (std::size_t j = 0; j < m; ++j) {
+        const OptionSide side = call[j] ? OptionSide::Call : OptionSide::Put;
+        const double p = is_degenerate(ttx[j], vol)
+                             ? b76::intrinsic(fwd[j], strike[j], side, df[j])
+                             : b76::value(fwd[j], strike[j], side, df[j], norm_cdf_from_erfc(erfc1[j]),
+                                          norm_cdf_from_erfc(erfc2[j]));
+        out[j] = p - price[j];
+    }
+}
+
+}  // namespace
+
+void black76_mispricing_block(const double* fwd, const double* strike, const double* ttx,
+                              const bool* is_call, const double* df, const double* price, std::size_t n,
+                              double vol_a, double vol_b, double* sqrt_ttx, double* ln_fk, double* f_a,
+                              double* f_b) noexcept {
+    for (std::size_t base = 0; base < n; base += kGreeksBlock) {
+        const std::size_t m = n - base < kGreeksBlock ? n - base : kGreeksBlock;
+        double ratio[kGreeksBlock];
+        for (std::size_t j = 0; j < m; ++j) {
+            sqrt_ttx[base + j] = std::sqrt(ttx[base + j]);
+            ratio[j] = fwd[base + j] / strike[base + j];
+        }
+        for (std::size_t j = 0; j < m; ++j) ln_fk[base + j] = std::log(ratio[j]);
+        mispricing_stage(fwd + base, strike + base, ttx + base, is_call + base, df + base, price + base,
+                         sqrt_ttx + base, ln_fk + base, m, vol_a, f_a + base);
+        mispricing_stage(fwd + base, strike + base, ttx + base, is_call + base, df + base, price + base,
+                         sqrt_ttx + base, ln_fk + base, m, vol_b, f_b + base);
+    }
+}
+
 }  // namespace korvex::pricing

@@ -85,8 +85,12 @@ class Black76Curve {
 public:
     Black76Curve() = default;
     Black76Curve(double fwd, double strike, double ttx, OptionSide side, double df)
-        : fwd_(fwd), strike_(strike), ttx_(ttx), df_(df), side_(side),
-          sqrt_ttx_(std::sqrt(ttx)), ln_fk_(std::log(fwd / strike)) {}
+        : Black76Curve(fwd, strike, ttx, side, df, std::sqrt(ttx), std::log(fwd / strike)) {}
+    // The same curve from its vol-independent pieces, sqrt(ttx) and
+    // ln(fwd / strike), computed elsewhere (black76_mispricing_block).
+    Black76Curve(double fwd, double strike, double ttx, OptionSide side, double df, double sqrt_ttx,
+                 double ln_fk)
+        : fwd_(fwd), strike_(strike), ttx_(ttx), df_(df), side_(side), sqrt_ttx_(sqrt_ttx), ln_fk_(ln_fk) {}
 
     double price(double vol) const {
         if (is_degenerate(ttx_, vol)) return b76::intrinsic(fwd_, strike_, side_, df_);
@@ -129,6 +133,16 @@ struct B76Inputs {
 };
 void b76_greeks(const B76Inputs& in, std::size_t n, double* out_fairvalue, double* out_delta,
                 double* out_gamma, double* out_vega) noexcept;
+
+// The start of n implied-vol searches at once: for option i (contiguous
+// inputs), the vol-independent pieces of its Black76Curve, sqrt(ttx) and
+// ln(fwd / strike), and its mispricing curve.price(vol) - price[i] at the
+// two bracket ends vol_a and vol_b, bit for bit what the curve gives. In
+// stages over blocks, like b76_greeks.
+void black76_mispricing_block(const double* fwd, const double* strike, const double* ttx,
+                              const bool* is_call, const double* df, const double* price, std::size_t n,
+                              double vol_a, double vol_b, double* sqrt_ttx, double* ln_fk, double* f_a,
+                              double* f_b) noexcept;
 
 // The Python-facing functions: the side text is parsed before any arithmetic.
 Result<double> b76_fairvalue(double fwd, double strike, double ttx, double vol,
