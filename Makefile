@@ -110,11 +110,40 @@ test-asan: $(VENV)/.ready ## pytest against an ASan + UBSan build of the module
 	 if [ -n "$$(ls -A $(ASAN_LOGS))" ]; then cat $(ASAN_LOGS)/*; echo "sanitizer reports above" >&2; exit 1; fi; \
 	 exit $$status
 
-test: test-cpp test-py312 test-py313 check-abi check-stubs test-asan fuzz-smoke ## set everything up and run every test
+test: test-cpp test-py312 test-py313 check-abi check-stubs check-chain test-asan fuzz-smoke ## set everything up and run every test
 
 bench: dev ## run the benchmarks and write bench/RESULTS.md
 	$(VENV)/bin/pip install $(PIP_Q) $(call REQS,bench)
 	$(VENV)/bin/python bench/bench.py --report bench/RESULTS.md
+	$(MAKE) --no-print-directory bench-arrays
+
+# ---- korvex_chain -------------------------------------------------------------
+# The companion package in the same wheel. check-chain: its Python layer
+# type-checks against the stub nanobind generated from the built _kernels, and
+# 3.12 and 3.13 load the very same compiled file. bench-arrays: its benchmark
+# (the Arrays section of bench/RESULTS.md); py_vollib_vectorized runs in its own
+# environment because its 2021 release patches functions that later py_vollib
+# and py_lets_be_rational releases changed (numba then fails to compile them).
+.PHONY: check-chain bench-arrays
+PEERS_VENV := build/peers-venv
+
+check-chain: dev $(VENV313)/.ready ## type-check korvex_chain; 3.12 and 3.13 load the same _kernels
+	$(VENV)/bin/python -m mypy -p korvex_chain
+	$(VENV313)/bin/pip install $(PIP_Q) --no-deps --force-reinstall $(WHEEL_DIR)/korvex-*.whl
+	@a=$$($(VENV)/bin/python -c 'import korvex_chain._kernels as k; print(k.__file__)'); \
+	 b=$$($(VENV313)/bin/python -c 'import korvex_chain._kernels as k; print(k.__file__)'); \
+	 cmp "$$a" "$$b" && echo "3.12 and 3.13 load the same _kernels file: $$(sha256sum "$$b" | cut -c1-16)"
+
+$(PEERS_VENV)/.ready:
+	py=$$(scripts/find-python.sh 3.12); rm -rf $(PEERS_VENV); $$py -m venv $(PEERS_VENV)
+	$(PEERS_VENV)/bin/pip install $(PIP_Q) py_vollib_vectorized "py_vollib==1.0.1" "py_lets_be_rational==1.0.1"
+	touch $@
+
+bench-arrays: dev ## only the korvex_chain array benchmark
+	$(VENV)/bin/pip install $(PIP_Q) $(call REQS,bench)
+	$(MAKE) --no-print-directory $(PEERS_VENV)/.ready || echo "py_vollib_vectorized could not be installed: its rows are skipped"
+	$(VENV)/bin/python bench/bench_arrays.py --report bench/RESULTS.md
+# ---- end korvex_chain -----------------------------------------------------------
 
 # Fuzzing. libFuzzer drives the tenor parser and the calendar document parser
 # (clang 19, AddressSanitizer and UndefinedBehaviorSanitizer); atheris drives
@@ -129,7 +158,7 @@ FUZZ_DIR     := build/fuzz
 FUZZ_CXX     := clang++-19
 FUZZ_SECONDS ?= 600
 FUZZ_CMAKE   := -G Ninja -DCMAKE_MAKE_PROGRAM=$(NINJA) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) \
-                -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEX_TESTS=OFF \
+                -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEX_TESTS=OFF -DKORVEX_BUILD_CHAIN=OFF \
                 -DPython_EXECUTABLE=$(CURDIR)/$(VENV)/bin/python
 
 fuzz-deps: ## clang 19 and libFuzzer (Debian packages)

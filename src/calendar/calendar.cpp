@@ -1,6 +1,7 @@
 #include "calendar/calendar.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -23,7 +24,6 @@ namespace {
 constexpr std::array<std::string_view, 7> kWeekdayNames = {
     "monday", "tuesday", "wednesday", "thursday", "friday", "saturday", "sunday"};
 
-constexpr double kSecondsPerCalendarYear = 31536000.0;  // 365 days
 
 std::unexpected<Error> invalid_timestamp() { return value_error("Invalid timestamp"); }
 
@@ -120,6 +120,18 @@ Result<std::int32_t> Calendar::utc_offset(std::int64_t epoch_seconds) {
     for (const OffsetSpan& span : spans_) {
         if (epoch_seconds >= span.lo && epoch_seconds < span.hi) return span.offset;
     }
+    auto remember = [this](const OffsetSpan& span) {
+        spans_[static_cast<std::size_t>(next_span_slot_)] = span;
+        next_span_slot_ = (next_span_slot_ + 1) % kSpanSlots;
+    };
+    // The first known span starting after the instant; the one before it
+    // is the only one that can hold the instant.
+    auto after = std::upper_bound(known_spans_.begin(), known_spans_.end(), epoch_seconds,
+                                  [](std::int64_t s, const OffsetSpan& span) { return s < span.lo; });
+    if (after != known_spans_.begin() && epoch_seconds < std::prev(after)->hi) {
+        remember(*std::prev(after));
+        return std::prev(after)->offset;
+    }
     // Not cached: ask ICU for the offset and for the transitions around the
     // instant, so that later instants of the same stretch skip ICU.
     const double ms = static_cast<double>(epoch_seconds) * 1000.0;
@@ -154,8 +166,12 @@ Result<std::int32_t> Calendar::utc_offset(std::int64_t epoch_seconds) {
     if (!(epoch_seconds >= span.lo && epoch_seconds < span.hi)) {
         throw InternalFault("zone transitions do not enclose the instant");
     }
-    spans_[static_cast<std::size_t>(next_span_slot_)] = span;
-    next_span_slot_ = (next_span_slot_ + 1) % kSpanSlots;
+    remember(span);
+    if (known_spans_.size() >= kMaxKnownSpans) {
+        known_spans_.clear();
+        after = known_spans_.end();
+    }
+    known_spans_.insert(after, span);
     return span.offset;
 }
 
@@ -188,8 +204,10 @@ const Calendar::YearFacts& Calendar::year_facts(std::int64_t year) {
         facts.total = total;
     }
     facts.valid = true;
-    last_year_ = facts;
-    return last_year_;
+    YearFacts& slot = years_[next_year_slot_];
+    next_year_slot_ = 1 - next_year_slot_;
+    slot = facts;
+    return slot;
 }
 
 Result<double> Calendar::year_position(UtcInstant t) {
@@ -204,10 +222,12 @@ Result<double> Calendar::year_position(UtcInstant t) {
     const std::int64_t day = floor_div(local, kSecondsPerDay);
     const std::int64_t second_of_day = local - day * kSecondsPerDay;
 
-    const YearFacts& year =
-        (last_year_.valid && day >= last_year_.first_day && day < last_year_.end_day)
-            ? last_year_
-            : year_facts(civil_from_days(day).year);
+    // The two years met last: the start and end of an interval are often in
+    // different years.
+    auto holds = [day](const YearFacts& y) { return y.valid && day >= y.first_day && day < y.end_day; };
+    const YearFacts& year = holds(years_[0])   ? years_[0]
+                            : holds(years_[1]) ? years_[1]
+                                               : year_facts(civil_from_days(day).year);
 
     // Days of the year before this one, then today.
     int wd = 0;
@@ -216,8 +236,10 @@ Result<double> Calendar::year_position(UtcInstant t) {
     if (const auto& table = cumulative_[static_cast<std::size_t>(wd)]) {
         const auto k = static_cast<std::size_t>(
             std::min<std::int64_t>(second_of_day / kSecondsPerBucket, kBucketsPerDay - 1));
+        // The seconds into the quarter-hour: an integer remainder, which is
+        // exactly what fmod of the (exactly representable) second gives.
         constexpr auto bucket_seconds = static_cast<double>(kSecondsPerBucket);
-        const double f = std::fmod(static_cast<double>(second_of_day), bucket_seconds) / bucket_seconds;
+        const double f = static_cast<double>(second_of_day % kSecondsPerBucket) / bucket_seconds;
         const auto& c = *table;
         weight += (c[k + 1] - c[k]) * f + c[k];
     }
@@ -229,17 +251,7 @@ Result<double> Calendar::get_bus_ttx(UtcInstant from, UtcInstant to) {
     if (!end) return end;
     auto start = year_position(from);
     if (!start) return start;
-    return *end - *start;
-}
-
-double Calendar::get_cal_ttx(UtcInstant from, UtcInstant to) {
-    std::int64_t seconds = to.epoch_seconds() - from.epoch_seconds();
-    const std::int64_t nanos = static_cast<std::int64_t>(to.nanos) - static_cast<std::int64_t>(from.nanos);
-    // |nanos| < 1e9: a fraction of the other sign pulls the whole seconds
-    // one step toward zero.
-    if (seconds > 0 && nanos < 0) --seconds;
-    if (seconds < 0 && nanos > 0) ++seconds;
-    return static_cast<double>(seconds) / kSecondsPerCalendarYear;
+    return bus_ttx_between(*start, *end);
 }
 
 Result<double> Calendar::tenor_to_ttx(std::string_view tenor) { return parse_tenor(tenor); }

@@ -34,11 +34,5 @@ VolGeoSmile::Prepared VolGeoSmile::prepare(const double* p, double ttx, double s
     return c;
 }
 
-// Square root of the larger root w of w^2 - b w - gamma x^2 = 0.
-double VolGeoSmile::vol(const Prepared& c, double strike) noexcept {
-    const double x = std::log(strike / c.spot) / c.r;
-    const double b = ((c.beta + c.beta) * x) * c.sigma0 + c.sigma0 * c.sigma0;
-    return std::sqrt((std::sqrt(((c.gamma * x) * x) * 4.0 + b * b) + b) * 0.5);
-}
 
 }  // namespace korvex::volmodel

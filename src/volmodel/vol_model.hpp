@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <string_view>
 
 #include "volmodel/model.hpp"
@@ -139,7 +140,19 @@ struct VolGeoSmile {
         double r;       // sqrt(ttx)
     };
     static Prepared prepare(const double* p, double ttx, double spot) noexcept;
-    static double vol(const Prepared& c, double strike) noexcept;
+
+    // The vol in two halves around its one libm call, ln(strike / spot), so
+    // that many strikes can be evaluated a block at a time (see Model).
+    static double log_arg(const Prepared& c, double strike) noexcept { return strike / c.spot; }
+    // Square root of the larger root w of w^2 - b w - gamma x^2 = 0.
+    static double vol_from_log(const Prepared& c, double ln) noexcept {
+        const double x = ln / c.r;
+        const double b = ((c.beta + c.beta) * x) * c.sigma0 + c.sigma0 * c.sigma0;
+        return std::sqrt((std::sqrt(((c.gamma * x) * x) * 4.0 + b * b) + b) * 0.5);
+    }
+    static double vol(const Prepared& c, double strike) noexcept {
+        return vol_from_log(c, std::log(log_arg(c, strike)));
+    }
 };
 
 // Instantiated once each, next to the formula they evaluate.
