@@ -248,7 +248,8 @@ class _Problem:
         else:
             self.grid_k = np.linspace(klo, khi, DENSITY_GRID)
             self.grid_h = self.grid_k[1] - self.grid_k[0]
-    
+            self.all_strikes = np.concatenate([self.strikes, forward * np.exp(self.grid_k)])
+
         defaults = _korvex_class(kind)(_EPOCH).get_param_dict()
         base = np.array([defaults[n] for n in self.names], float)
         base[self.names.index("ref_spot")] = forward
@@ -302,7 +303,7 @@ class _Problem:
         # far away: large, finite residuals keep the solver's step logic sane.
         bad = ~np.isfinite(r)
         if bad.any():
-            r[bad] = 1e3
+            r[bad] = _FILL
         return r
 
     def _spline_g(self, theta):
@@ -407,6 +408,7 @@ class _Problem:
 
 
 _EPOCH = dt.datetime(2000, 1, 1, tzinfo=dt.timezone.utc)
+_FILL = 1e3   # residual of a point where the smile is not finite
 
 
 def _sorted(x, y):
@@ -592,9 +594,11 @@ def fit_smile(quotes: pd.DataFrame, model: str = "GVVSpline", *, forward: float 
     prob = _Problem(model, k[use], b[use], a[use], ttx, forward, weights, vega)
 
     warm = _warm_vector(warm_start, prob)
+    if warm is not None:
+        warm = _repair(prob, warm)
     if starting_points is not None:
         cand = np.array([[float(sp[n]) for n in prob.fit_names] for sp in starting_points], float)
-        cand = np.maximum(cand, np.where(prob.bounded, prob.lower, -np.inf))
+        cand = np.array([_repair(prob, c) for c in cand])
         order = np.arange(len(cand))
     else:
         cand = prob.candidates(warm)
@@ -617,6 +621,12 @@ def fit_smile(quotes: pd.DataFrame, model: str = "GVVSpline", *, forward: float 
             continue
         nfev += n
         results.append((cost, prob.to_theta(u)))
+    if starting_points is not None and not any(np.all(np.isfinite(prob.vols(t)[0])) for _, t in results):
+        # The given points led nowhere usable: start from the quotes instead.
+        u, cost, n, _ = _solve(prob, prob.to_u(prob.candidates()[0]), max_nfev)
+        nfev += n
+        results.append((cost, prob.to_theta(u)))
+        fit.warnings.append("the given starting points did not converge; fitted from the quotes' own start")
     fit.nfev = nfev
     if not results:
         fit.message = "fit failed: the solver did not finish from any starting point"
@@ -652,6 +662,21 @@ def fit_smile(quotes: pd.DataFrame, model: str = "GVVSpline", *, forward: float 
     return fit
 
 
+def _repair(prob, theta):
+    """An admissible starting point from any given one.
+
+    Parameters outside the admissible box are moved onto it; a point whose
+    smile is not finite at every quote (where the solver would see no slope)
+    is moved towards the quotes' own starting point until it is."""
+    theta = np.maximum(np.asarray(theta, float), np.where(prob.bounded, prob.lower, -np.inf))
+    data = prob.candidates()[0]
+    for alpha in (0.0, 0.25, 0.5, 0.75, 1.0):
+        t = (1.0 - alpha) * theta + alpha * data
+        if np.all(prob.residuals(t)[0] < _FILL):
+            return t
+    return data
+
+
 def _expiry_ttx(quotes):
     if "expiry_ttx" in quotes.columns:
         return float(quotes["expiry_ttx"].iloc[0])
@@ -680,6 +705,10 @@ def _warn(fit, prob, theta, results, vq):
     if fit.n_used < min(n_free, 5):
         fit.warnings.append(f"too few quotes: {fit.n_used} for {n_free} parameters")
     for name, val, lo, bounded in zip(prob.fit_names, theta, prob.lower, prob.bounded):
+        # The spline's outermost increments sit at zero whenever no quote
+        # reaches their knots: that is no sign of trouble.
+        if name in ("p25", "c25"):
+            continue
         if bounded and val - lo <= 1e-4 * max(1.0, abs(lo)):
             fit.warnings.append(f"parameter at a bound: {name} = {val:.6g}")
     if prob.kind == "VolGeo":

@@ -46,7 +46,7 @@ _MONTHS = {m: i for i, m in enumerate(
 # BTC_USDC-27DEC24-100000-C, BTC-USD-241227-100000-C, XRP_USDC-27DEC24-0d625-C.
 _INSTRUMENT = re.compile(
     r"^(?P<und>[A-Z0-9]+)(?:[-_](?P<quote>[A-Z]+))?-(?P<exp>\d{1,2}[A-Z]{3}\d{2}|\d{6})"
-    r"-(?P<strike>\d+(?:[.d]\d+)?)-(?P<side>[A-Z]+)(?:-(?P<settle>[A-Z]+))?$")
+    r"-(?P<strike>\d+(?:[.D]\d+)?)-(?P<side>[A-Z]+)(?:-(?P<settle>[A-Z]+))?$")
 
 
 @dataclass
@@ -103,7 +103,7 @@ def parse_instrument(name: str, expiry_hour: int = 8) -> tuple[str, pd.Timestamp
     side = m["side"]
     if side not in ("C", "P", "CALL", "PUT"):
         raise ValueError(f"unknown option side {side!r} in instrument name {name!r}")
-    strike = float(m["strike"].replace("d", "."))
+    strike = float(m["strike"].replace("D", "."))
     return m["und"], expiry, strike, side.startswith("C")
 
 
@@ -207,11 +207,11 @@ def read_chain(source, *, observation_time=None, clock: str = "calendar", expiry
 
     bid, ask, mark = _num(df, "bid"), _num(df, "ask"), _num(df, "mark")
     reject((bid < 0) | (ask < 0) | (mark < 0), "negative price")
+    # A zero bid is "no bid" on every exchange we read; a zero ask is no offer.
+    bid = bid.where(~(bid == 0))
+    ask = ask.where(~(ask == 0))
     reject(bid.isna() & ask.isna() & mark.isna(), "empty quote (no bid, ask or mark)")
     reject(bid > ask, "crossed quote (bid above ask)")
-    # A zero bid is "no bid" on every exchange we read; a zero ask is no offer.
-    bid = bid.where(bid > 0)
-    ask = ask.where(ask > 0)
 
     # Observation time per row: given, or the table's, or refuse to guess.
     if observation_time is not None:
