@@ -52,10 +52,11 @@ DENSITY_WEIGHT = 300.0
 SMOOTH_WEIGHT = 0.05      # spline knots: curvature penalty, per unit of spread
 METRIC_MAX_REL_SPREAD = 0.25   # "two-sided" quotes for the metrics: spread <= 25 % of the mid IV
 DENSITY_GRID = 41         # penalty grid points inside the fit
-CHECK_GRID = 801          # grid points of the reported density check
+CHECK_GRID = 401          # grid points of the reported density check
 DOMAIN_SD = 3.0           # check domain: quoted range and +-3 at-the-money standard deviations
 ONE_SIDED_FACTOR = 2.0    # a one-sided quote counts like a two-sided one this many typical spreads wide
 ROBUST_SCALE = 0.3        # soft-L1 scale, in spreads
+SOLVER_TOL = 1e-8         # relative change of cost / parameters at which the solver stops
 EPS_BOUND = 1e-6          # margin that turns a strict bound into a closed one
 
 _CUBIC_X = np.array([-5.0, -2.5, -1.5, -1.0, -0.5, 0.0, 0.5, 1.0, 1.5, 2.5, 5.0])
@@ -120,8 +121,21 @@ class SmileFit:
     warnings: list[str] = field(default_factory=list)
     arbitrage: ArbitrageReport | None = None
     message: str = ""
-    quotes: pd.DataFrame | None = None   # the used quotes with the fitted vol
     fit_params: np.ndarray | None = None  # fitting parameters, in get_fitting_params() order
+    used: np.ndarray | None = field(default=None, repr=False)     # which rows were fitted
+    fit_iv: np.ndarray | None = field(default=None, repr=False)   # fitted vols of those rows
+    _source: pd.DataFrame | None = field(default=None, repr=False)
+
+    @property
+    def quotes(self) -> pd.DataFrame | None:
+        """The fitted quotes (rows of the chain) with their fitted vol `fit_iv`."""
+        if self._source is None or self.used is None:
+            return None
+        u = np.asarray(self.used)
+        q = self._source.loc[u].copy()
+        if self.fit_iv is not None and len(self.fit_iv) == len(q):
+            q["fit_iv"] = self.fit_iv
+        return q
 
     @property
     def ok(self) -> bool:
@@ -181,12 +195,9 @@ class _Problem:
     """Quotes, transforms and the vectorised residual of one fit."""
 
     def __init__(self, kind, k, bid, ask, ttx, forward, weights_by="spread", vega=None):
-        from . import model_param_names
-
+        info = _kind_info(kind)
         self.kind = kind
-        self.names = model_param_names(kind)
-        self.fit_names = list(_korvex_class(kind)(_EPOCH).get_fitting_params())
-        self.idx = np.array([self.names.index(n) for n in self.fit_names])
+        self.names, self.fit_names, self.idx = info["names"], info["fit_names"], info["idx"]
         self.ttx, self.forward = float(ttx), float(forward)
         self.k = np.asarray(k, float)
         self.strikes = forward * np.exp(self.k)
@@ -198,7 +209,7 @@ class _Problem:
         self.two = two
         self.mid = np.where(two, 0.5 * (b + a), np.nan)
         spread = np.where(two, a - b, np.nan)
-        typical = np.nanmedian(spread) if two.any() else 0.02
+        typical = float(np.median(spread[two])) if two.any() else 0.02
         # A one-sided quote is a bound of unknown tightness: it counts like a
         # quote of twice the typical spread.
         s = np.where(two, spread, ONE_SIDED_FACTOR * typical)
@@ -208,21 +219,36 @@ class _Problem:
             vw = np.where(np.isfinite(v) & (v > 0), v / np.nanmax(v), 1e-3)
             self.scale = np.full_like(self.scale, max(typical, SPREAD_FLOOR)) / np.sqrt(np.maximum(vw, 1e-3))
         self.mid_w = math.sqrt(MID_WEIGHT)
+        # Precomputed for the residual: 1 / (spread * robust scale); the mid
+        # of one-sided quotes is never pulled towards (its weight is zero).
+        self.inv_scale = 1.0 / (self.scale * ROBUST_SCALE)
+        self.mid0 = np.where(two, self.mid, 0.0)
+        self.pull_w = np.where(two, self.mid_w * ROBUST_SCALE, 0.0)
+        # The density penalty is switched on only when a solution without it
+        # shows butterfly arbitrage: most smiles never need it.
+        self.density_on = False
 
-        # Level, slope and curvature of the quotes against z = k / sqrt(T).
+        # Level, slope and curvature of the quotes against z = k / sqrt(T):
+        # a weighted quadratic through all of them for slope and curvature,
+        # and one through the five nearest the money for the level.
         centre = np.where(two, self.mid, np.where(np.isfinite(b), b, a))
         z = self.k / math.sqrt(self.ttx)
-        w = 1.0 / self.scale ** 2
-        ok = np.isfinite(centre)
-        near = ok & (np.abs(z) <= max(0.5, np.sort(np.abs(z[ok]))[min(4, ok.sum() - 1)] if ok.any() else 0.5))
-        self.atm = float(np.interp(0.0, *_sorted(z[ok], centre[ok]))) if ok.any() else 0.5
-        if ok.sum() >= 3:
-            coef = np.polyfit(z[ok], centre[ok], 2, w=np.sqrt(w[ok]))
-            self.curv, self.slope = float(coef[0]), float(coef[1])
-            if near.sum() >= 2:
-                self.atm = float(np.polyval(np.polyfit(z[near], centre[near], min(2, near.sum() - 1)), 0.0))
-        else:
-            self.curv, self.slope = 0.0, 0.0
+        ok = np.flatnonzero(np.isfinite(centre))
+        self.atm, self.slope, self.curv = 0.5, 0.0, 0.0
+        if ok.size:
+            zo, co, wo = z[ok], centre[ok], 1.0 / self.scale[ok]
+            if ok.size >= 3:
+                V = np.stack([np.ones_like(zo), zo, zo * zo], axis=1)
+                coef = np.linalg.lstsq(V * wo[:, None], co * wo, rcond=None)[0]
+                self.slope, self.curv = float(coef[1]), float(coef[2])
+                near = np.argsort(np.abs(zo))[:5]
+                Vn = V[near]
+                cn = np.linalg.lstsq(Vn[:, :2] if near.size < 4 else Vn, co[near], rcond=None)[0]
+                self.atm = float(cn[0])
+            else:
+                self.atm = float(co[np.argmin(np.abs(zo))])
+        if not math.isfinite(self.atm):
+            self.atm = float(np.nanmedian(centre)) if ok.size else 0.5
         self.atm = float(np.clip(self.atm, 0.05, 5.0))
         self.centre = centre
 
@@ -250,13 +276,10 @@ class _Problem:
             self.grid_h = self.grid_k[1] - self.grid_k[0]
             self.all_strikes = np.concatenate([self.strikes, forward * np.exp(self.grid_k)])
 
-        defaults = _korvex_class(kind)(_EPOCH).get_param_dict()
-        base = np.array([defaults[n] for n in self.names], float)
-        base[self.names.index("ref_spot")] = forward
-        self.base = base
-        lower = _LOWER[kind]
-        self.bounded = np.array([n in lower for n in self.fit_names])
-        self.lower = np.array([lower.get(n, 0.0) for n in self.fit_names])
+        self.base = info["defaults"].copy()
+        self.base[info["ref_spot"]] = forward
+        self.bounded, self.lower = info["bounded"], info["lower"]
+        self.floor = np.where(self.bounded, self.lower, -np.inf)
 
     # Parameters <-> unconstrained coordinates: bounded p = lower + u^2.
     def to_theta(self, u):
@@ -276,23 +299,25 @@ class _Problem:
     def vols(self, theta):
         from . import model_vols
 
-        return np.asarray(model_vols(self.kind, self.full(theta), self.ttx, self.forward, self.all_strikes))
+        strikes = self.all_strikes if self.density_on else self.strikes
+        return np.asarray(model_vols(self.kind, self.full(theta), self.ttx, self.forward, strikes))
 
     def residuals(self, theta):
         """Residual rows for each parameter set (rows of `theta`)."""
         theta = np.atleast_2d(theta)
         v = self.vols(theta)
-        vq, vg = v[:, :self.n], v[:, self.n:]
+        vq = v[:, :self.n]
         out = np.maximum(self.lo - vq, 0.0) + np.maximum(vq - self.hi, 0.0)
-        rs = ROBUST_SCALE
-        band = rs * _soft_l1(out / (self.scale * rs))
-        pull = self.mid_w * rs * _soft_l1(np.where(self.two, (vq - self.mid) / (self.scale * rs), 0.0))
-        if self.kind == "CubicSpline":
-            g = self._spline_g(theta)
-        else:
-            g = _durrleman_g(self.grid_k, vg * vg * self.ttx, self.grid_h)
-        dens = DENSITY_WEIGHT * np.maximum(DENSITY_MARGIN - g, 0.0)
-        parts = [band, pull, dens]
+        band = _soft_l1(out * self.inv_scale) * ROBUST_SCALE
+        pull = _soft_l1((vq - self.mid0) * self.inv_scale) * self.pull_w
+        parts = [band, pull]
+        if self.density_on:
+            if self.kind == "CubicSpline":
+                g = self._spline_g(theta)
+            else:
+                vg = v[:, self.n:]
+                g = _durrleman_g(self.grid_k, vg * vg * self.ttx, self.grid_h)
+            parts.append(DENSITY_WEIGHT * np.maximum(DENSITY_MARGIN - g, 0.0))
         if self.kind == "CubicSpline":
             parts.append(self._smoothness(theta))
         elif self.kind == "VolGeo":
@@ -352,17 +377,16 @@ class _Problem:
         atm, slope = 100.0 * self.atm, 100.0 * self.slope
         cands = []
         if self.kind == "GVVSpline":
-            # Near the money the vol moves by skew / 2 per unit of x.
-            for rv in (atm * 0.97, atm, atm * 1.03):
-                for sk in (0.0, slope, 2.0 * slope, 3.0 * slope):
-                    for sm in (1.5, 4.0, 10.0, 25.0, 60.0):
-                        cands.append((rv, sk, sm))
+            # Near the money the vol moves by skew / 2 per unit of x, and
+            # the curvature grows with smile.
+            for sk in (slope, 2.0 * slope, 0.0):
+                for sm in (2.0, 7.0, 25.0):
+                    cands.append((atm, sk, sm))
         elif self.kind == "VolGeo":
             # Near the money the vol moves by vvol * rho / 100 per unit of x.
-            for rv in (atm * 0.97, atm, atm * 1.03):
-                for vv in (5.0, 15.0, 40.0, 100.0, 250.0):
-                    for rho in (-0.6, -0.2, 0.0, 0.2, 0.6, float(np.clip(slope / vv, -0.95, 0.95))):
-                        cands.append((rv, math.atanh(rho), vv))
+            for vv in (10.0, 30.0, 80.0, 200.0):
+                for rho in (0.0, float(np.clip(slope / vv, -0.95, 0.95))):
+                    cands.append((atm, math.atanh(rho), vv))
         else:
             cands.append(self._spline_start(1.0))
             cands.append(self._spline_start(0.0))
@@ -408,6 +432,28 @@ class _Problem:
 
 
 _EPOCH = dt.datetime(2000, 1, 1, tzinfo=dt.timezone.utc)
+_KIND_INFO: dict = {}
+
+
+def _kind_info(kind):
+    """Names, defaults and bounds of a model kind, looked up once."""
+    info = _KIND_INFO.get(kind)
+    if info is None:
+        from . import model_param_names
+
+        names = list(model_param_names(kind))
+        proto = _korvex_class(kind)(_EPOCH)
+        fit_names = list(proto.get_fitting_params())
+        defaults = proto.get_param_dict()
+        lower = _LOWER[kind]
+        info = {"names": names, "fit_names": fit_names,
+                "idx": np.array([names.index(n) for n in fit_names]),
+                "defaults": np.array([defaults[n] for n in names], float),
+                "ref_spot": names.index("ref_spot"),
+                "bounded": np.array([n in lower for n in fit_names]),
+                "lower": np.array([lower.get(n, 0.0) for n in fit_names])}
+        _KIND_INFO[kind] = info
+    return info
 _FILL = 1e3   # residual of a point where the smile is not finite
 
 
@@ -475,43 +521,44 @@ def density_check(model_name: str, params, ttx: float, forward: float, k_range, 
 # Solver
 # ---------------------------------------------------------------------------
 
-class _LeastSquares:
-    """Residual and Jacobian of the unconstrained problem, one kernel call per point."""
-
-    def __init__(self, prob: _Problem):
-        self.prob = prob
-        self.nfev = 0
-        self._u = None
-
-    def _eval(self, u):
-        if self._u is not None and np.array_equal(u, self._u):
-            return
-        p = self.prob
-        h = 1e-6 * np.maximum(np.abs(u), 1.0)
-        pts = np.repeat(u[None, :], u.size + 1, axis=0)
-        pts[1:] += np.diag(h)
-        r = p.residuals(p.to_theta(pts))
-        self.nfev += 1
-        self._u = u.copy()
-        self._r = r[0]
-        self._j = ((r[1:] - r[0]) / h[:, None]).T
-
-    def fun(self, u):
-        self._eval(u)
-        return self._r
-
-    def jac(self, u):
-        self._eval(u)
-        return self._j
+def _residuals_and_jacobian(prob: _Problem, u):
+    """Residual and forward-difference Jacobian at u: one batched evaluation."""
+    h = 1e-6 * np.maximum(np.abs(u), 1.0)
+    pts = np.repeat(u[None, :], u.size + 1, axis=0)
+    pts[np.arange(1, u.size + 1), np.arange(u.size)] += h
+    r = prob.residuals(prob.to_theta(pts))
+    return r[0], ((r[1:] - r[0]) / h[:, None]).T
 
 
 def _solve(prob: _Problem, u0, max_nfev):
-    from scipy.optimize import least_squares
+    """MINPACK's Levenberg-Marquardt (scipy's leastsq, its thinnest wrapper).
 
-    ls = _LeastSquares(prob)
-    res = least_squares(ls.fun, u0, jac=ls.jac, method="lm", xtol=1e-10, ftol=1e-10, gtol=1e-10,
-                        max_nfev=max_nfev, x_scale="jac")
-    return res.x, float(2.0 * res.cost), ls.nfev, res
+    One batched model evaluation gives the residual and the Jacobian at a
+    point; MINPACK asks for them separately, at the same point, so the pair
+    is kept until the next point. Returns (u, cost, evaluations)."""
+    from scipy.optimize import leastsq
+
+    cache = {"u": None, "n": 0}
+
+    def ensure(u):
+        if cache["u"] is None or not np.array_equal(u, cache["u"]):
+            cache["r"], cache["j"] = _residuals_and_jacobian(prob, u)
+            cache["u"] = u.copy()
+            cache["n"] += 1
+
+    def fun(u):
+        ensure(u)
+        return cache["r"]
+
+    def jac(u):
+        ensure(u)
+        return cache["j"]
+
+    u, _, info, _, _ = leastsq(fun, np.asarray(u0, float), Dfun=jac, full_output=True,
+                               ftol=SOLVER_TOL, xtol=SOLVER_TOL, gtol=0.0, maxfev=max_nfev)
+    ensure(u)
+    r = cache["r"]
+    return u, float(r @ r), cache["n"]
 
 
 # ---------------------------------------------------------------------------
@@ -520,7 +567,7 @@ def _solve(prob: _Problem, u0, max_nfev):
 
 def fit_smile(quotes: pd.DataFrame, model: str = "GVVSpline", *, forward: float | None = None,
               ttx: float | None = None, expiry=None, underlying: str | None = None, warm_start=None,
-              starts: int = 2, weights: str = "spread", max_nfev: int = 200, starting_points=None) -> SmileFit:
+              starts: int = 1, weights: str = "spread", max_nfev: int = 200, starting_points=None) -> SmileFit:
     """Fit one expiry's smile.
 
     `quotes` are the rows of one underlying and expiry of `Chain.quotes`
@@ -553,24 +600,35 @@ def fit_smile(quotes: pd.DataFrame, model: str = "GVVSpline", *, forward: float 
     expiry = expiry.tz_localize("UTC") if expiry.tzinfo is None else expiry.tz_convert("UTC")
     underlying = str(underlying if underlying is not None else quotes.get("underlying", pd.Series(["?"])).iloc[0])
 
-    fit = SmileFit(underlying, expiry, model, None, {}, forward, ttx, "failed")
     if "log_moneyness" in quotes.columns:
         k = quotes["log_moneyness"].to_numpy(float)
     else:
         k = np.log(quotes["strike"].to_numpy(float) / forward)
-    otm = quotes["otm"].to_numpy(bool) if "otm" in quotes.columns else np.where(
-        quotes["is_call"].to_numpy(bool), k >= 0, k < 0)
-    b = quotes["quote_bid_iv"].to_numpy(float)
-    a = quotes["quote_ask_iv"].to_numpy(float)
+    calls = quotes["is_call"].to_numpy(bool)
+    otm = quotes["otm"].to_numpy(bool) if "otm" in quotes.columns else np.where(calls, k >= 0, k < 0)
+    fit = _fit_arrays(model, k, otm, calls, quotes["quote_bid_iv"].to_numpy(float),
+                      quotes["quote_ask_iv"].to_numpy(float), forward, ttx, expiry, underlying,
+                      warm_start=warm_start, starts=starts, weights=weights, max_nfev=max_nfev,
+                      starting_points=starting_points, t0=t0, index=quotes.index)
+    fit._source = quotes
+    return fit
+
+
+def _fit_arrays(model, k, otm, calls, b, a, forward, ttx, expiry, underlying, *, warm_start=None, starts=1,
+                weights="spread", max_nfev=200, starting_points=None, t0=None, index=None):
+    """The fit of one expiry from plain arrays (one entry per option of the expiry)."""
+    t0 = time.perf_counter() if t0 is None else t0
+    fit = SmileFit(underlying, expiry, model, None, {}, forward, ttx, "failed")
     has = np.isfinite(b) | np.isfinite(a)
     crossed = np.isfinite(b) & np.isfinite(a) & (b > a)
     use = otm & has & ~crossed
     excluded = {}
     for why, m in (("in the money", ~otm), ("no bid or ask IV", otm & ~has), ("bid IV above ask IV", otm & has & crossed)):
-        if m.sum():
+        if m.any():
             excluded[why] = int(m.sum())
     fit.excluded = excluded
     fit.n_used = int(use.sum())
+    fit.used = use if index is None else np.asarray(index)[use]
     if not (math.isfinite(forward) and forward > 0 and math.isfinite(ttx) and ttx > 0):
         fit.message = f"cannot fit: forward {forward} and ttx {ttx} must be positive"
         fit.seconds = time.perf_counter() - t0
@@ -589,10 +647,8 @@ def fit_smile(quotes: pd.DataFrame, model: str = "GVVSpline", *, forward: float 
     if weights == "vega":
         from . import b76
         mid = np.where(np.isfinite(b) & np.isfinite(a), 0.5 * (b + a), np.where(np.isfinite(b), b, a))
-        vega = b76(forward, forward * np.exp(k), ttx, mid, quotes["is_call"].to_numpy(bool)).vega
-        vega = np.asarray(vega)[use]
+        vega = np.asarray(b76(forward, forward * np.exp(k), ttx, mid, calls).vega)[use]
     prob = _Problem(model, k[use], b[use], a[use], ttx, forward, weights, vega)
-
     warm = _warm_vector(warm_start, prob)
     if warm is not None:
         warm = _repair(prob, warm)
@@ -615,7 +671,7 @@ def fit_smile(quotes: pd.DataFrame, model: str = "GVVSpline", *, forward: float 
             continue
         picked.append(i)
         try:
-            u, cost, n, _ = _solve(prob, prob.to_u(cand[i]), max_nfev)
+            u, cost, n = _solve(prob, prob.to_u(cand[i]), max_nfev)
         except Exception as exc:  # the solver's own failure is reported, not raised
             fit.warnings.append(f"start {len(picked)}: solver error {exc}")
             continue
@@ -623,7 +679,7 @@ def fit_smile(quotes: pd.DataFrame, model: str = "GVVSpline", *, forward: float 
         results.append((cost, prob.to_theta(u)))
     if starting_points is not None and not any(np.all(np.isfinite(prob.vols(t)[0])) for _, t in results):
         # The given points led nowhere usable: start from the quotes instead.
-        u, cost, n, _ = _solve(prob, prob.to_u(prob.candidates()[0]), max_nfev)
+        u, cost, n = _solve(prob, prob.to_u(prob.candidates()[0]), max_nfev)
         nfev += n
         results.append((cost, prob.to_theta(u)))
         fit.warnings.append("the given starting points did not converge; fitted from the quotes' own start")
@@ -634,6 +690,15 @@ def fit_smile(quotes: pd.DataFrame, model: str = "GVVSpline", *, forward: float 
         return fit
     results.sort(key=lambda r: r[0])
     cost, theta = results[0]
+    arb = density_check(model, prob.full(theta)[0], ttx, forward, prob.k_range)
+    if arb.has_arbitrage:
+        # Butterfly arbitrage without the density penalty: solve again with it.
+        prob.density_on = True
+        u, cost, n = _solve(prob, prob.to_u(theta), max_nfev)
+        nfev += n
+        theta = prob.to_theta(u)
+        results = [(cost, theta)] + [(c, t) for c, t in results[1:]]
+        arb = density_check(model, prob.full(theta)[0], ttx, forward, prob.k_range)
 
     full = prob.full(theta)[0]
     params = dict(zip(prob.names, full.tolist()))
@@ -642,10 +707,8 @@ def fit_smile(quotes: pd.DataFrame, model: str = "GVVSpline", *, forward: float 
     fit.params = obj.get_param_dict()
     fit.fit_params = np.asarray(theta, float)
     fit.rmse, fit.max_error, fit.inside, fit.n_metric = prob.metrics(vq)
-    fit.arbitrage = density_check(model, full, ttx, forward, prob.k_range)
-    q = quotes.loc[use].copy()
-    q["fit_iv"] = vq
-    fit.quotes = q
+    fit.arbitrage = arb
+    fit.fit_iv = vq
 
     # Verdict: an inadmissible or non-finite smile is a failure, whatever the cost.
     if not obj.arb_free():
@@ -665,14 +728,23 @@ def fit_smile(quotes: pd.DataFrame, model: str = "GVVSpline", *, forward: float 
 def _repair(prob, theta):
     """An admissible starting point from any given one.
 
-    Parameters outside the admissible box are moved onto it; a point whose
-    smile is not finite at every quote (where the solver would see no slope)
-    is moved towards the quotes' own starting point until it is."""
-    theta = np.maximum(np.asarray(theta, float), np.where(prob.bounded, prob.lower, -np.inf))
+    An admissible point whose smile is finite everywhere is kept as it is.
+    Otherwise the point is moved into the admissible box (strictly inside:
+    on a bound the reparametrisation has no slope) and then towards the
+    quotes' own starting point until its smile is finite and its cost is
+    within a factor of a hundred of that start's."""
+    theta = np.asarray(theta, float)
+    ok_box = bool(np.all(~prob.bounded | (theta > prob.lower)))
+    if ok_box and np.all(prob.residuals(theta)[0] < _FILL):
+        return theta
     data = prob.candidates()[0]
-    for alpha in (0.0, 0.25, 0.5, 0.75, 1.0):
+    margin = 0.05 * np.maximum(np.abs(data - prob.lower), 1.0)
+    theta = np.where(prob.bounded, np.maximum(theta, prob.lower + margin), theta)
+    limit = 100.0 * float(prob.objective(data)[0])
+    for alpha in (0.0, 0.25, 0.5, 0.75):
         t = (1.0 - alpha) * theta + alpha * data
-        if np.all(prob.residuals(t)[0] < _FILL):
+        r = prob.residuals(t)[0]
+        if np.all(r < _FILL) and float(r @ r) <= limit:
             return t
     return data
 
@@ -726,30 +798,44 @@ def _warn(fit, prob, theta, results, vq):
             fit.warnings.append(f"starting points disagree by {gap:.3f} vol points at equal cost")
 
 
-def fit_chain(chain, model: str = "GVVSpline", *, previous: ChainFit | None = None, starts: int = 2,
+def fit_chain(chain, model: str = "GVVSpline", *, previous: ChainFit | None = None, starts: int = 1,
               weights: str = "spread", underlyings=None, expiries=None) -> ChainFit:
     """Fit every expiry of a `Chain` (optionally a subset), one `SmileFit` each.
 
     `previous`: a `ChainFit` of the same model (an earlier snapshot): each
-    expiry found there is warm-started from its fit."""
+    expiry found there is warm-started from its fit. `starts`: starting
+    points polished per expiry (the best of a screened grid; 1 is enough in
+    practice, more cost time)."""
     if model not in MODELS:
         raise ValueError(f"unknown model {model!r}: use one of {', '.join(MODELS)}")
+    if weights not in ("spread", "vega"):
+        raise ValueError(f"unknown weights {weights!r}: use 'spread' or 'vega'")
+    q = chain.quotes
+    # Plain arrays once for the whole chain; each expiry is a slice of them.
+    cols = {c: q[c].to_numpy() for c in ("log_moneyness", "otm", "is_call", "quote_bid_iv", "quote_ask_iv")}
+    groups = q.groupby(["underlying", "expiry"], sort=False).indices
+    wanted = None if expiries is None else set(pd.to_datetime(list(expiries), utc=True))
     fits = []
-    for _, e in chain.expiries.iterrows():
-        if underlyings is not None and e["underlying"] not in underlyings:
+    for e in chain.expiries.itertuples(index=False):
+        if underlyings is not None and e.underlying not in underlyings:
             continue
-        if expiries is not None and e["expiry"] not in set(pd.to_datetime(list(expiries), utc=True)):
+        if wanted is not None and e.expiry not in wanted:
             continue
-        q = chain.expiry_quotes(e["underlying"], e["expiry"])
+        pos = groups.get((e.underlying, e.expiry))
+        if pos is None:
+            continue
         warm = None
         if previous is not None:
             try:
-                warm = previous.get(e["underlying"], e["expiry"])
+                warm = previous.get(e.underlying, e.expiry)
             except KeyError:
                 warm = None
-        f = fit_smile(q, model, forward=e["forward"], ttx=e["ttx"], expiry=e["expiry"],
-                      underlying=e["underlying"], warm_start=warm, starts=starts, weights=weights)
-        method = str(e.get("forward_method", ""))
+        f = _fit_arrays(model, cols["log_moneyness"][pos].astype(float), cols["otm"][pos].astype(bool),
+                        cols["is_call"][pos].astype(bool), cols["quote_bid_iv"][pos].astype(float),
+                        cols["quote_ask_iv"][pos].astype(float), float(e.forward), float(e.ttx), e.expiry,
+                        e.underlying, warm_start=warm, starts=starts, weights=weights, index=q.index[pos])
+        f._source = q
+        method = str(getattr(e, "forward_method", ""))
         if method.startswith("term_structure") and f.ok:
             f.warnings.append(f"forward not quoted: {method}")
             f.status = "warning"
