@@ -45,18 +45,18 @@ __all__ = ["MODELS", "SmileFit", "ChainFit", "fit_smile", "fit_chain", "density_
 MODELS = ("GVVSpline", "CubicSpline", "VolGeo")
 
 # Objective constants (residuals are in units of the quote's spread).
-MID_WEIGHT = 3.0          # weight of the pull towards the mid, relative to the band distance
+MID_WEIGHT = 10.0         # weight of the pull towards the mid, relative to the band distance
 SPREAD_FLOOR = 0.0025     # 0.25 vol points: no quote is trusted more finely than this
 DENSITY_MARGIN = 2e-3     # g(k) is kept above this on the penalty grid
-DENSITY_WEIGHT = 300.0
-SMOOTH_WEIGHT = 0.05      # spline knots: curvature penalty, per unit of spread
+DENSITY_STEPS = (3.0, 30.0, 300.0)   # weights of the density penalty, tried in turn
+SMOOTH_WEIGHT = 0.0       # spline knots: curvature penalty, per unit of spread
 METRIC_MAX_REL_SPREAD = 0.25   # "two-sided" quotes for the metrics: spread <= 25 % of the mid IV
 DENSITY_GRID = 41         # penalty grid points inside the fit
 CHECK_GRID = 401          # grid points of the reported density check
 DOMAIN_SD = 3.0           # check domain: quoted range and +-3 at-the-money standard deviations
 ONE_SIDED_FACTOR = 2.0    # a one-sided quote counts like a two-sided one this many typical spreads wide
 ROBUST_SCALE = 0.3        # soft-L1 scale, in spreads
-SOLVER_TOL = 1e-8         # relative change of cost / parameters at which the solver stops
+SOLVER_TOL = 1e-10        # relative change of cost / parameters at which the solver stops
 EPS_BOUND = 1e-6          # margin that turns a strict bound into a closed one
 
 _CUBIC_X = np.array([-5.0, -2.5, -1.5, -1.0, -0.5, 0.0, 0.5, 1.0, 1.5, 2.5, 5.0])
@@ -68,9 +68,16 @@ _LOWER = {
     "CubicSpline": {"ref_vol": 1.0 + EPS_BOUND, "p25": 0.0, "c25": 0.0},
     "VolGeo": {"ref_vol": 1.0 + EPS_BOUND, "vvol": 1.0},
 }
-# A correlation parameter beyond this makes tanh exactly +-1 in double
-# precision, where the smile degenerates; it is kept inside by a soft wall.
-_CORR_LIMIT = 8.0
+# Soft walls on |parameter|: far beyond any market smile. A correlation
+# parameter beyond 8 makes tanh all but +-1, where the smile degenerates.
+_UPPER = {
+    "GVVSpline": {"ref_vol": 500.0, "skew": 500.0, "smile": 2000.0, "*": 1e6},
+    "CubicSpline": {"ref_vol": 500.0, "*": 200.0},
+    "VolGeo": {"ref_vol": 500.0, "corr": 8.0, "vvol": 2000.0, "*": 1e6},
+}
+_CORR_LIMIT = _UPPER["VolGeo"]["corr"]
+_WALL = 10.0
+_U_MIN = 0.03
 
 
 def _korvex_class(kind):
@@ -227,6 +234,7 @@ class _Problem:
         # The density penalty is switched on only when a solution without it
         # shows butterfly arbitrage: most smiles never need it.
         self.density_on = False
+        self.density_weight = DENSITY_STEPS[-1]
 
         # Level, slope and curvature of the quotes against z = k / sqrt(T):
         # a weighted quadratic through all of them for slope and curvature,
@@ -280,6 +288,7 @@ class _Problem:
         self.base[info["ref_spot"]] = forward
         self.bounded, self.lower = info["bounded"], info["lower"]
         self.floor = np.where(self.bounded, self.lower, -np.inf)
+        self.upper = info["upper"]
 
     # Parameters <-> unconstrained coordinates: bounded p = lower + u^2.
     def to_theta(self, u):
@@ -288,7 +297,9 @@ class _Problem:
 
     def to_u(self, theta):
         theta = np.asarray(theta, float)
-        return np.where(self.bounded, np.sqrt(np.maximum(theta - self.lower, 0.0)), theta)
+        # Never exactly on a bound: there u = 0, where the square has no slope
+        # and the solver could not leave the bound again.
+        return np.where(self.bounded, np.sqrt(np.maximum(theta - self.lower, _U_MIN * _U_MIN)), theta)
 
     def full(self, theta):
         theta = np.atleast_2d(theta)
@@ -317,12 +328,12 @@ class _Problem:
             else:
                 vg = v[:, self.n:]
                 g = _durrleman_g(self.grid_k, vg * vg * self.ttx, self.grid_h)
-            parts.append(DENSITY_WEIGHT * np.maximum(DENSITY_MARGIN - g, 0.0))
-        if self.kind == "CubicSpline":
+            parts.append(self.density_weight * np.maximum(DENSITY_MARGIN - g, 0.0))
+        if self.kind == "CubicSpline" and SMOOTH_WEIGHT > 0:
             parts.append(self._smoothness(theta))
-        elif self.kind == "VolGeo":
-            c = theta[:, self.fit_names.index("corr")]
-            parts.append(10.0 * np.maximum(np.abs(c) - _CORR_LIMIT, 0.0)[:, None])
+        # Soft walls far outside any market smile keep the solver out of
+        # plateaus (a ref_vol of thousands of percent flattens every smile).
+        parts.append(_WALL * np.maximum(np.abs(theta) - self.upper, 0.0))
         r = np.concatenate(parts, axis=1)
         # A parameter set whose smile is not finite everywhere is as bad as
         # far away: large, finite residuals keep the solver's step logic sane.
@@ -451,7 +462,8 @@ def _kind_info(kind):
                 "defaults": np.array([defaults[n] for n in names], float),
                 "ref_spot": names.index("ref_spot"),
                 "bounded": np.array([n in lower for n in fit_names]),
-                "lower": np.array([lower.get(n, 0.0) for n in fit_names])}
+                "lower": np.array([lower.get(n, 0.0) for n in fit_names]),
+                "upper": np.array([_UPPER[kind].get(n, _UPPER[kind]["*"]) for n in fit_names])}
         _KIND_INFO[kind] = info
     return info
 _FILL = 1e3   # residual of a point where the smile is not finite
@@ -693,12 +705,18 @@ def _fit_arrays(model, k, otm, calls, b, a, forward, ttx, expiry, underlying, *,
     arb = density_check(model, prob.full(theta)[0], ttx, forward, prob.k_range)
     if arb.has_arbitrage:
         # Butterfly arbitrage without the density penalty: solve again with it.
+        # The penalty grows in steps, each solve starting where the last one
+        # ended: one big step lets the solver jump to far worse smiles.
         prob.density_on = True
-        u, cost, n = _solve(prob, prob.to_u(theta), max_nfev)
-        nfev += n
-        theta = prob.to_theta(u)
+        for weight in DENSITY_STEPS:
+            prob.density_weight = weight
+            u, cost, n = _solve(prob, prob.to_u(theta), max_nfev)
+            nfev += n
+            theta = prob.to_theta(u)
+            arb = density_check(model, prob.full(theta)[0], ttx, forward, prob.k_range)
+            if not arb.has_arbitrage:
+                break
         results = [(cost, theta)] + [(c, t) for c, t in results[1:]]
-        arb = density_check(model, prob.full(theta)[0], ttx, forward, prob.k_range)
 
     full = prob.full(theta)[0]
     params = dict(zip(prob.names, full.tolist()))
