@@ -13,7 +13,7 @@ TEST_DEPS := pytest hypothesis numpy scipy tzdata abi3audit mypy pandas "dask[di
 .PHONY: help deps venv wheel dev demo test test-cpp test-py312 test-py313 check-abi check-stubs bench clean
 
 help:
-	@echo "make demo   - set up everything and run examples/quickstart.py"
+	@echo "make demo   - set up everything and run examples/quickstart.py and examples/chain_workflow.py"
 	@echo "make test   - set up everything and run every test"
 	@echo "make bench  - run the benchmarks and write bench/RESULTS.md"
 	@echo "make fuzz   - run each fuzzer for FUZZ_SECONDS (default 600)"
@@ -47,6 +47,7 @@ dev: wheel
 
 demo: dev
 	$(VENV)/bin/python examples/quickstart.py
+	$(VENV)/bin/python examples/chain_workflow.py build/chain_smiles.png
 
 test-cpp: $(VENV)/.ready
 	$(VENV)/bin/cmake -S . -B build/cpp -G Ninja -DKORVEX_BUILD_MODULE=OFF -DKORVEX_TESTS=ON >/dev/null
@@ -107,6 +108,7 @@ test: test-cpp test-py312 test-py313 check-abi check-stubs test-asan fuzz-smoke
 bench: dev
 	$(VENV)/bin/pip install $(PIP_Q) QuantLib vollib matplotlib
 	$(VENV)/bin/python bench/bench.py --report bench/RESULTS.md
+	$(VENV)/bin/python bench/bench_fit.py --report bench/RESULTS_FIT.md
 
 # Fuzzing. libFuzzer drives the tenor parser and the calendar document parser
 # (clang 19, AddressSanitizer and UndefinedBehaviorSanitizer); atheris drives

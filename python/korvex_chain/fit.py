@@ -48,7 +48,7 @@ MODELS = ("GVVSpline", "CubicSpline", "VolGeo")
 MID_WEIGHT = 10.0         # weight of the pull towards the mid, relative to the band distance
 SPREAD_FLOOR = 0.0025     # 0.25 vol points: no quote is trusted more finely than this
 DENSITY_MARGIN = 2e-3     # g(k) is kept above this on the penalty grid
-DENSITY_STEPS = (3.0, 30.0, 300.0)   # weights of the density penalty, tried in turn
+DENSITY_STEPS = (3.0, 30.0, 300.0, 3e3, 3e4, 3e5)  # weights of the density penalty, tried in turn
 SMOOTH_WEIGHT = 0.0       # spline knots: curvature penalty, per unit of spread
 METRIC_MAX_REL_SPREAD = 0.25   # "two-sided" quotes for the metrics: spread <= 25 % of the mid IV
 DENSITY_GRID = 41         # penalty grid points inside the fit
@@ -97,6 +97,7 @@ class ArbitrageReport:
     depth: float                  # most negative density / peak density (0 when none)
     regions: list[tuple[float, float]] = field(default_factory=list)   # strike intervals with negative density
     k_range: tuple[float, float] = (math.nan, math.nan)                 # log-moneyness domain checked
+    k_negative: np.ndarray = field(default_factory=lambda: np.empty(0), repr=False)  # grid points found negative
 
     def describe(self) -> str:
         if not self.has_arbitrage:
@@ -280,9 +281,8 @@ class _Problem:
             self.pen_e = e
             self.all_strikes = self.strikes
         else:
-            self.grid_k = np.linspace(klo, khi, DENSITY_GRID)
-            self.grid_h = self.grid_k[1] - self.grid_k[0]
-            self.all_strikes = np.concatenate([self.strikes, forward * np.exp(self.grid_k)])
+            self.grid_h = 1e-3 * sd
+            self.set_density_points(np.linspace(klo, khi, DENSITY_GRID))
 
         self.base = info["defaults"].copy()
         self.base[info["ref_spot"]] = forward
@@ -326,8 +326,8 @@ class _Problem:
             if self.kind == "CubicSpline":
                 g = self._spline_g(theta)
             else:
-                vg = v[:, self.n:]
-                g = _durrleman_g(self.grid_k, vg * vg * self.ttx, self.grid_h)
+                vg = v[:, self.n:].reshape(v.shape[0], -1, 3)
+                g = _stencil_g(self.grid_k, vg * vg * self.ttx, self.grid_h)
             parts.append(self.density_weight * np.maximum(DENSITY_MARGIN - g, 0.0))
         if self.kind == "CubicSpline" and SMOOTH_WEIGHT > 0:
             parts.append(self._smoothness(theta))
@@ -341,6 +341,15 @@ class _Problem:
         if bad.any():
             r[bad] = _FILL
         return r
+
+    def set_density_points(self, k):
+        """Log-moneyness points where the density penalty applies (smooth models).
+
+        Each point is evaluated with its own small central stencil, so that
+        points can be added where a check finds a negative density."""
+        self.grid_k = np.unique(np.asarray(k, float))
+        sten = (self.grid_k[:, None] + np.array([-1.0, 0.0, 1.0])[None, :] * self.grid_h).ravel()
+        self.all_strikes = np.concatenate([self.strikes, self.forward * np.exp(sten)])
 
     def _spline_g(self, theta):
         """Durrleman's g at the spline's penalty points, per parameter set.
@@ -497,6 +506,16 @@ def _durrleman_g(k, w, h):
         return a * a - 0.25 * w1 * w1 * (1.0 / w + 0.25) + 0.5 * w2
 
 
+def _stencil_g(k, w, h):
+    """Durrleman's g from total variance on (sets, points, 3) central stencils."""
+    w0 = w[..., 1]
+    w1 = (w[..., 2] - w[..., 0]) / (2.0 * h)
+    w2 = (w[..., 2] - 2.0 * w0 + w[..., 0]) / (h * h)
+    with np.errstate(all="ignore"):
+        a = 1.0 - k * w1 / (2.0 * w0)
+        return a * a - 0.25 * w1 * w1 * (1.0 / w0 + 0.25) + 0.5 * w2
+
+
 def density_check(model_name: str, params, ttx: float, forward: float, k_range, points: int = CHECK_GRID) -> ArbitrageReport:
     """Where the risk-neutral density of a smile is negative, on a grid of log-moneyness."""
     from . import model_param_names, model_vols
@@ -526,7 +545,7 @@ def density_check(model_name: str, params, ttx: float, forward: float, k_range, 
         prev = i
     regions.append((forward * math.exp(k[start]), forward * math.exp(k[prev])))
     depth = float(np.nanmin(dens) / peak) if np.isfinite(peak) and peak > 0 else -math.inf
-    return ArbitrageReport(True, depth, regions, (float(k[0]), float(k[-1])))
+    return ArbitrageReport(True, depth, regions, (float(k[0]), float(k[-1])), k[neg])
 
 
 # ---------------------------------------------------------------------------
@@ -716,6 +735,9 @@ def _fit_arrays(model, k, otm, calls, b, a, forward, ttx, expiry, underlying, *,
             arb = density_check(model, prob.full(theta)[0], ttx, forward, prob.k_range)
             if not arb.has_arbitrage:
                 break
+            if model != "CubicSpline":
+                # Penalise where the check still finds a negative density too.
+                prob.set_density_points(np.concatenate([prob.grid_k, arb.k_negative]))
         results = [(cost, theta)] + [(c, t) for c, t in results[1:]]
 
     full = prob.full(theta)[0]

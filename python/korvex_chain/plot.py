@@ -48,8 +48,10 @@ def plot_chain(chain, fits=(), path="smiles.png", *, underlyings=None, max_expir
         b = q["quote_bid_iv"].to_numpy(float) * 100
         a = q["quote_ask_iv"].to_numpy(float) * 100
         two = np.isfinite(b) & np.isfinite(a)
-        ax.vlines(k[two], b[two], a[two], color="0.55", lw=2.2, alpha=0.8, label="bid/ask IV")
-        ax.scatter(k[two], 0.5 * (b[two] + a[two]), s=9, color="black", zorder=3, label="mid")
+        # Bars at least a little taller than the mid's dot, so that tight
+        # markets stay visible next to the curves.
+        ax.vlines(k[two], b[two], a[two], color="#f0a020", lw=3.5, alpha=0.9, label="bid/ask IV", zorder=2)
+        ax.scatter(k[two], 0.5 * (b[two] + a[two]), s=5, color="black", zorder=4, label="mid")
         only_b = np.isfinite(b) & ~two
         if only_b.any():
             ax.scatter(k[only_b], b[only_b], marker="^", s=12, color="0.4", label="bid only")
@@ -66,7 +68,7 @@ def plot_chain(chain, fits=(), path="smiles.png", *, underlyings=None, max_expir
                 continue
             v = f.vols(f.forward * np.exp(grid)) * 100
             lab = f"{cf.model_name} (RMSE {f.rmse:.2f})"
-            ax.plot(grid, v, color=_COLOURS.get(cf.model_name), lw=1.4, label=lab)
+            ax.plot(grid, v, color=_COLOURS.get(cf.model_name), lw=1.2, label=lab, zorder=3)
             if f.arbitrage is not None and f.arbitrage.has_arbitrage:
                 for lo, hi in f.arbitrage.regions:
                     ax.axvspan(math.log(lo / f.forward), math.log(hi / f.forward), color="red", alpha=0.15)
