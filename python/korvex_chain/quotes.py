@@ -66,6 +66,14 @@ class Chain:
     n_input: int
     warnings: list[str] = field(default_factory=list)
 
+    def positions(self) -> dict:
+        """(underlying, expiry) -> row positions in `quotes` (computed once)."""
+        pos = self.__dict__.get("_positions")
+        if pos is None:
+            pos = self.quotes.groupby(["underlying", "expiry"], sort=False).indices
+            self.__dict__["_positions"] = pos
+        return pos
+
     def expiry_quotes(self, underlying: str, expiry) -> pd.DataFrame:
         """The accepted rows of one underlying and expiry."""
         exp = _to_utc(expiry)

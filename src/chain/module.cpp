@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "calendar/calendar.hpp"
+#include "chain/fit_kernels.hpp"
 #include "chain/kernels.hpp"
 #include "chain/parallel.hpp"
 #include "pricing/option_side.hpp"
@@ -209,6 +210,37 @@ void model_arb_free_py(std::string_view kind, const In2& params, Out1<bool> out)
     });
 }
 
+// Residuals of the smile fit (band distance and pull to the mid, under the
+// soft-L1 loss) of each parameter row at the quotes: out[r] has 2n values.
+// Small problems, one thread: the rows are the points of one Jacobian.
+void fit_residuals_py(std::string_view kind, const In2& params, double ttx, double spot,
+                      const In1<double>& strikes, const In1<double>& lo, const In1<double>& hi,
+                      const In1<double>& mid, const In1<double>& inv_scale, const In1<double>& pull_w,
+                      double robust, double fill, Out2 out) {
+    const std::size_t m = params.shape(0);
+    const std::size_t n = strikes.shape(0);
+    if (out.shape(0) != m || out.shape(1) != 2 * n) throw nb::value_error("_kernels: output shape mismatch");
+    const FitQuotes q{column(lo, n, "lo").data, column(hi, n, "hi").data, column(mid, n, "mid").data,
+                      column(inv_scale, n, "inv_scale").data, column(pull_w, n, "pull_w").data,
+                      n, robust, fill};
+    if (lo.shape(0) != n || hi.shape(0) != n || mid.shape(0) != n || inv_scale.shape(0) != n ||
+        pull_w.shape(0) != n) {
+        throw nb::value_error("_kernels: every quote array needs one value per strike");
+    }
+    with_model(kind, [&]<class M>(M*) {
+        check_params<M>(params);
+        const double* p = params.data();
+        const double* k = strikes.data();
+        double* o = out.data();
+        std::vector<double> vols(n);
+        nb::gil_scoped_release release;
+        for (std::size_t r = 0; r < m; ++r) {
+            M::evaluate_params(p + r * M::kParamCount, ttx, spot, k, n, vols.data());
+            fit_residual_row(vols.data(), q, o + r * 2 * n);
+        }
+    });
+}
+
 // ------------------------------------------------------------------ calendar
 
 using Instants = std::variant<In1<double>, In1<std::int64_t>>;
@@ -330,6 +362,9 @@ NB_MODULE(_kernels, m) {
           "threads"_a, "Vols of each parameter row (m, p) at each strike into `out` (m, n).");
     m.def("model_arb_free", &model_arb_free_py, "kind"_a, "params"_a, "out"_a,
           "Admissibility of each parameter row into `out`.");
+    m.def("fit_residuals", &fit_residuals_py, "kind"_a, "params"_a, "ttx"_a, "spot"_a, "strikes"_a, "lo"_a,
+          "hi"_a, "mid"_a, "inv_scale"_a, "pull_w"_a, "robust"_a, "fill"_a, "out"_a,
+          "Smile-fit residuals (band distance, pull to the mid; soft-L1) of each parameter row into `out` (m, 2n).");
     m.def("bus_ttx", &bus_ttx_py, "start"_a, "start_ticks_per_second"_a, "start_seconds_per_tick"_a,
           "end"_a, "end_ticks_per_second"_a, "end_seconds_per_tick"_a, "out"_a, "threads"_a,
           "Business years of the BTCUSDT calendar between instants into `out`.");
