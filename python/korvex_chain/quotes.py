@@ -68,11 +68,11 @@ class Chain:
 
     def positions(self) -> dict:
         """(underlying, expiry) -> row positions in `quotes` (computed once)."""
-        pos = self.__dict__.get("_positions")
-        if pos is None:
-            pos = self.quotes.groupby(["underlying", "expiry"], sort=False).indices
-            self.__dict__["_positions"] = pos
-        return pos
+        cached = self.__dict__.get("_positions")
+        if cached is None or cached[0] is not self.quotes:
+            cached = (self.quotes, self.quotes.groupby(["underlying", "expiry"], sort=False).indices)
+            self.__dict__["_positions"] = cached
+        return cached[1]
 
     def expiry_quotes(self, underlying: str, expiry) -> pd.DataFrame:
         """The accepted rows of one underlying and expiry."""
