@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <unicode/uversion.h>
 
@@ -75,7 +76,7 @@ private:
         std::int64_t hi = 0;  // empty until filled
         std::int32_t offset = 0;
     };
-    // The year facts that a position needs, for the year met last.
+    // The year facts that a position needs, for the years met last.
     struct YearFacts {
         std::int64_t year = 0;
         std::int64_t first_day = 0;  // epoch day of 1 January
@@ -99,11 +100,19 @@ private:
     std::unique_ptr<U_ICU_NAMESPACE::BasicTimeZone> zone_;
     std::string zone_name_;
 
-    // Lookup caches; they never change a result, only its cost.
+    // Lookup caches; they never change a result, only its cost. The few
+    // spans met last are tried first; every span met is also kept in a
+    // table sorted by start (spans never overlap), so that instants spread
+    // over many years (a whole array of them) ask ICU once per span rather
+    // than whenever they leave the last few. The table is bounded: when it
+    // is full it starts again.
     static constexpr int kSpanSlots = 4;
+    static constexpr std::size_t kMaxKnownSpans = 4096;
     std::array<OffsetSpan, kSpanSlots> spans_{};
     int next_span_slot_ = 0;
-    YearFacts last_year_{};
+    std::vector<OffsetSpan> known_spans_;
+    std::array<YearFacts, 2> years_{};
+    int next_year_slot_ = 0;
 };
 
 }  // namespace korvex::calendar
