@@ -620,7 +620,7 @@ def _solve(prob: _Problem, u0, max_nfev):
     is kept until the next point. Returns (u, cost, evaluations)."""
     from scipy.optimize import leastsq
 
-    cache = {"u": None, "n": 0}
+    cache: dict = {"u": None, "n": 0}
 
     def ensure(u):
         if cache["u"] is None or not np.array_equal(u, cache["u"]):

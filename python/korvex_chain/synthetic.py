@@ -75,7 +75,9 @@ def make_chain(model: str = "GVVSpline", *, underlying: str = "BTC", spot: float
     rng = np.random.default_rng(seed)
     obs = pd.Timestamp(observation_time)
     obs = obs.tz_localize("UTC") if obs.tzinfo is None else obs.tz_convert("UTC")
-    cls = {"GVVSpline": korvex.GVVSpline, "CubicSpline": korvex.CubicSpline, "VolGeo": korvex.VolGeo}[model]
+    if model not in ("GVVSpline", "CubicSpline", "VolGeo"):
+        raise ValueError(f"unknown model {model!r}: use GVVSpline, CubicSpline or VolGeo")
+    cls = getattr(korvex, model)
     out = SyntheticChain(pd.DataFrame())
     rows = []
     for days in expiry_days:
