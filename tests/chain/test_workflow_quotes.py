@@ -100,6 +100,24 @@ def test_coin_premiums_are_converted_with_the_forward_and_inverted():
     assert ch.expiries.loc[0, "forward_method"] == "underlying_price"
 
 
+def test_each_row_is_converted_and_inverted_on_its_own_underlying_price():
+    t = korvex.Calendar.get_cal_ttx(pd.Timestamp(OBS).to_pydatetime(), pd.Timestamp(EXP).to_pydatetime())
+    rows = []
+    for k, f, side in ((95_000.0, 100_000.0, "P"), (105_000.0, 100_400.0, "C"), (110_000.0, 100_200.0, "C")):
+        px = korvex.b76_fairvalue(f, k, t, 0.6, side) / f
+        rows.append({"observation_time_utc": OBS, "expiry_utc": EXP, "strike": k, "option_type": side,
+                     "bid": px * 0.98, "ask": px * 1.02, "mark": px, "underlying": "BTC",
+                     "premium_currency": "BTC", "underlying_price": f})
+    ch = kc.read_chain(pd.DataFrame(rows))
+    q = ch.quotes
+    assert ch.expiries.loc[0, "forward"] == 100_200.0  # the median of the rows' prices
+    assert list(q["row_forward"]) == [100_000.0, 100_400.0, 100_200.0]
+    for i, r in enumerate(rows):
+        assert q.loc[i, "mark"] == r["mark"] * r["underlying_price"]
+        assert abs(q.loc[i, "mark_iv"] - 0.6) < 1e-4
+        assert q.loc[i, "log_moneyness"] == np.log(r["strike"] / r["underlying_price"])
+
+
 def _parity_table(fwd, coin, stale=None):
     t = _ttx()
     rows = []
