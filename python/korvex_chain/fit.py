@@ -49,6 +49,7 @@ MODELS = ("GVVSpline", "CubicSpline", "VolGeo")
 MID_WEIGHT = 10.0         # weight of the pull towards the mid, relative to the band distance
 SPREAD_FLOOR = 0.0025     # 0.25 vol points: no quote is trusted more finely than this
 DENSITY_MARGIN = 2e-3     # g(k) is kept above this on the penalty grid
+SPLINE_LEVEL_FIRST = True
 DENSITY_STEPS = (3.0, 30.0, 300.0, 3e3, 3e4, 3e5)  # weights of the density penalty, tried in turn
 # Negative density (relative to its peak) that the fit does not spend more
 # solves on; it is still reported. The spline's knots leave specks of a
@@ -612,6 +613,35 @@ def _residuals_and_jacobian(prob: _Problem, u):
     return r[0], ((r[1:] - r[0]) / h[:, None]).T
 
 
+class _FixedLevel:
+    """The spline's problem with ref_vol held at the quotes' level."""
+
+    def __init__(self, prob: _Problem, level: float):
+        self.prob, self.kind, self.hit_limit = prob, prob.kind, False
+        self.u_level = float(prob.to_u(np.r_[level, np.zeros(len(prob.fit_names) - 1)])[0])
+
+    def to_theta(self, u):
+        u = np.atleast_2d(u)
+        full = np.empty((u.shape[0], u.shape[1] + 1))
+        full[:, 0] = self.u_level
+        full[:, 1:] = u
+        return self.prob.to_theta(full)
+
+    def to_u(self, theta):
+        return self.prob.to_u(theta)[1:]
+
+    def residuals(self, theta):
+        return self.prob.residuals(theta)
+
+
+def _solve_fixed_level(prob, theta, max_nfev):
+    fixed = _FixedLevel(prob, max(100.0 * prob.atm, float(prob.lower[0]) + 1e-3))
+    theta = np.asarray(theta, float).copy()
+    u, _, n = _solve(fixed, fixed.to_u(theta), max_nfev)
+    out = fixed.to_theta(u[None, :])[0]
+    return out, n
+
+
 def _solve(prob: _Problem, u0, max_nfev):
     """MINPACK's Levenberg-Marquardt (scipy's leastsq, its thinnest wrapper).
 
@@ -757,7 +787,16 @@ def _fit_arrays(model, k, otm, calls, b, a, forward, ttx, expiry, underlying, *,
             continue
         picked.append(i)
         try:
-            u, cost, n = _solve(prob, prob.to_u(cand[i]), max_nfev)
+            start = cand[i]
+            n0 = 0
+            if model == "CubicSpline" and SPLINE_LEVEL_FIRST:
+                # The knots sit at multiples of the at-the-money deviation, so
+                # ref_vol moves them all: with ref_vol held at the quotes'
+                # level first, the increments settle where the quotes put
+                # them, whatever the start, and only then is ref_vol freed.
+                start, n0 = _solve_fixed_level(prob, start, max_nfev)
+            u, cost, n = _solve(prob, prob.to_u(start), max_nfev)
+            n += n0
         except Exception as exc:  # the solver's own failure is reported, not raised
             fit.warnings.append(f"start {len(picked)}: solver error {exc}")
             continue
