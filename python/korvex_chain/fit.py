@@ -789,7 +789,8 @@ def _fit_arrays(model, k, otm, calls, b, a, forward, ttx, expiry, underlying, *,
         try:
             start = cand[i]
             n0 = 0
-            if model == "CubicSpline" and SPLINE_LEVEL_FIRST:
+            if (model == "CubicSpline" and SPLINE_LEVEL_FIRST
+                    and abs(start[0] / 100.0 - prob.atm) > 0.05 * prob.atm):
                 # The knots sit at multiples of the at-the-money deviation, so
                 # ref_vol moves them all: with ref_vol held at the quotes'
                 # level first, the increments settle where the quotes put
