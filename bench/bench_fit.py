@@ -218,7 +218,36 @@ def main(argv=None) -> int:
             fh.write(fmt.to_markdown() if hasattr(fmt, "to_markdown") and _has_tabulate() else "```\n" + fmt.to_string() + "\n```")
             fh.write("\n\nMark IV against the exchange's mark IV, share within 0.5 vol points:\n\n```\n")
             fh.write(mc.to_string(index=False) + "\n```\n")
+            fh.write(NOTES)
     return 0
+
+
+NOTES = """
+How to read it:
+
+- Quotes: out-of-the-money rows of every expiry with a bid or ask IV; the
+  smile anchored at the expiry's forward (ref_spot = forward, spot = forward).
+  Bid/ask IVs are the exchange's where the file has them (the two 2020 Deribit
+  files), else the IVs of the bid/ask premiums (coin premiums times the row's
+  underlying price; Bybit forwards from put-call parity or, for the expiries
+  without a call/put pair, from the other expiries).
+- "inside": share of two-sided quotes with spread <= 25 % of the mid IV whose
+  fitted vol lies in [bid IV, ask IV], pooled over all expiries and files, and
+  for the median expiry. RMSE: fitted minus mid IV over the same quotes, in vol
+  points, per expiry (median and 90th percentile of expiries).
+- arbitrage: curves whose risk-neutral density (Durrleman's g on 401 points of
+  log-moneyness, over the quoted range and +-3 at-the-money deviations) is
+  negative somewhere; depth = most negative density / its peak.
+- Times: the best of three runs of each (shared 2-CPU machine); per expiry
+  for both fits, and the whole-chain wall time of fit_chain divided by its
+  expiries. Ratios below 1 mean fit_chain is faster.
+- 2 starts: each expiry fitted again from a deliberately different starting
+  point; the largest difference of the two smiles at the two-sided quotes.
+- Mark IV: every row with a non-zero mark and an exchange mark IV, inverted at
+  its own observation time (365-day clock) on its own underlying price, the
+  way the exchange computed it; in-the-money rows separately (their time value
+  is often below the premium's rounding).
+"""
 
 
 def _has_tabulate():

@@ -40,6 +40,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 import pandas as pd
+from scipy.optimize import leastsq  # imported with the module, not inside the first fit's timing
 
 __all__ = ["MODELS", "SmileFit", "ChainFit", "fit_smile", "fit_chain", "density_check", "ArbitrageReport"]
 
@@ -191,7 +192,8 @@ class ChainFit:
                    "n_metric": f.n_metric, "n_used": f.n_used, "nfev": f.nfev, "ms": f.seconds * 1e3,
                    "butterfly": f.arbitrage.describe() if f.arbitrage else "",
                    "warnings": "; ".join(f.warnings + ([f.message] if f.message else []))}
-            row.update(f.params)
+            # Parameters in the model's stored order (get_param_dict's own order varies).
+            row.update({n: f.params[n] for n in _kind_info(f.model_name)["names"] if n in f.params})
             rows.append(row)
         return pd.DataFrame(rows)
 
@@ -648,8 +650,6 @@ def _solve(prob: _Problem, u0, max_nfev):
     One batched model evaluation gives the residual and the Jacobian at a
     point; MINPACK asks for them separately, at the same point, so the pair
     is kept until the next point. Returns (u, cost, evaluations)."""
-    from scipy.optimize import leastsq
-
     cache: dict = {"u": None, "n": 0}
 
     def ensure(u):
