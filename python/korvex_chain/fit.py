@@ -300,6 +300,8 @@ class _Problem:
         self.bounded, self.lower = info["bounded"], info["lower"]
         self.floor = np.where(self.bounded, self.lower, -np.inf)
         self.upper = info["upper"]
+        self.idx64 = info["idx64"]
+        self.level_slot = self.names.index("ref_vol")
 
     # Parameters <-> unconstrained coordinates: bounded p = lower + u^2.
     def to_theta(self, u):
@@ -358,7 +360,8 @@ class _Problem:
         pull *= self.inv_scale
         pull = _soft_l1(pull)
         pull *= self.pull_w
-        parts = [band, pull]
+        # In the native path's order: quotes, walls, density points.
+        parts = [band, pull, _WALL * np.maximum(np.abs(theta) - self.upper, 0.0)]
         if self.density_on:
             if self.kind == "CubicSpline":
                 g = self._spline_g(theta)
@@ -368,7 +371,6 @@ class _Problem:
             parts.append(self.density_weight * np.maximum(DENSITY_MARGIN - g, 0.0))
         if self.kind == "CubicSpline" and SMOOTH_WEIGHT > 0:
             parts.append(self._smoothness(theta))
-        parts.append(_WALL * np.maximum(np.abs(theta) - self.upper, 0.0))  # as in the native path
         r = np.concatenate(parts, axis=1)
         # A parameter set whose smile is not finite everywhere is as bad as
         # far away: large, finite residuals keep the solver's step logic sane.
@@ -503,6 +505,7 @@ def _kind_info(kind):
         lower = _LOWER[kind]
         info = {"names": names, "fit_names": fit_names,
                 "idx": np.array([names.index(n) for n in fit_names]),
+                "idx64": np.array([names.index(n) for n in fit_names], dtype=np.int64),
                 "defaults": np.array([defaults[n] for n in names], float),
                 "ref_spot": names.index("ref_spot"),
                 "bounded": np.array([n in lower for n in fit_names]),
@@ -511,6 +514,7 @@ def _kind_info(kind):
         _KIND_INFO[kind] = info
     return info
 _FILL = 1e3   # residual of a point where the smile is not finite
+_NO_POINTS = np.empty(0)
 
 
 def _lsq(A, y):
@@ -606,8 +610,33 @@ def density_check(model_name: str, params, ttx: float, forward: float, k_range, 
 # Solver
 # ---------------------------------------------------------------------------
 
-def _residuals_and_jacobian(prob: _Problem, u):
+def _residuals_and_jacobian(prob, u):
     """Residual and forward-difference Jacobian at u: one batched evaluation."""
+    if isinstance(prob, _Problem) and not (prob.kind == "CubicSpline" and SMOOTH_WEIGHT > 0):
+        # All in one native call: parameters, vols, residuals (quotes, walls,
+        # density points) and the differences.
+        from . import _kernels
+
+        kind, pts, h = 0, _NO_POINTS, 0.0
+        if prob.density_on:
+            if prob.kind == "CubicSpline":
+                kind, pts, h = 2, prob.pen_x, prob.pen_e
+            else:
+                kind, pts, h = 1, prob.grid_k, prob.grid_h
+        rows = 2 * prob.n + u.size + (pts.size if kind else 0)
+        r = np.empty(rows)
+        J = np.empty((rows, u.size))
+        _kernels.fit_residuals_jacobian(prob.kind, np.ascontiguousarray(u, dtype=float), prob.base, prob.idx64,
+                                        prob.bounded, prob.lower, prob.upper, _WALL, prob.ttx, prob.forward,
+                                        prob.strikes, prob.lo, prob.hi, prob.mid0, prob.inv_scale, prob.pull_w,
+                                        ROBUST_SCALE, _FILL, kind, pts, h, prob.level_slot, DENSITY_MARGIN,
+                                        prob.density_weight, r, J)
+        return r, J
+    return _residuals_and_jacobian_py(prob, u)
+
+
+def _residuals_and_jacobian_py(prob, u):
+    """The same with the model evaluated through model_vols and numpy (any problem)."""
     h = 1e-6 * np.maximum(np.abs(u), 1.0)
     pts = np.repeat(u[None, :], u.size + 1, axis=0)
     pts[np.arange(1, u.size + 1), np.arange(u.size)] += h
