@@ -712,7 +712,7 @@ def _solve(prob: _Problem, u0, max_nfev):
 
 def fit_smile(quotes: pd.DataFrame, model: str = "GVVSpline", *, forward: float | None = None,
               ttx: float | None = None, expiry=None, underlying: str | None = None, warm_start=None,
-              starts: int = 1, weights: str = "spread", max_nfev: int = 200, starting_points=None) -> SmileFit:
+              starts: int = 1, weights: str = "spread", max_nfev: int = 120, starting_points=None) -> SmileFit:
     """Fit one expiry's smile.
 
     `quotes` are the rows of one underlying and expiry of `Chain.quotes`
@@ -760,7 +760,7 @@ def fit_smile(quotes: pd.DataFrame, model: str = "GVVSpline", *, forward: float 
 
 
 def _fit_arrays(model, k, otm, calls, b, a, forward, ttx, expiry, underlying, *, warm_start=None, starts=1,
-                weights="spread", max_nfev=200, starting_points=None, t0=None, index=None):
+                weights="spread", max_nfev=120, starting_points=None, t0=None, index=None):
     """The fit of one expiry from plain arrays (one entry per option of the expiry)."""
     t0 = time.perf_counter() if t0 is None else t0
     fit = SmileFit(underlying, expiry, model, None, {}, forward, ttx, "failed")
@@ -855,7 +855,7 @@ def _fit_arrays(model, k, otm, calls, b, a, forward, ttx, expiry, underlying, *,
             prob.set_density_points(np.linspace(*prob.k_range, DENSITY_GRID))
         for weight in DENSITY_STEPS:
             prob.density_weight = weight
-            u, cost, n = _solve(prob, prob.to_u(theta), max(20, max_nfev // 3))
+            u, cost, n = _solve(prob, prob.to_u(theta), max(20, max_nfev // 4))
             nfev += n
             theta = prob.to_theta(u)
             arb = density_check(model, prob.full(theta)[0], ttx, forward, prob.k_range)
