@@ -10,19 +10,27 @@ objective is a least-squares problem in vol:
   [bid IV, ask IV] band, in units of the quote's spread, under a soft-L1
   loss so that one stale quote cannot drag the curve; a one-sided quote is a
   one-sided band;
-* a small pull towards the mid of two-sided quotes makes the optimum unique
-  inside the band (two starting points land on the same curve);
-* penalties keep the risk-neutral density positive on a grid over the
-  quoted range and beyond (Durrleman's condition on total variance), and,
-  for the eleven-knot spline, a light smoothness term holds knots that no
-  quote pins down;
+* a pull towards the mid of two-sided quotes makes the optimum unique
+  inside the band (two starting points land on the same curve); on the
+  snapshots it also keeps more quotes inside their band than the band
+  distance alone, as a smile with few parameters cannot bend into every
+  band and is better centred on the mids;
+* a penalty keeps the risk-neutral density positive on points over the
+  quoted range and beyond (Durrleman's condition on total variance); for
+  the eleven-knot spline the points sit next to the knots, where its
+  second derivative jumps. (A smoothness term for knots that no quote pins
+  down exists, SMOOTH_WEIGHT, but is off: on real chains it cost fit
+  quality without making the spline's solutions more unique.)
 * admissibility holds throughout: the parameters that the model's own rule
   bounds are reparametrised as bound + u^2, so every trial point is
   admissible, and the result is checked with the model's `arb_free`.
 
-The model is evaluated through the array kernel `model_vols`, one native
-call for all parameter sets of a finite-difference Jacobian; scipy's
-MINPACK Levenberg-Marquardt drives the steps. Starting points: a grid of
+Each point the solver visits costs one native call (`_kernels.
+fit_residuals_jacobian`): the model at the point and at its forward-
+difference neighbours, the residuals and the Jacobian, with no Python in
+between; scipy's MINPACK Levenberg-Marquardt drives the steps. The density
+penalty is switched on only when the solution without it shows butterfly
+arbitrage, with weights that grow in steps. Starting points: a grid of
 candidates built from the quotes' at-the-money level, skew and curvature
 (and a previous fit of the same expiry, when given) is screened in one
 batched evaluation, and the best ones are polished.
