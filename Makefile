@@ -46,6 +46,7 @@ dev: wheel ## build the wheel and install it into the 3.12 environment
 
 demo: dev ## set everything up and run the example workflow
 	$(VENV)/bin/python examples/quickstart.py
+	$(VENV)/bin/python examples/chain_workflow.py build/chain_smiles.png
 
 # The inner loop: an incremental C++ build with its unit tests, and pytest on
 # 3.12 against an editable install whose build directory is kept, so that a
@@ -115,6 +116,7 @@ test: test-cpp test-py312 test-py313 check-abi check-stubs check-chain test-asan
 bench: dev ## run the benchmarks and write bench/RESULTS.md
 	$(VENV)/bin/pip install $(PIP_Q) $(call REQS,bench)
 	$(VENV)/bin/python bench/bench.py --report bench/RESULTS.md
+	$(VENV)/bin/python bench/bench_fit.py --report bench/RESULTS_FIT.md
 	$(MAKE) --no-print-directory bench-arrays
 
 # ---- korvex_chain -------------------------------------------------------------

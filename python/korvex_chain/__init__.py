@@ -244,3 +244,36 @@ def cal_ttx(start: Any, end: Any, *, threads: int | None = None) -> np.ndarray:
     """365-day years between instants (whole elapsed seconds), element by
     element korvex.Calendar.get_cal_ttx. Instants as for bus_ttx."""
     return _arrays.time_between(_kernels.cal_ttx, start, end, threads)
+
+
+# ------------------------------------------------------------------ chain workflow
+# Quote tables, forwards, fits, greeks and plots live in their own modules,
+# which need pandas and scipy (matplotlib for plots). They load on first use,
+# so that importing korvex_chain costs no more than importing numpy.
+
+_LAZY = {
+    "Chain": "quotes", "read_chain": "quotes", "parse_instrument": "quotes",
+    "expiry_forwards": "forwards", "parity_forward": "forwards",
+    "ttx_between": "timing",
+    "fit_smile": "fit", "fit_chain": "fit", "SmileFit": "fit", "ChainFit": "fit",
+    "ArbitrageReport": "fit", "density_check": "fit",
+    "chain_greeks": "greeks",
+    "plot_chain": "plot",
+    "make_chain": "synthetic",
+}
+__all__ += sorted(_LAZY)
+
+
+def __getattr__(name: str) -> Any:
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module 'korvex_chain' has no attribute {name!r}")
+    import importlib
+
+    value = getattr(importlib.import_module(f".{module}", __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(_LAZY))

@@ -13,6 +13,8 @@
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/variant.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -25,6 +27,7 @@
 #include <vector>
 
 #include "calendar/calendar.hpp"
+#include "chain/fit_kernels.hpp"
 #include "chain/kernels.hpp"
 #include "chain/parallel.hpp"
 #include "pricing/option_side.hpp"
@@ -212,6 +215,128 @@ void model_arb_free_py(std::string_view kind, const In2& params, Out1<bool> out)
     });
 }
 
+// Residuals of the smile fit (band distance and pull to the mid, under the
+// soft-L1 loss) of each parameter row at the quotes: out[r] has 2n values.
+// Small problems, one thread: the rows are the points of one Jacobian.
+void fit_residuals_py(std::string_view kind, const In2& params, double ttx, double spot,
+                      const In1<double>& strikes, const In1<double>& lo, const In1<double>& hi,
+                      const In1<double>& mid, const In1<double>& inv_scale, const In1<double>& pull_w,
+                      double robust, double fill, Out2 out) {
+    const std::size_t m = params.shape(0);
+    const std::size_t n = strikes.shape(0);
+    if (out.shape(0) != m || out.shape(1) != 2 * n) throw nb::value_error("_kernels: output shape mismatch");
+    const FitQuotes q{column(lo, n, "lo").data, column(hi, n, "hi").data, column(mid, n, "mid").data,
+                      column(inv_scale, n, "inv_scale").data, column(pull_w, n, "pull_w").data,
+                      n, robust, fill};
+    if (lo.shape(0) != n || hi.shape(0) != n || mid.shape(0) != n || inv_scale.shape(0) != n ||
+        pull_w.shape(0) != n) {
+        throw nb::value_error("_kernels: every quote array needs one value per strike");
+    }
+    with_model(kind, [&]<class M>(M*) {
+        check_params<M>(params);
+        const double* p = params.data();
+        const double* k = strikes.data();
+        double* o = out.data();
+        std::vector<double> vols(n);
+        nb::gil_scoped_release release;
+        for (std::size_t r = 0; r < m; ++r) {
+            M::evaluate_params(p + r * M::kParamCount, ttx, spot, k, n, vols.data());
+            fit_residual_row(vols.data(), q, o + r * 2 * n);
+        }
+    });
+}
+
+// Residual r (2n quote residuals, then p walls) and forward-difference
+// Jacobian J (rows of r, columns of u) of the smile fit at the fitting
+// coordinates u, in one call: the model is evaluated at u and at u + h_i e_i,
+// h_i = 1e-6 max(|u_i|, 1), as the Python fallback does.
+void fit_residuals_jacobian_py(std::string_view kind, const In1<double>& u, const In1<double>& base,
+                               const In1<std::int64_t>& idx, const In1<bool>& bounded,
+                               const In1<double>& lower, const In1<double>& upper, double wall, double ttx,
+                               double spot, const In1<double>& strikes, const In1<double>& lo,
+                               const In1<double>& hi, const In1<double>& mid, const In1<double>& inv_scale,
+                               const In1<double>& pull_w, double robust, double fill, int density_kind,
+                               const In1<double>& density_pts, double density_h, std::int64_t level_slot,
+                               double density_margin, double density_weight, Out1<double> r_out, Out2 j_out) {
+    const std::size_t p = u.shape(0);
+    const std::size_t n = strikes.shape(0);
+    if (density_kind < 0 || density_kind > 2) throw nb::value_error("_kernels: unknown density kind");
+    const std::size_t nd = density_kind == 0 ? 0 : density_pts.shape(0);
+    const std::size_t rows = 2 * n + p + nd;
+    if (idx.shape(0) != p || bounded.shape(0) != p || lower.shape(0) != p || upper.shape(0) != p) {
+        throw nb::value_error("_kernels: every coordinate array needs one value per fitting parameter");
+    }
+    if (lo.shape(0) != n || hi.shape(0) != n || mid.shape(0) != n || inv_scale.shape(0) != n ||
+        pull_w.shape(0) != n) {
+        throw nb::value_error("_kernels: every quote array needs one value per strike");
+    }
+    if (r_out.shape(0) != rows || j_out.shape(0) != rows || j_out.shape(1) != p) {
+        throw nb::value_error("_kernels: output shape mismatch");
+    }
+    const FitQuotes q{lo.data(), hi.data(), mid.data(), inv_scale.data(), pull_w.data(), n, robust, fill};
+    with_model(kind, [&]<class M>(M*) {
+        if (base.shape(0) != M::kParamCount) throw nb::value_error("_kernels: base has the wrong length");
+        for (std::size_t i = 0; i < p; ++i) {
+            const std::int64_t k = idx.data()[i];
+            if (k < 0 || static_cast<std::size_t>(k) >= M::kParamCount) {
+                throw nb::value_error("_kernels: parameter index out of range");
+            }
+        }
+        if (density_kind == 2 && (level_slot < 0 || static_cast<std::size_t>(level_slot) >= M::kParamCount)) {
+            throw nb::value_error("_kernels: level slot out of range");
+        }
+        const FitCoordinates c{base.data(), M::kParamCount, idx.data(), bounded.data(), lower.data(),
+                               upper.data(), p, wall};
+        const FitDensity d{density_kind, density_pts.data(), nd, density_h, static_cast<std::size_t>(level_slot),
+                           density_margin, density_weight};
+        double* r = r_out.data();
+        double* jac = j_out.data();
+        nb::gil_scoped_release release;
+        std::vector<double> params(M::kParamCount), vols(n), row(rows), up(u.data(), u.data() + p);
+        std::vector<double> dk(3 * nd), dv(3 * nd);
+        const double root_t = std::sqrt(ttx);
+        auto residual_row = [&](const double* at, double* out) {
+            fit_params_at(c, at, params.data());
+            M::evaluate_params(params.data(), ttx, spot, strikes.data(), n, vols.data());
+            fit_residual_row(vols.data(), q, out);
+            fit_walls_at(c, at, out + 2 * n);
+            if (nd == 0) return;
+            // Stencils around each density point, then g from the variances.
+            const double scale = d.kind == 2 ? std::fabs(params[d.level_slot]) / 100.0 * root_t : 1.0;
+            const double h = d.h * scale;
+            for (std::size_t i = 0; i < nd; ++i) {
+                const double k = d.pts[i] * scale;
+                dk[3 * i] = spot * std::exp(k - h);
+                dk[3 * i + 1] = spot * std::exp(k);
+                dk[3 * i + 2] = spot * std::exp(k + h);
+            }
+            M::evaluate_params(params.data(), ttx, spot, dk.data(), 3 * nd, dv.data());
+            double* dens = out + 2 * n + p;
+            for (std::size_t i = 0; i < nd; ++i) {
+                const double k = d.pts[i] * scale;
+                const double wm = dv[3 * i] * dv[3 * i] * ttx;
+                const double w0 = dv[3 * i + 1] * dv[3 * i + 1] * ttx;
+                const double wp = dv[3 * i + 2] * dv[3 * i + 2] * ttx;
+                const double g = durrleman_g(k, wm, w0, wp, h);
+                // As max(margin - g, 0) * weight in numpy: NaN stays NaN, and
+                // whatever is not finite becomes the fill value.
+                const double short_of = d.margin - g;
+                const double res = std::isnan(short_of) ? short_of : (short_of > 0.0 ? d.weight * short_of : 0.0);
+                dens[i] = std::isfinite(res) ? res : fill;
+            }
+        };
+        residual_row(up.data(), r);
+        for (std::size_t i = 0; i < p; ++i) {
+            const double ui = up[i];
+            const double h = 1e-6 * std::max(std::fabs(ui), 1.0);
+            up[i] = ui + h;
+            residual_row(up.data(), row.data());
+            up[i] = ui;
+            for (std::size_t k = 0; k < rows; ++k) jac[k * p + i] = (row[k] - r[k]) / h;
+        }
+    });
+}
+
 // ------------------------------------------------------------------ calendar
 
 using Instants = std::variant<In1<double>, In1<std::int64_t>>;
@@ -333,6 +458,14 @@ NB_MODULE(_kernels, m) {
           "threads"_a, "Vols of each parameter row (m, p) at each strike into `out` (m, n).");
     m.def("model_arb_free", &model_arb_free_py, "kind"_a, "params"_a, "out"_a,
           "Admissibility of each parameter row into `out`.");
+    m.def("fit_residuals", &fit_residuals_py, "kind"_a, "params"_a, "ttx"_a, "spot"_a, "strikes"_a, "lo"_a,
+          "hi"_a, "mid"_a, "inv_scale"_a, "pull_w"_a, "robust"_a, "fill"_a, "out"_a,
+          "Smile-fit residuals (band distance, pull to the mid; soft-L1) of each parameter row into `out` (m, 2n).");
+    m.def("fit_residuals_jacobian", &fit_residuals_jacobian_py, "kind"_a, "u"_a, "base"_a, "idx"_a, "bounded"_a,
+          "lower"_a, "upper"_a, "wall"_a, "ttx"_a, "spot"_a, "strikes"_a, "lo"_a, "hi"_a, "mid"_a, "inv_scale"_a,
+          "pull_w"_a, "robust"_a, "fill"_a, "density_kind"_a, "density_pts"_a, "density_h"_a, "level_slot"_a,
+          "density_margin"_a, "density_weight"_a, "r"_a, "jac"_a,
+          "Smile-fit residuals at fitting coordinates u and their forward-difference Jacobian.");
     m.def("bus_ttx", &bus_ttx_py, "start"_a, "start_ticks_per_second"_a, "start_seconds_per_tick"_a,
           "end"_a, "end_ticks_per_second"_a, "end_seconds_per_tick"_a, "out"_a, "threads"_a,
           "Business years of the BTCUSDT calendar between instants into `out`.");

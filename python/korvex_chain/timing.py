@@ -1,0 +1,26 @@
+"""Time to expiry on a chosen clock, for whole columns of instants."""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+
+# "calendar": 365-day years, the convention exchanges quote their IVs in.
+# "business": korvex's weighted business time of calendar "BTCUSDT".
+CLOCKS = ("calendar", "business")
+
+
+def _utc_ns(values) -> np.ndarray:
+    s = pd.to_datetime(pd.Series(values), utc=True)
+    return s.dt.tz_localize(None).to_numpy("datetime64[ns]")
+
+
+def ttx_between(start, end, clock: str, *, threads: int | None = None) -> np.ndarray:
+    """Years from `start` to `end` (aligned columns of instants) on `clock`."""
+    from . import bus_ttx, cal_ttx
+
+    if clock not in CLOCKS:
+        raise ValueError(f"unknown clock {clock!r}: use one of {', '.join(CLOCKS)}")
+    a, b = _utc_ns(start), _utc_ns(end)
+    fn = cal_ttx if clock == "calendar" else bus_ttx
+    return np.asarray(fn(a, b, threads=threads), dtype=float)

@@ -1,0 +1,213 @@
+"""Fits, greeks, pictures and the command line on generated chains."""
+
+import math
+
+import numpy as np
+import pytest
+
+pytest.importorskip("korvex_chain._kernels")
+pd = pytest.importorskip("pandas")
+pytest.importorskip("scipy")
+
+import korvex  # noqa: E402
+import korvex_chain as kc  # noqa: E402
+from korvex_chain import cli  # noqa: E402
+
+MODELS = ("GVVSpline", "CubicSpline", "VolGeo")
+
+
+@pytest.fixture(scope="module", params=MODELS)
+def synthetic(request):
+    syn = kc.make_chain(request.param, seed=7)
+    chain = kc.read_chain(syn.table)
+    return request.param, syn, chain, kc.fit_chain(chain, request.param)
+
+
+def test_known_smile_is_fitted_back_within_its_noise(synthetic):
+    model, syn, chain, cf = synthetic
+    assert len(cf.fits) == len(syn.truth)
+    for f in cf.fits:
+        assert f.status in ("ok", "warning"), f.summary()
+        assert f.model is not None and f.model.arb_free()
+        truth = syn.truth[(f.underlying, f.expiry)]
+        q = f.quotes
+        two = q["quote_bid_iv"].notna() & q["quote_ask_iv"].notna()
+        k = q.loc[two, "strike"].to_numpy(float)
+        true = np.asarray(truth.get_vol(f.ttx, f.forward, k.tolist()))
+        fitted = f.vols(k)
+        half = 0.5 * (q.loc[two, "quote_ask_iv"] - q.loc[two, "quote_bid_iv"]).to_numpy()
+        # Within the quotes' noise: the truth lies in each band, so the fit
+        # must come within a half-spread of it (the tick rounding widens
+        # far bands; the median error must be well inside).
+        assert np.all(np.abs(fitted - true) <= half + 0.002), f.summary()
+        assert np.median(np.abs(fitted - true)) < 0.004
+        assert f.inside > 0.85
+        assert not f.arbitrage.has_arbitrage
+        assert f.params["ref_spot"] == f.forward
+
+
+def test_report_counts_and_table(synthetic):
+    model, syn, chain, cf = synthetic
+    t = cf.table()
+    names = set(getattr(korvex, model)(pd.Timestamp("2027-01-01", tz="UTC")).get_param_dict())
+    assert {"underlying", "expiry_utc", "model", "forward", "ttx", "status"} | names <= set(t.columns)
+    for f in cf.fits:
+        n = len(chain.expiry_quotes(f.underlying, f.expiry))
+        assert f.n_used + sum(f.excluded.values()) == n
+        assert f.excluded.get("in the money", 0) > 0
+        assert f.nfev > 0 and f.seconds > 0
+    # The rows of the table rebuild each smile exactly through with_params.
+    cls = getattr(korvex, model)
+    for (_, row), f in zip(t.iterrows(), cf.fits):
+        m = cls.with_params(pd.Timestamp(row["expiry_utc"]).to_pydatetime(), {n: row[n] for n in names})
+        k = [0.8 * f.forward, f.forward, 1.3 * f.forward]
+        assert m.get_vol(row["ttx"], row["forward"], k) == list(f.vols(k))
+
+
+BAD_STARTS = {
+    "GVVSpline": {"ref_vol": 5.0, "skew": 40.0, "smile": -3.0},
+    "VolGeo": {"ref_vol": 0.5, "corr": 3.0, "vvol": 0.2},
+    "CubicSpline": {"ref_vol": 0.5, "p25": -8.0, "p20": 5.0, "p15": -4.0, "p10": 0.0, "p05": 9.0,
+                    "c05": -3.0, "c10": 2.0, "c15": 0.0, "c20": -6.0, "c25": -2.0},
+}
+
+
+@pytest.mark.parametrize("model", MODELS)
+def test_inadmissible_and_distinct_starts_end_admissible_and_together(model):
+    syn = kc.make_chain(model, seed=3, expiry_days=(30,), bad_rows=False)
+    chain = kc.read_chain(syn.table)
+    q = chain.quotes
+    bad = kc.fit_smile(q, model, starting_points=[BAD_STARTS[model]], starts=1)
+    assert bad.model is not None and bad.model.arb_free()
+    ref = kc.fit_smile(q, model, starts=1)
+    k = np.linspace(0.7, 1.4, 15) * ref.forward
+    assert np.max(np.abs(bad.vols(k) - ref.vols(k))) * 100 < 0.01
+    # A warm start from the previous fit lands on the same smile, faster.
+    warm = kc.fit_smile(q, model, warm_start=ref, starts=1)
+    assert np.max(np.abs(warm.vols(k) - ref.vols(k))) * 100 < 0.01
+    assert warm.nfev <= ref.nfev
+
+
+def test_a_fit_that_cannot_be_done_says_so():
+    syn = kc.make_chain("VolGeo", seed=1, expiry_days=(30,), bad_rows=False)
+    q = kc.read_chain(syn.table).quotes
+    itm = q[~q["otm"]]
+    f = kc.fit_smile(itm, "VolGeo")
+    assert f.status == "failed" and f.model is None and "no out-of-the-money" in f.message
+    with pytest.raises(ValueError, match="unknown model"):
+        kc.fit_smile(q, "SABR")
+    with pytest.raises(ValueError, match="lack columns"):
+        kc.fit_smile(q.drop(columns="quote_bid_iv"), "VolGeo")
+    few = kc.fit_smile(q[q["otm"]].iloc[:2], "CubicSpline")
+    assert any("too few quotes" in w for w in few.warnings) or few.status == "failed"
+
+
+def test_density_check_finds_butterfly_arbitrage():
+    fwd, t = 100.0, 0.25
+    good = korvex.VolGeo.with_params(pd.Timestamp("2027-01-01", tz="UTC"), {"ref_spot": fwd, "ref_vol": 60.0,
+                                                                            "corr": -0.3, "vvol": 60.0})
+    rep = kc.density_check("VolGeo", good.get_param_dict(), t, fwd, (-1.0, 1.0))
+    assert not rep.has_arbitrage and rep.describe() == "none"
+    # A kinked spline: a deep dip next to the money makes the density negative.
+    wild = {"vpr": 1.0, "ref_spot": fwd, "ref_vol": 60.0, "p05": -25.0, "p10": 30.0, "p15": 0.0, "p20": 0.0,
+            "p25": 0.0, "c05": 20.0, "c10": -25.0, "c15": 0.0, "c20": 0.0, "c25": 0.0}
+    rep = kc.density_check("CubicSpline", wild, t, fwd, (-1.0, 1.0))
+    assert rep.has_arbitrage and rep.depth < 0 and rep.regions
+    assert all(lo <= hi for lo, hi in rep.regions)
+    assert "negative density" in rep.describe()
+
+
+def test_greeks_are_aligned_with_the_input_rows(synthetic):
+    model, syn, chain, cf = synthetic
+    g = kc.chain_greeks(chain, cf, binary=True)
+    assert len(g) == chain.n_input
+    assert g.loc[chain.rejected.index, "status"].str.startswith("rejected").all()
+    assert g.loc[chain.rejected.index, "price"].isna().all()
+    q = chain.quotes
+    for i in q.index[:: max(1, len(q) // 12)]:
+        f = cf.get(q.loc[i, "underlying"], q.loc[i, "expiry"])
+        side = "c" if q.loc[i, "is_call"] else "p"
+        vol = f.model.get_vol_single(f.ttx, f.forward, q.loc[i, "strike"])
+        assert g.loc[i, "vol"] == vol
+        assert g.loc[i, "price"] == korvex.b76_fairvalue(f.forward, q.loc[i, "strike"], f.ttx, vol, side)
+        assert g.loc[i, "binary_price"] == korvex.binary_fairvalue(f.forward, q.loc[i, "strike"], f.ttx, vol, side)
+        assert g.loc[i, "price_premium_ccy"] == pytest.approx(g.loc[i, "price"] / f.forward)
+
+
+def test_plot_and_command_line_end_to_end(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    src = tmp_path / "chain.csv"
+    assert cli.main(["synth", str(src), "--model", "GVVSpline", "--seed", "2"]) == 0
+    out, png, greeks = tmp_path / "fits.csv", tmp_path / "smiles.png", tmp_path / "greeks.csv"
+    rc = cli.main(["fit", str(src), "--model", "GVVSpline", "--model", "VolGeo", "--clock", "calendar",
+                   "--plot", str(png), "--out", str(out), "--greeks", str(greeks)])
+    text = capsys.readouterr().out
+    assert rc == 0, text
+    assert "GVVSpline" in text and "VolGeo" in text and "RMSE" in text and "rejected (1)" in text
+    fits = pd.read_csv(out)
+    assert set(fits["model"]) == {"GVVSpline", "VolGeo"}
+    assert (fits["status"] != "failed").all()
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert len(pd.read_csv(greeks)) == len(pd.read_csv(src))
+    assert cli.main(["fit", str(tmp_path / "missing.csv")]) == 2
+    with pytest.raises(SystemExit):
+        cli.main(["fit", str(src), "--model", "SABR"])
+
+
+def test_business_clock_fits_too():
+    syn = kc.make_chain("VolGeo", seed=5, expiry_days=(7, 60), bad_rows=False)
+    chain = kc.read_chain(syn.table, clock="business")
+    cf = kc.fit_chain(chain, "VolGeo")
+    assert cf.clock == "business"
+    assert all(f.ok and f.model.arb_free() and math.isfinite(f.rmse) for f in cf.fits)
+
+
+@pytest.mark.parametrize("model", MODELS)
+def test_native_residuals_match_the_array_formulas(model):
+    """The fit's native residual kernel against the same residuals from model_vols and numpy."""
+    from korvex_chain import fit as kfit
+
+    syn = kc.make_chain(model, seed=9, expiry_days=(3, 45), bad_rows=False)
+    chain = kc.read_chain(syn.table)
+    for e in chain.expiries.itertuples():
+        q = chain.expiry_quotes(e.underlying, e.expiry)
+        q = q[q["otm"]]
+        b = q["quote_bid_iv"].to_numpy().copy()
+        b[::4] = np.nan  # some one-sided quotes
+        prob = kfit._Problem(model, q["log_moneyness"].to_numpy(), b, q["quote_ask_iv"].to_numpy(),
+                             float(e.ttx), float(e.forward))
+        theta = prob.candidates()
+        theta[1, 0] = -5.0 if model != "GVVSpline" else 5.0  # a smile that is NaN somewhere
+        native = prob.residuals(theta)
+        v = kc.model_vols(model, prob.full(theta), prob.ttx, prob.forward, prob.strikes)
+        out = (np.maximum(prob.lo - v, 0.0) + np.maximum(v - prob.hi, 0.0)) / (prob.scale * kfit.ROBUST_SCALE)
+        pull = (v - prob.mid0) / (prob.scale * kfit.ROBUST_SCALE)
+        soft = lambda r: np.sign(r) * np.sqrt(2.0 * (np.sqrt(1.0 + r * r) - 1.0))  # noqa: E731
+        want = np.concatenate([soft(out) * kfit.ROBUST_SCALE, soft(pull) * prob.pull_w], axis=1)
+        finite = np.isfinite(v)
+        want[:, :prob.n][~finite] = kfit._FILL
+        want[:, prob.n:][~finite & (prob.pull_w != 0)] = kfit._FILL
+        want[:, prob.n:][~finite & (prob.pull_w == 0)] = 0.0
+        np.testing.assert_allclose(native[:, :2 * prob.n], want, rtol=1e-9, atol=1e-12)
+
+
+@pytest.mark.parametrize("model", MODELS)
+def test_native_jacobian_matches_the_array_path(model):
+    """One native call for residual and Jacobian against the batched numpy path."""
+    from korvex_chain import fit as kfit
+
+    syn = kc.make_chain(model, seed=4, expiry_days=(10,), bad_rows=False)
+    q = kc.read_chain(syn.table).quotes
+    q = q[q["otm"]]
+    prob = kfit._Problem(model, q["log_moneyness"].to_numpy(), q["quote_bid_iv"].to_numpy(),
+                         q["quote_ask_iv"].to_numpy(), float(q["ttx"].iloc[0]), float(q["forward"].iloc[0]))
+    for density in (False, True):
+        prob.density_on = density
+        if density and model != "CubicSpline":
+            prob.set_density_points(np.linspace(*prob.k_range, 41))
+        for theta in prob.candidates()[:3]:
+            for u in (prob.to_u(theta), prob.to_u(theta) * 1.7):
+                r1, j1 = kfit._residuals_and_jacobian(prob, u)
+                r2, j2 = kfit._residuals_and_jacobian_py(prob, u)
+                np.testing.assert_allclose(r1, r2, rtol=1e-9, atol=1e-9)
+                np.testing.assert_allclose(j1, j2, rtol=1e-5, atol=1e-5)

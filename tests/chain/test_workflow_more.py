@@ -1,0 +1,107 @@
+"""The workflow's less travelled paths: options, failures and their reports."""
+
+import math
+
+import numpy as np
+import pytest
+
+pytest.importorskip("korvex_chain._kernels")
+pd = pytest.importorskip("pandas")
+pytest.importorskip("scipy")
+
+import korvex_chain as kc  # noqa: E402
+from korvex_chain import cli  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def small():
+    syn = kc.make_chain("VolGeo", seed=21, expiry_days=(5, 40))
+    return syn, kc.read_chain(syn.table)
+
+
+def test_parity_forward_edge_cases():
+    # Coin pairs with C - P >= 1 say nothing about a positive forward.
+    f, n, _ = kc.parity_forward([100.0, 110.0], [1.2, 0.5], [0.1, 0.45], coin=True)
+    assert n == 1 and f == pytest.approx(110.0 / (1 - 0.05))
+    f, n, spread = kc.parity_forward([], [], [], coin=False)
+    assert n == 0 and math.isnan(f) and math.isnan(spread)
+    # One expiry quoted partly in coin and partly in dollars has no forward.
+    rows = [{"observation_time_utc": "2026-12-07T10:00:00Z", "expiry_utc": "2026-12-25T08:00:00Z",
+             "strike": 100.0, "option_type": s, "bid": 1.0, "ask": 2.0, "premium_currency": c, "underlying": "BTC"}
+            for s, c in (("C", "BTC"), ("P", "USD"))]
+    with pytest.raises(ValueError, match="mixed"):
+        kc.read_chain(pd.DataFrame(rows))
+
+
+def test_table_options(small):
+    syn, _ = small
+    t = syn.table.copy()
+    t["expiry_utc"] = t["expiry_utc"].str.slice(0, 10)  # bare dates: 08:00 UTC, or as asked
+    assert (kc.read_chain(t).quotes["expiry"].dt.hour == 8).all()
+    assert (kc.read_chain(t, expiry_hour=9).quotes["expiry"].dt.hour == 9).all()
+    with pytest.raises(ValueError, match="quote_ivs"):
+        kc.read_chain(t, quote_ivs="mid")
+    with pytest.raises(ValueError, match="unknown clock"):
+        kc.ttx_between(t["observation_time_utc"], t["expiry_utc"], "lunar")
+    # Instrument names alone, with the premium currency given for the table.
+    names = t[["instrument", "bid", "ask", "underlying_price"]].dropna(subset=["instrument"])
+    ch = kc.read_chain(names, observation_time="2026-12-07T10:00:00Z", premium_currency="BTC")
+    assert ch.quotes["coin_premium"].all() and len(ch.expiries) == 2
+
+
+def test_vega_weights_and_warm_starts(small):
+    _, chain = small
+    spread = kc.fit_chain(chain, "VolGeo")
+    vega = kc.fit_chain(chain, "VolGeo", weights="vega")
+    for a, b in zip(spread.fits, vega.fits):
+        assert b.ok and b.model.arb_free() and b.inside > 0.8
+        k = a.forward * np.exp(np.linspace(-0.1, 0.1, 5))
+        assert np.max(np.abs(a.vols(k) - b.vols(k))) < 0.01  # both within the quotes' noise
+    warm = kc.fit_chain(chain, "VolGeo", previous=spread)
+    assert sum(f.nfev for f in warm.fits) < sum(f.nfev for f in spread.fits)
+    with pytest.raises(ValueError, match="weights"):
+        kc.fit_chain(chain, "VolGeo", weights="delta")
+    with pytest.raises(KeyError):
+        spread.get("ETH", spread.fits[0].expiry)
+    with pytest.raises(ValueError, match="lacks parameter"):
+        kc.fit_smile(chain.quotes, "VolGeo", warm_start={"ref_vol": 50.0})
+
+
+def test_failed_fits_are_reported_everywhere(small, tmp_path):
+    _, chain = small
+    cf = kc.fit_chain(chain, "GVVSpline")
+    f = cf.fits[0]
+    bad = kc.fit_smile(chain.expiry_quotes(f.underlying, f.expiry), "GVVSpline", ttx=-1.0)
+    assert bad.status == "failed" and bad.model is None and "must be positive" in bad.message
+    assert np.isnan(bad.vols([f.forward])).all()
+    cf.fits[0] = bad
+    g = kc.chain_greeks(chain, cf)
+    rows = chain.expiry_quotes(f.underlying, f.expiry).index
+    assert (g.loc[rows, "status"] == "fit failed").all() and g.loc[rows, "price"].isna().all()
+    t = cf.table()
+    assert t.loc[0, "status"] == "failed" and "must be positive" in t.loc[0, "warnings"]
+    pytest.importorskip("matplotlib")
+    out = kc.plot_chain(chain, cf, tmp_path / "p.png", max_expiries=1)
+    assert (tmp_path / "p.png").stat().st_size > 1000 and out == tmp_path / "p.png"
+    with pytest.raises(ValueError, match="nothing to plot"):
+        kc.plot_chain(chain, cf, tmp_path / "q.png", underlyings=["DOGE"])
+
+
+def test_command_line_options(small, tmp_path, capsys):
+    syn, _ = small
+    src = tmp_path / "c.csv"
+    syn.table.to_csv(src, index=False)
+    rej, greeks = tmp_path / "rej.csv", tmp_path / "g.csv"
+    rc = cli.main(["fit", str(src), "--model", "CubicSpline", "--clock", "business", "--starts", "2",
+                   "--rejected", str(rej), "--greeks", str(greeks), "--binary", "--underlying", "BTC"])
+    assert rc == 0, capsys.readouterr().out
+    assert len(pd.read_csv(rej)) == 4
+    assert "binary_price" in pd.read_csv(greeks).columns
+    with pytest.raises(SystemExit) as exc:
+        cli.main(["fit", "--help"])
+    assert exc.value.code == 0
+    text = capsys.readouterr().out
+    for option in ("--model", "--clock", "--plot", "--out", "--observation-time", "--quote-ivs", "--weights",
+                   "--starts", "--underlying", "--greeks", "--binary", "--rejected", "--expiry-hour"):
+        assert option in text
+    assert cli.main(["fit", str(src), "--observation-time", "2030-01-01"]) == 2  # every row expired
