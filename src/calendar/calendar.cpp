@@ -12,6 +12,7 @@
 #include <unicode/unistr.h>
 
 #include "calendar/calendar_document.hpp"
+#include "core/icu_setup.hpp"
 #include "core/unicode.hpp"
 
 namespace korvex::calendar {
@@ -42,6 +43,7 @@ bool icu_only_zone_id(std::string_view name) {
 // ICU hands back its "unknown" zone for names it does not know and accepts
 // custom "GMT+hh:mm" forms; neither is a database zone.
 Result<std::unique_ptr<icu::BasicTimeZone>> find_zone(const std::string& name) {
+    icu_setup::use_linked_data_only();
     const auto id = icu::UnicodeString::fromUTF8(
         icu::StringPiece(name.data(), static_cast<int32_t>(name.size())));
     auto unknown = [&] { return value_error("Invalid IANA timezone: " + name); };
