@@ -7,8 +7,8 @@ VENV    := .venv
 VENV313 := .venv313
 WHEEL_DIR := dist
 PIP_Q   := --quiet --disable-pip-version-check
-TOOLS   := scikit-build-core "cmake>=3.26" ninja
-TEST_DEPS := pytest hypothesis numpy scipy tzdata abi3audit mypy
+TOOLS   := scikit-build-core "cmake>=3.26" ninja "nanobind>=2.4"
+TEST_DEPS := pytest hypothesis numpy scipy tzdata abi3audit mypy pandas "dask[distributed]"
 
 .PHONY: help deps venv wheel dev demo test test-cpp test-py312 test-py313 check-abi check-stubs bench clean
 

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "core/error.hpp"
+#include "pricing/option_side.hpp"
 
 namespace korvex::pricing {
 
@@ -19,5 +20,23 @@ Result<double> binary_gamma(double fwd, double strike, double ttx, double vol,
                             std::string_view call_put, double df);
 Result<double> binary_theta(double fwd, double strike, double ttx, double vol,
                             std::string_view call_put, double df);
+
+// The same with the side already parsed (their own namespace, so that the
+// names above stay unambiguous when their address is taken).
+namespace sided {
+double binary_fairvalue(double fwd, double strike, double ttx, double vol, OptionSide side, double df);
+double binary_vega(double fwd, double strike, double ttx, double vol, OptionSide side, double df);
+double binary_delta(double fwd, double strike, double ttx, double vol, OptionSide side, double df);
+double binary_gamma(double fwd, double strike, double ttx, double vol, OptionSide side, double df);
+double binary_theta(double fwd, double strike, double ttx, double vol, OptionSide side, double df);
+}  // namespace sided
+
+// All five in one pass (one ln, one sqrt, one erfc, one exp); each field is
+// bit for bit the value of the matching single function.
+struct BinaryGreeks {
+    double fairvalue, delta, gamma, vega, theta;
+};
+BinaryGreeks binary_greeks(double fwd, double strike, double ttx, double vol, OptionSide side,
+                           double df);
 
 }  // namespace korvex::pricing

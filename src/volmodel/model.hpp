@@ -169,6 +169,24 @@ public:
 
     UtcInstant expiry() const noexcept { return expiry_; }
 
+    // Parameter-vector access, for callers that hold many parameter sets
+    // (a fitter's Jacobian, the array kernels) and should not build a model
+    // and its name map for each. `p` holds kParamCount values in stored
+    // order, exactly what with_params would have stored.
+    static constexpr std::size_t kParamCount = kCount;
+
+    // The one evaluation path: strike-independent work once, then the
+    // per-strike formula for each strike. get_vol of a model holding `p`
+    // comes here too, so both give the same values bit for bit.
+    static void evaluate_params(const double* p, double ttx, double spot, const double* strikes,
+                                std::size_t n, double* out) noexcept {
+        if (n == 0) return;
+        const typename Def::Prepared prepared = Def::prepare(p, ttx, spot);
+        for (std::size_t i = 0; i < n; ++i) out[i] = Def::vol(prepared, strikes[i]);
+    }
+
+    static bool arb_free_params(const double* p) noexcept { return Def::arb_free(p); }
+
 private:
     static std::optional<std::size_t> slot(std::string_view name) noexcept {
         for (std::size_t i = 0; i < kCount; ++i) {
@@ -177,12 +195,8 @@ private:
         return std::nullopt;
     }
 
-    // The one evaluation path: strike-independent work once, then the
-    // per-strike formula for each strike.
     void evaluate(double ttx, double spot, const double* strikes, std::size_t n, double* out) const {
-        if (n == 0) return;
-        const typename Def::Prepared prepared = Def::prepare(p_.data(), ttx, spot);
-        for (std::size_t i = 0; i < n; ++i) out[i] = Def::vol(prepared, strikes[i]);
+        evaluate_params(p_.data(), ttx, spot, strikes, n, out);
     }
 
     std::array<double, kCount> p_{};

@@ -1,0 +1,51 @@
+# korvex_chain: the array kernels (nanobind module korvex_chain._kernels) and
+# the Python package around them. Included from the top-level CMakeLists.txt
+# when the Python modules are built; linked to the same static korvex_core,
+# so every number comes from the same compiled code as korvex's.
+#
+# In the build tree the module lands in <build>/korvex_chain/ next to a copy
+# of python/korvex_chain, so that a build directory on PYTHONPATH (the
+# sanitizer run) imports the package from there; the wheel installs the
+# module into korvex_chain/ and the Python files come from wheel.packages.
+
+find_package(Python 3.12 REQUIRED COMPONENTS Interpreter Development.Module Development.SABIModule)
+execute_process(
+  COMMAND "${Python_EXECUTABLE}" -m nanobind --cmake_dir
+  OUTPUT_STRIP_TRAILING_WHITESPACE OUTPUT_VARIABLE nanobind_ROOT
+  RESULT_VARIABLE _korvex_nb_found)
+if(NOT _korvex_nb_found EQUAL 0)
+  message(FATAL_ERROR "nanobind is not installed for ${Python_EXECUTABLE} (pip install nanobind)")
+endif()
+find_package(nanobind CONFIG REQUIRED)
+
+set(KORVEX_CHAIN_DIR ${CMAKE_BINARY_DIR}/korvex_chain)
+nanobind_add_module(_kernels STABLE_ABI NB_STATIC NOMINSIZE
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/chain/module.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/chain/kernels.cpp)
+target_link_libraries(_kernels PRIVATE korvex_core)
+# Speed comes from the build type's optimisation, never from value-changing
+# flags: the kernels must reproduce korvex bit for bit.
+target_compile_options(_kernels PRIVATE -ffp-contract=off -fno-fast-math)
+set_target_properties(_kernels PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${KORVEX_CHAIN_DIR})
+target_link_options(_kernels PRIVATE -Wl,--exclude-libs,ALL)
+
+file(GLOB KORVEX_CHAIN_PY CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/python/korvex_chain/*.py
+     ${CMAKE_CURRENT_SOURCE_DIR}/python/korvex_chain/py.typed)
+foreach(f IN LISTS KORVEX_CHAIN_PY)
+  get_filename_component(name ${f} NAME)
+  configure_file(${f} ${KORVEX_CHAIN_DIR}/${name} COPYONLY)
+endforeach()
+
+install(TARGETS _kernels LIBRARY DESTINATION korvex_chain)
+
+# Typed interface of the compiled module, generated from the module itself.
+# The sanitized build skips it: importing an ASan module needs the runtime
+# preloaded into the interpreter.
+if(NOT KORVEX_SANITIZE)
+  nanobind_add_stub(_kernels_stub
+    MODULE _kernels
+    OUTPUT ${KORVEX_CHAIN_DIR}/_kernels.pyi
+    PYTHON_PATH ${KORVEX_CHAIN_DIR}
+    DEPENDS _kernels)
+  install(FILES ${KORVEX_CHAIN_DIR}/_kernels.pyi DESTINATION korvex_chain)
+endif()

@@ -1,0 +1,339 @@
+// korvex_chain._kernels: the compiled half of korvex_chain.
+//
+// The Python layer (korvex_chain/_arrays.py) normalises every input to a
+// one-dimensional C-contiguous array of the call's length or of length one,
+// and allocates the outputs; the functions here check that contract, take
+// the data pointers, release the GIL and run the kernels, split over
+// `threads` threads. They never raise for numeric trouble.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/string_view.h>
+#include <nanobind/stl/tuple.h>
+#include <nanobind/stl/variant.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <variant>
+#include <vector>
+
+#include "calendar/calendar.hpp"
+#include "chain/kernels.hpp"
+#include "chain/parallel.hpp"
+#include "pricing/option_side.hpp"
+#include "volmodel/vol_model.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace korvex::chain {
+
+namespace {
+
+template <class T>
+using In1 = nb::ndarray<const T, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+template <class T>
+using Out1 = nb::ndarray<T, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using In2 = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+using Out2 = nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+
+// Elements per block handed to a thread: large enough that handing out a
+// block costs nothing next to computing it, small enough to balance threads.
+constexpr std::size_t kBlock = 8192;
+
+template <class T>
+Column<T> column(const In1<T>& a, std::size_t n, const char* name) {
+    const std::size_t len = a.shape(0);
+    if (len == n) return {a.data(), 1};
+    if (len == 1) return {a.data(), 0};
+    throw nb::value_error(("_kernels: '" + std::string(name) + "' has " + std::to_string(len) +
+                           " elements, expected " + std::to_string(n) + " or 1")
+                              .c_str());
+}
+
+template <class T>
+T* output(Out1<T>& a, std::size_t n, const char* name) {
+    if (a.shape(0) != n) {
+        throw nb::value_error(("_kernels: output '" + std::string(name) + "' has " +
+                               std::to_string(a.shape(0)) + " elements, expected " + std::to_string(n))
+                                  .c_str());
+    }
+    return a.data();
+}
+
+int checked_threads(int threads) {
+    if (threads < 1) throw nb::value_error("threads must be at least 1");
+    return threads;
+}
+
+// ------------------------------------------------------------------ sides
+
+// True for a call. The core parser decides, with its Unicode lower-casing
+// and its exact message for an unknown side.
+bool parse_side(std::string_view text) {
+    auto side = pricing::parse_option_side(text);
+    if (!side) throw nb::value_error(side.error().message.c_str());
+    return *side == pricing::OptionSide::Call;
+}
+
+// ------------------------------------------------------------------ pricing
+
+void implied_vols_py(const In1<double>& ttx, const In1<double>& fwd, const In1<double>& strike,
+                     const In1<double>& price, const In1<bool>& is_call, const In1<double>& df,
+                     Out1<double> out, std::optional<Out1<std::int8_t>> status, int threads) {
+    const std::size_t n = out.shape(0);
+    const IVInputs in{column(ttx, n, "ttx"),   column(fwd, n, "fwd"), column(strike, n, "strike"),
+                      column(price, n, "price"), column(df, n, "df"),  column(is_call, n, "call_put")};
+    double* vol = out.data();
+    std::int8_t* st = status ? output(*status, n, "status") : nullptr;
+    threads = checked_threads(threads);
+    nb::gil_scoped_release release;
+    parallel_blocks(n, kBlock, threads, [&](std::size_t b, std::size_t e, int) {
+        implied_vols(in, b, e, vol, st);
+    });
+}
+
+PricingInputs pricing_inputs(std::size_t n, const In1<double>& fwd, const In1<double>& strike,
+                             const In1<double>& ttx, const In1<double>& vol, const In1<bool>& is_call,
+                             const In1<double>& df) {
+    return {column(fwd, n, "fwd"), column(strike, n, "strike"), column(ttx, n, "ttx"),
+            column(vol, n, "vol"), column(df, n, "df"),         column(is_call, n, "call_put")};
+}
+
+void b76_py(const In1<double>& fwd, const In1<double>& strike, const In1<double>& ttx,
+            const In1<double>& vol, const In1<bool>& is_call, const In1<double>& df, Out1<double> fairvalue,
+            Out1<double> delta, Out1<double> gamma, Out1<double> vega, int threads) {
+    const std::size_t n = fairvalue.shape(0);
+    const PricingInputs in = pricing_inputs(n, fwd, strike, ttx, vol, is_call, df);
+    const B76Outputs out{fairvalue.data(), output(delta, n, "delta"), output(gamma, n, "gamma"),
+                         output(vega, n, "vega")};
+    threads = checked_threads(threads);
+    nb::gil_scoped_release release;
+    parallel_blocks(n, kBlock, threads, [&](std::size_t b, std::size_t e, int) { b76(in, b, e, out); });
+}
+
+void binary_py(const In1<double>& fwd, const In1<double>& strike, const In1<double>& ttx,
+               const In1<double>& vol, const In1<bool>& is_call, const In1<double>& df,
+               Out1<double> fairvalue, Out1<double> delta, Out1<double> gamma, Out1<double> vega,
+               Out1<double> theta, int threads) {
+    const std::size_t n = fairvalue.shape(0);
+    const PricingInputs in = pricing_inputs(n, fwd, strike, ttx, vol, is_call, df);
+    const BinaryOutputs out{fairvalue.data(), output(delta, n, "delta"), output(gamma, n, "gamma"),
+                            output(vega, n, "vega"), output(theta, n, "theta")};
+    threads = checked_threads(threads);
+    nb::gil_scoped_release release;
+    parallel_blocks(n, kBlock, threads, [&](std::size_t b, std::size_t e, int) { binary(in, b, e, out); });
+}
+
+// ------------------------------------------------------------------ models
+
+using volmodel::CubicSpline;
+using volmodel::GVVSpline;
+using volmodel::VolGeo;
+
+// Calls fn with a null pointer of the model type named by `kind`.
+template <class Fn>
+decltype(auto) with_model(std::string_view kind, Fn&& fn) {
+    if (kind == GVVSpline::kName) return fn(static_cast<GVVSpline*>(nullptr));
+    if (kind == CubicSpline::kName) return fn(static_cast<CubicSpline*>(nullptr));
+    if (kind == VolGeo::kName) return fn(static_cast<VolGeo*>(nullptr));
+    throw nb::value_error(("unknown model kind: '" + std::string(kind) +
+                           "'; expected 'GVVSpline', 'CubicSpline' or 'VolGeo'")
+                              .c_str());
+}
+
+template <class Def>
+nb::tuple names_of() {
+    nb::list names;
+    for (const auto& p : Def::kParams) names.append(nb::str(p.name.data(), p.name.size()));
+    return nb::tuple(names);
+}
+
+nb::tuple model_param_names(std::string_view kind) {
+    if (kind == GVVSpline::kName) return names_of<volmodel::GvvSmile>();
+    if (kind == CubicSpline::kName) return names_of<volmodel::CubicSmile>();
+    if (kind == VolGeo::kName) return names_of<volmodel::VolGeoSmile>();
+    return with_model(kind, [](auto*) { return nb::tuple(); });
+}
+
+template <class M>
+void check_params(const In2& params) {
+    if (params.shape(1) != M::kParamCount) {
+        throw nb::value_error(("a " + std::string(M::kName) + " parameter vector has " +
+                               std::to_string(M::kParamCount) + " values, got " +
+                               std::to_string(params.shape(1)))
+                                  .c_str());
+    }
+}
+
+// Vols of every parameter row at every strike: out[r, j]. The rows times
+// the strike blocks are the units of work, so one long row or many short
+// ones both spread over the threads; each unit prepares its row once.
+void model_vols_py(std::string_view kind, const In2& params, double ttx, double spot,
+                   const In1<double>& strikes, Out2 out, int threads) {
+    const std::size_t m = params.shape(0);
+    const std::size_t n = strikes.shape(0);
+    if (out.shape(0) != m || out.shape(1) != n) throw nb::value_error("_kernels: output shape mismatch");
+    threads = checked_threads(threads);
+    with_model(kind, [&]<class M>(M*) {
+        check_params<M>(params);
+        const double* p = params.data();
+        const double* k = strikes.data();
+        double* o = out.data();
+        const std::size_t per_row = (n + kBlock - 1) / kBlock;
+        nb::gil_scoped_release release;
+        parallel_blocks(m * per_row, 1, threads, [&](std::size_t b, std::size_t e, int) {
+            for (std::size_t u = b; u < e; ++u) {
+                const std::size_t r = u / per_row;
+                const std::size_t j0 = (u % per_row) * kBlock;
+                const std::size_t j1 = std::min(n, j0 + kBlock);
+                M::evaluate_params(p + r * M::kParamCount, ttx, spot, k + j0, j1 - j0, o + r * n + j0);
+            }
+        });
+    });
+}
+
+void model_arb_free_py(std::string_view kind, const In2& params, Out1<bool> out) {
+    with_model(kind, [&]<class M>(M*) {
+        check_params<M>(params);
+        const std::size_t m = params.shape(0);
+        bool* o = output(out, m, "arb_free");
+        for (std::size_t r = 0; r < m; ++r) o[r] = M::arb_free_params(params.data() + r * M::kParamCount);
+    });
+}
+
+// ------------------------------------------------------------------ calendar
+
+using Instants = std::variant<In1<double>, In1<std::int64_t>>;
+
+InstantColumn instant_column(const Instants& v, std::int64_t ticks_per_second,
+                             std::int64_t seconds_per_tick, std::size_t n, const char* name) {
+    InstantColumn c;
+    if (const auto* f = std::get_if<In1<double>>(&v)) {
+        c.seconds = column(*f, n, name);
+        return c;
+    }
+    const auto& t = std::get<In1<std::int64_t>>(v);
+    static constexpr std::int64_t kUnits[] = {1, 1'000, 1'000'000, 1'000'000'000, 1'000'000'000'000,
+                                              1'000'000'000'000'000, 1'000'000'000'000'000'000};
+    bool known = false;
+    for (std::int64_t u : kUnits) known = known || u == ticks_per_second;
+    if (!known || seconds_per_tick < 1 || (seconds_per_tick > 1 && ticks_per_second != 1)) {
+        throw nb::value_error("_kernels: unsupported time unit");
+    }
+    c.ticks = column(t, n, name);
+    c.ticks_per_second = ticks_per_second;
+    c.seconds_per_tick = seconds_per_tick;
+    c.is_ticks = true;
+    return c;
+}
+
+// Calendars are stateful (lookup caches) and so not shared between threads;
+// a calendar taken for a call is given back afterwards, so that a later call
+// does not parse the calendar document again. The pool never shrinks below
+// the most threads used at once, and is deliberately never destroyed: at
+// process exit nothing may depend on the order in which ICU and this module
+// are torn down.
+class CalendarPool {
+public:
+    std::unique_ptr<calendar::Calendar> take() {
+        {
+            std::lock_guard lock(mutex_);
+            if (!free_.empty()) {
+                auto c = std::move(free_.back());
+                free_.pop_back();
+                return c;
+            }
+        }
+        auto created = calendar::Calendar::create("BTCUSDT");
+        if (!created) throw std::runtime_error(created.error().message);
+        return std::make_unique<calendar::Calendar>(std::move(*created));
+    }
+    void give_back(std::vector<std::unique_ptr<calendar::Calendar>>& cals) {
+        std::lock_guard lock(mutex_);
+        for (auto& c : cals) {
+            if (c) free_.push_back(std::move(c));
+        }
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<calendar::Calendar>> free_;
+};
+
+CalendarPool& calendar_pool() {
+    static auto* pool = new CalendarPool();
+    return *pool;
+}
+
+void bus_ttx_py(const Instants& from, std::int64_t from_tps, std::int64_t from_spt, const Instants& to,
+                std::int64_t to_tps, std::int64_t to_spt, Out1<double> out, int threads) {
+    const std::size_t n = out.shape(0);
+    const InstantColumn a = instant_column(from, from_tps, from_spt, n, "start");
+    const InstantColumn b = instant_column(to, to_tps, to_spt, n, "end");
+    double* o = out.data();
+    threads = checked_threads(threads);
+    nb::gil_scoped_release release;
+    const int workers = worker_count(n, kBlock, threads);
+    std::vector<std::unique_ptr<calendar::Calendar>> cals(static_cast<std::size_t>(workers));
+    struct GiveBack {
+        std::vector<std::unique_ptr<calendar::Calendar>>& cals;
+        ~GiveBack() { calendar_pool().give_back(cals); }
+    } give_back{cals};
+    // Each worker takes its calendar on its first block.
+    parallel_blocks(n, kBlock, threads, [&](std::size_t bgn, std::size_t end, int w) {
+        auto& cal = cals[static_cast<std::size_t>(w)];
+        if (!cal) cal = calendar_pool().take();
+        bus_ttx(*cal, a, b, bgn, end, o);
+    });
+}
+
+void cal_ttx_py(const Instants& from, std::int64_t from_tps, std::int64_t from_spt, const Instants& to,
+                std::int64_t to_tps, std::int64_t to_spt, Out1<double> out, int threads) {
+    const std::size_t n = out.shape(0);
+    const InstantColumn a = instant_column(from, from_tps, from_spt, n, "start");
+    const InstantColumn b = instant_column(to, to_tps, to_spt, n, "end");
+    double* o = out.data();
+    threads = checked_threads(threads);
+    nb::gil_scoped_release release;
+    parallel_blocks(n, kBlock, threads, [&](std::size_t bgn, std::size_t end, int) { cal_ttx(a, b, bgn, end, o); });
+}
+
+}  // namespace
+
+}  // namespace korvex::chain
+
+NB_MODULE(_kernels, m) {
+    using namespace korvex::chain;
+    m.doc() = "Array kernels of korvex_chain (private: use the korvex_chain functions).";
+
+    m.def("parse_side", &parse_side, "text"_a,
+          "True for a call, False for a put; ValueError for an unknown side.");
+    m.def("implied_vols", &implied_vols_py, "ttx"_a, "fwd"_a, "strike"_a, "price"_a, "is_call"_a, "df"_a,
+          "out"_a, "status"_a.none(), "threads"_a,
+          "Implied Black-76 vols into `out` (and IVStatus codes into `status`).");
+    m.def("b76", &b76_py, "fwd"_a, "strike"_a, "ttx"_a, "vol"_a, "is_call"_a, "df"_a, "fairvalue"_a,
+          "delta"_a, "gamma"_a, "vega"_a, "threads"_a, "Black-76 fair value and greeks into the outputs.");
+    m.def("binary", &binary_py, "fwd"_a, "strike"_a, "ttx"_a, "vol"_a, "is_call"_a, "df"_a,
+          "fairvalue"_a, "delta"_a, "gamma"_a, "vega"_a, "theta"_a, "threads"_a,
+          "Binary fair value and greeks into the outputs.");
+    m.def("model_param_names", &model_param_names, "kind"_a,
+          "Parameter names of a model kind in stored order.");
+    m.def("model_vols", &model_vols_py, "kind"_a, "params"_a, "ttx"_a, "spot"_a, "strikes"_a, "out"_a,
+          "threads"_a, "Vols of each parameter row (m, p) at each strike into `out` (m, n).");
+    m.def("model_arb_free", &model_arb_free_py, "kind"_a, "params"_a, "out"_a,
+          "Admissibility of each parameter row into `out`.");
+    m.def("bus_ttx", &bus_ttx_py, "start"_a, "start_ticks_per_second"_a, "start_seconds_per_tick"_a,
+          "end"_a, "end_ticks_per_second"_a, "end_seconds_per_tick"_a, "out"_a, "threads"_a,
+          "Business years of the BTCUSDT calendar between instants into `out`.");
+    m.def("cal_ttx", &cal_ttx_py, "start"_a, "start_ticks_per_second"_a, "start_seconds_per_tick"_a,
+          "end"_a, "end_ticks_per_second"_a, "end_seconds_per_tick"_a, "out"_a, "threads"_a,
+          "365-day years between instants into `out`.");
+}
