@@ -213,3 +213,10 @@ wheel-repair: $(VENV)/.wheel-tools
 	rm -f $(WHEEL_DIR)/*.whl
 	mv $(DEPS_DIR)/repaired/*.whl $(WHEEL_DIR)/
 	$(VENV)/bin/auditwheel show $(WHEEL_DIR)/korvex-*.whl
+
+# The wheel on a clean Debian (scripts/wheel-check.sh): a warm run takes
+# seconds, so it is part of `make test`.
+wheel-check: wheel
+	scripts/wheel-check.sh
+
+test: wheel-check

@@ -38,16 +38,8 @@ for tool in apt-get icupkg genccode patch; do
     command -v "$tool" >/dev/null || { echo "fetch-deps: $tool is missing (see scripts/system-deps.sh)" >&2; exit 1; }
 done
 
-# The mirrors this machine's apt already uses for the Debian archive and for
-# its security archive (one-line and deb822 formats).
-mirror_for() {  # $1: path suffix, "debian" or "debian-security"
-    { grep -hsE '^[[:space:]]*deb[[:space:]]' /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
-        | sed -E 's/\[[^]]*\]//' | awk '{print $2}'
-      grep -hsE '^URIs:' /etc/apt/sources.list.d/*.sources | sed -E 's/^URIs:[[:space:]]*//' | tr ' ' '\n'
-    } | grep -E "/$1/?\$" | head -n1
-}
-main_mirror=${KORVEX_DEBIAN_MIRROR:-$(mirror_for debian)}
-security_mirror=${KORVEX_DEBIAN_SECURITY_MIRROR:-$(mirror_for debian-security)}
+main_mirror=$("$root/scripts/debian-mirror.sh" debian)
+security_mirror=$("$root/scripts/debian-mirror.sh" debian-security)
 if [ -z "$main_mirror" ]; then
     echo "fetch-deps: no Debian mirror in /etc/apt; set KORVEX_DEBIAN_MIRROR" >&2
     exit 1
