@@ -192,9 +192,9 @@ export KORVEX_DEPS_BUILD_DIR := $(CURDIR)/$(DEPS_DIR)/build
 third_party/VERSIONS: scripts/fetch-deps.sh | deps
 	scripts/fetch-deps.sh
 
-fetch-deps: third_party/VERSIONS
+fetch-deps: third_party/VERSIONS ## ICU's and simdjson's Debian sources into third_party/
 
-deps-build: third_party/VERSIONS $(VENV)/.ready
+deps-build: third_party/VERSIONS $(VENV)/.ready ## compile the private ICU and simdjson once for all build trees
 	$(VENV)/bin/cmake -S cmake/deps -B $(KORVEX_DEPS_BUILD_DIR) -G Ninja \
 	  -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 	$(VENV)/bin/cmake --build $(KORVEX_DEPS_BUILD_DIR) -j2
@@ -216,7 +216,7 @@ wheel-repair: $(VENV)/.wheel-tools
 
 # The wheel on a clean Debian (scripts/wheel-check.sh): a warm run takes
 # seconds, so it is part of `make test`.
-wheel-check: wheel
+wheel-check: wheel ## install the wheel on a clean Debian root filesystem and use it (root)
 	scripts/wheel-check.sh
 
 test: wheel-check
@@ -225,12 +225,12 @@ test: wheel-check
 # compiler and a Python >= 3.12 alone. `make sdist-check` builds it the way a
 # user would, in a fresh virtual environment with build isolation (a few
 # minutes: ICU is compiled from scratch), and imports both modules.
-sdist: third_party/VERSIONS $(VENV)/.wheel-tools
+sdist: third_party/VERSIONS $(VENV)/.wheel-tools ## the source distribution into dist/
 	rm -f $(WHEEL_DIR)/korvex-*.tar.gz
 	$(VENV)/bin/python -m build --sdist --no-isolation -o $(WHEEL_DIR) .
 	@ls -la $(WHEEL_DIR)/korvex-*.tar.gz
 
-sdist-check: sdist
+sdist-check: sdist ## build the sdist in a fresh environment as a user would (minutes)
 	rm -rf $(DEPS_DIR)/sdist-venv
 	py=$$(scripts/find-python.sh 3.12); $$py -m venv $(DEPS_DIR)/sdist-venv
 	env -u KORVEX_DEPS_BUILD_DIR $(DEPS_DIR)/sdist-venv/bin/pip install $(PIP_Q) $(WHEEL_DIR)/korvex-*.tar.gz

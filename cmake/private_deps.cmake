@@ -15,9 +15,12 @@ endif()
 set(KORVEX_DEPS_BUILD_DIR "${KORVEX_DEPS_BUILD_DIR}" CACHE PATH "Prebuilt cmake/deps build tree (optional)")
 
 if(NOT TARGET korvex::icu)
-  if(KORVEX_DEPS_BUILD_DIR)
+  if(KORVEX_DEPS_BUILD_DIR AND EXISTS "${KORVEX_DEPS_BUILD_DIR}/korvex_private_deps-targets.cmake")
     include("${KORVEX_DEPS_BUILD_DIR}/korvex_private_deps-targets.cmake")
   else()
+    if(KORVEX_DEPS_BUILD_DIR)
+      message(STATUS "No prebuilt private dependencies in ${KORVEX_DEPS_BUILD_DIR}: compiling them here")
+    endif()
     add_subdirectory("${CMAKE_CURRENT_LIST_DIR}/deps" "${CMAKE_BINARY_DIR}/private_deps")
     add_library(korvex::icu ALIAS korvex_icu)
     add_library(korvex::simdjson ALIAS korvex_simdjson)
@@ -27,10 +30,12 @@ endif()
 target_link_libraries(korvex_core PUBLIC korvex::icu korvex::simdjson)
 
 # For every extension module linking the core: drop the library code it
-# never reaches, keep the archives' symbols local and, outside sanitizer
-# builds, take libstdc++ in statically, so that the module needs nothing
-# from the system beyond glibc and libgcc_s.
+# never reaches, keep the archives' symbols local and, outside sanitizer and
+# fuzzing builds (whose runtimes expect the shared libstdc++), take libstdc++
+# in statically, so that the module needs nothing from the system beyond
+# glibc and libgcc_s.
 set(_korvex_is_module "$<STREQUAL:$<TARGET_PROPERTY:TYPE>,MODULE_LIBRARY>")
+set(_korvex_instrumented "$<OR:$<BOOL:${KORVEX_SANITIZE}>,$<BOOL:${KORVEX_FUZZ}>>")
 target_link_options(korvex_core INTERFACE
   "$<${_korvex_is_module}:LINKER:--gc-sections;LINKER:--exclude-libs,ALL>"
-  "$<$<AND:${_korvex_is_module},$<NOT:$<BOOL:${KORVEX_SANITIZE}>>>:-static-libstdc++>")
+  "$<$<AND:${_korvex_is_module},$<NOT:${_korvex_instrumented}>>:-static-libstdc++>")
