@@ -19,7 +19,9 @@ import pytest
 # saving changes over several years, a weekend, and spans of months and years.
 CHILD = r"""
 import ctypes, ctypes.util, datetime as dt, json, sys
+import numpy as np
 import korvex
+import korvex_chain
 
 def at(s):
     return dt.datetime.fromtimestamp(s, tz=dt.timezone.utc)
@@ -27,11 +29,16 @@ def at(s):
 day = 86400
 starts = [1205000000 + k * 7 * day + h * 3600 for k in range(0, 600, 37) for h in (0, 5, 13)]
 cal = korvex.Calendar("BTCUSDT")
+spans = (3600, 2 * day, 9 * day, 95 * day, 400 * day)
 out = {"bus": [], "cal": []}
 for s in starts:
-    for span in (3600, 2 * day, 9 * day, 95 * day, 400 * day):
+    for span in spans:
         out["bus"].append(cal.get_bus_ttx(at(s), at(s + span)).hex())
         out["cal"].append(korvex.Calendar.get_cal_ttx(at(s), at(s + span)).hex())
+# korvex_chain's module carries its own copy of ICU, set up on its own.
+first = np.array([float(s) for s in starts for _ in spans])
+last = first + np.tile(np.array(spans, dtype=float), len(starts))
+out["chain_bus"] = [x.hex() for x in korvex_chain.bus_ttx(first, last).tolist()]
 # A non-ASCII side goes through ICU's case mapping.
 try:
     korvex.b76_fairvalue(100.0, 100.0, 0.5, 0.2, "\u0130call")
