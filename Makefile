@@ -16,6 +16,7 @@ help:
 	@echo "make demo   - set up everything and run examples/quickstart.py"
 	@echo "make test   - set up everything and run every test"
 	@echo "make bench  - run the benchmarks and write bench/RESULTS.md"
+	@echo "make bench-arrays - only the korvex_chain array benchmark"
 	@echo "make fuzz   - run each fuzzer for FUZZ_SECONDS (default 600)"
 	@echo "make test-asan - the pytest suite against a sanitized build"
 
@@ -103,11 +104,40 @@ test-asan: $(VENV)/.ready
 	 if [ -n "$$(ls -A $(ASAN_LOGS))" ]; then cat $(ASAN_LOGS)/*; echo "sanitizer reports above" >&2; exit 1; fi; \
 	 exit $$status
 
-test: test-cpp test-py312 test-py313 check-abi check-stubs test-asan fuzz-smoke
+test: test-cpp test-py312 test-py313 check-abi check-stubs check-chain test-asan fuzz-smoke
 
 bench: dev
 	$(VENV)/bin/pip install $(PIP_Q) QuantLib vollib matplotlib
 	$(VENV)/bin/python bench/bench.py --report bench/RESULTS.md
+	$(MAKE) --no-print-directory bench-arrays
+
+# ---- korvex_chain -------------------------------------------------------------
+# The companion package in the same wheel. check-chain: its Python layer
+# type-checks against the stub nanobind generated from the built _kernels, and
+# 3.12 and 3.13 load the very same compiled file. bench-arrays: its benchmark
+# (the Arrays section of bench/RESULTS.md); py_vollib_vectorized runs in its own
+# environment because its 2021 release patches functions that later py_vollib
+# and py_lets_be_rational releases changed (numba then fails to compile them).
+.PHONY: check-chain bench-arrays
+PEERS_VENV := build/peers-venv
+
+check-chain: dev $(VENV313)/.ready
+	$(VENV)/bin/python -m mypy -p korvex_chain
+	$(VENV313)/bin/pip install $(PIP_Q) --no-deps --force-reinstall $(WHEEL_DIR)/korvex-*.whl
+	@a=$$($(VENV)/bin/python -c 'import korvex_chain._kernels as k; print(k.__file__)'); \
+	 b=$$($(VENV313)/bin/python -c 'import korvex_chain._kernels as k; print(k.__file__)'); \
+	 cmp "$$a" "$$b" && echo "3.12 and 3.13 load the same _kernels file: $$(sha256sum "$$b" | cut -c1-16)"
+
+$(PEERS_VENV)/.ready:
+	py=$$(scripts/find-python.sh 3.12); rm -rf $(PEERS_VENV); $$py -m venv $(PEERS_VENV)
+	$(PEERS_VENV)/bin/pip install $(PIP_Q) py_vollib_vectorized "py_vollib==1.0.1" "py_lets_be_rational==1.0.1"
+	touch $@
+
+bench-arrays: dev
+	$(VENV)/bin/pip install $(PIP_Q) QuantLib vollib scipy
+	$(MAKE) --no-print-directory $(PEERS_VENV)/.ready || echo "py_vollib_vectorized could not be installed: its rows are skipped"
+	$(VENV)/bin/python bench/bench_arrays.py --report bench/RESULTS.md
+# ---- end korvex_chain -----------------------------------------------------------
 
 # Fuzzing. libFuzzer drives the tenor parser and the calendar document parser
 # (clang 19, AddressSanitizer and UndefinedBehaviorSanitizer); atheris drives

@@ -124,12 +124,12 @@ def b76(
     shape, (f, k, t, v, d, side) = _arrays.prepare(
         [("fwd", fwd), ("strike", strike), ("ttx", ttx), ("vol", vol), ("df", df)], call_put
     )
-    outs = _arrays.outputs(shape, 4)
-    n = outs[0].size
+    fv, delta, gamma, vega = _arrays.outputs(shape, 4)
+    n = fv.size
     nthreads = _arrays.resolve_threads(threads, n, _arrays.SMALL_PRICING)
     if n:
-        _kernels.b76(f, k, t, v, side, d, *outs, nthreads)
-    return B76(*(o.reshape(shape) for o in outs))
+        _kernels.b76(f, k, t, v, side, d, fv, delta, gamma, vega, nthreads)
+    return B76(fv.reshape(shape), delta.reshape(shape), gamma.reshape(shape), vega.reshape(shape))
 
 
 def binary(
@@ -142,12 +142,13 @@ def binary(
     shape, (f, k, t, v, d, side) = _arrays.prepare(
         [("fwd", fwd), ("strike", strike), ("ttx", ttx), ("vol", vol), ("df", df)], call_put
     )
-    outs = _arrays.outputs(shape, 5)
-    n = outs[0].size
+    fv, delta, gamma, vega, theta = _arrays.outputs(shape, 5)
+    n = fv.size
     nthreads = _arrays.resolve_threads(threads, n, _arrays.SMALL_PRICING)
     if n:
-        _kernels.binary(f, k, t, v, side, d, *outs, nthreads)
-    return Binary(*(o.reshape(shape) for o in outs))
+        _kernels.binary(f, k, t, v, side, d, fv, delta, gamma, vega, theta, nthreads)
+    return Binary(fv.reshape(shape), delta.reshape(shape), gamma.reshape(shape), vega.reshape(shape),
+                  theta.reshape(shape))
 
 
 # ------------------------------------------------------------------ smiles

@@ -20,13 +20,14 @@ import numpy as np
 
 from . import _kernels
 
-# Inputs below these sizes run on the calling thread when threads=None:
-# starting and joining threads costs about as much as computing this many
-# elements (measured on the benchmark machine).
+# Inputs below these sizes run on the calling thread when threads=None. At
+# these sizes a call computes for about a millisecond, and a second thread
+# measurably shortens it (starting and joining threads costs some tens of
+# microseconds); below them the gain is lost in the noise of a shared machine.
 SMALL_IV = 2_000
 SMALL_PRICING = 20_000
-SMALL_MODEL = 50_000
-SMALL_CALENDAR = 5_000
+SMALL_MODEL = 20_000
+SMALL_CALENDAR = 10_000
 
 _MAX_THREADS = 1024
 
@@ -62,10 +63,16 @@ def as_float(x: Any, name: str) -> np.ndarray:
     if kind in "iub":
         return a.astype(np.float64)
     if kind == "O":
-        try:
-            return a.astype(np.float64)
-        except (TypeError, ValueError):
-            pass
+        # Objects are taken as korvex takes a float argument: through
+        # __float__ (or __index__); None and text are not numbers, although
+        # numpy's own conversion would turn them into NaN or parse them.
+        values = a.reshape(-1).tolist()
+        for v in values:
+            t = type(v)
+            if isinstance(v, (str, bytes)) or not (hasattr(t, "__float__") or hasattr(t, "__index__")):
+                raise TypeError(f"{name} must hold numbers, got {t.__name__}")
+        return np.array([float(v) if hasattr(type(v), "__float__") else float(operator.index(v)) for v in values],
+                        dtype=np.float64).reshape(a.shape)
     raise TypeError(f"{name} must be numeric (float, int or bool values), got dtype {a.dtype}")
 
 
@@ -113,21 +120,26 @@ def _parse_string_sides(a: np.ndarray) -> np.ndarray:
     """Side of every element of a numpy str array, parsed once per distinct
     value in the order the values first appear (so an error names the first
     bad element). A chain holds a handful of spellings, so a few vectorised
-    comparisons replace a per-element loop or a sort."""
-    values = a.reshape(-1)
-    out = np.empty(values.shape, dtype=np.bool_)
-    todo = np.ones(values.shape, dtype=np.bool_)
+    comparisons replace a per-element loop or a sort; they compare the UCS-4
+    code units as integers, which is much faster than numpy's string equality."""
+    values = np.ascontiguousarray(a).reshape(-1)
+    n = values.size
+    codes = values.view(np.uint32).reshape(n, values.itemsize // 4)
+    out = np.zeros(n, dtype=np.bool_)
+    todo = np.ones(n, dtype=np.bool_)
     start = 0
-    while True:
-        pending = np.flatnonzero(todo[start:])
-        if pending.size == 0:
+    while start < n:
+        start += int(todo[start:].argmax())  # the first element not yet decided
+        if not todo[start]:
             break
-        start += int(pending[0])
-        v = values[start]
-        side = _kernels.parse_side(str(v))
-        same = values == v
-        out[same] = side
-        todo[same] = False
+        side = _kernels.parse_side(str(values[start]))
+        row = codes[start]
+        same = codes[:, 0] == row[0]
+        for j in range(1, codes.shape[1]):
+            same &= codes[:, j] == row[j]
+        if side:
+            np.logical_or(out, same, out=out)
+        np.greater(todo, same, out=todo)  # todo and not same
     return out.reshape(a.shape)
 
 

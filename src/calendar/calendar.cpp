@@ -1,6 +1,7 @@
 #include "calendar/calendar.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -24,7 +25,6 @@ constexpr std::array<std::string_view, 7> kWeekdayNames = {
 
 constexpr std::int64_t kSecondsPerDay = 86400;
 constexpr double kSecondsPerBucket = 900.0;
-constexpr double kSecondsPerCalendarYear = 31536000.0;  // 365 days
 
 std::unexpected<Error> invalid_timestamp() { return value_error("Invalid timestamp"); }
 
@@ -209,6 +209,18 @@ Result<std::int32_t> Calendar::utc_offset(std::int64_t epoch_seconds) {
     for (const OffsetSpan& span : spans_) {
         if (epoch_seconds >= span.lo && epoch_seconds < span.hi) return span.offset;
     }
+    auto remember = [this](const OffsetSpan& span) {
+        spans_[static_cast<std::size_t>(next_span_slot_)] = span;
+        next_span_slot_ = (next_span_slot_ + 1) % kSpanSlots;
+    };
+    // The first known span starting after the instant; the one before it
+    // is the only one that can hold the instant.
+    auto after = std::upper_bound(known_spans_.begin(), known_spans_.end(), epoch_seconds,
+                                  [](std::int64_t s, const OffsetSpan& span) { return s < span.lo; });
+    if (after != known_spans_.begin() && epoch_seconds < std::prev(after)->hi) {
+        remember(*std::prev(after));
+        return std::prev(after)->offset;
+    }
     // Not cached: ask ICU for the offset and for the transitions around the
     // instant, so that later instants of the same stretch skip ICU.
     const double ms = static_cast<double>(epoch_seconds) * 1000.0;
@@ -243,8 +255,12 @@ Result<std::int32_t> Calendar::utc_offset(std::int64_t epoch_seconds) {
     if (!(epoch_seconds >= span.lo && epoch_seconds < span.hi)) {
         throw InternalFault("zone transitions do not enclose the instant");
     }
-    spans_[static_cast<std::size_t>(next_span_slot_)] = span;
-    next_span_slot_ = (next_span_slot_ + 1) % kSpanSlots;
+    remember(span);
+    if (known_spans_.size() >= kMaxKnownSpans) {
+        known_spans_.clear();
+        after = known_spans_.end();
+    }
+    known_spans_.insert(after, span);
     return span.offset;
 }
 
@@ -277,8 +293,10 @@ const Calendar::YearFacts& Calendar::year_facts(std::int64_t year) {
         facts.total = total;
     }
     facts.valid = true;
-    last_year_ = facts;
-    return last_year_;
+    YearFacts& slot = years_[next_year_slot_];
+    next_year_slot_ = 1 - next_year_slot_;
+    slot = facts;
+    return slot;
 }
 
 Result<double> Calendar::year_position(UtcInstant t) {
@@ -293,10 +311,12 @@ Result<double> Calendar::year_position(UtcInstant t) {
     const std::int64_t day = floor_div(local, kSecondsPerDay);
     const std::int64_t second_of_day = local - day * kSecondsPerDay;
 
-    const YearFacts& year =
-        (last_year_.valid && day >= last_year_.first_day && day < last_year_.end_day)
-            ? last_year_
-            : year_facts(civil_from_days(day).year);
+    // The two years met last: the start and end of an interval are often in
+    // different years.
+    auto holds = [day](const YearFacts& y) { return y.valid && day >= y.first_day && day < y.end_day; };
+    const YearFacts& year = holds(years_[0])   ? years_[0]
+                            : holds(years_[1]) ? years_[1]
+                                               : year_facts(civil_from_days(day).year);
 
     // Days of the year before this one, then today.
     int wd = 0;
@@ -304,7 +324,9 @@ Result<double> Calendar::year_position(UtcInstant t) {
     // Today up to now, interpolated within the current quarter-hour.
     if (const auto& table = cumulative_[static_cast<std::size_t>(wd)]) {
         const auto k = static_cast<std::size_t>(std::min<std::int64_t>(second_of_day / 900, kBuckets - 1));
-        const double f = std::fmod(static_cast<double>(second_of_day), kSecondsPerBucket) / kSecondsPerBucket;
+        // The seconds into the quarter-hour: an integer remainder, which is
+        // exactly what fmod of the (exactly representable) second gives.
+        const double f = static_cast<double>(second_of_day % 900) / kSecondsPerBucket;
         const auto& c = *table;
         weight += (c[k + 1] - c[k]) * f + c[k];
     }
@@ -316,17 +338,7 @@ Result<double> Calendar::get_bus_ttx(UtcInstant from, UtcInstant to) {
     if (!end) return end;
     auto start = year_position(from);
     if (!start) return start;
-    return *end - *start;
-}
-
-double Calendar::get_cal_ttx(UtcInstant from, UtcInstant to) {
-    std::int64_t seconds = to.epoch_seconds() - from.epoch_seconds();
-    const std::int64_t nanos = static_cast<std::int64_t>(to.nanos) - static_cast<std::int64_t>(from.nanos);
-    // |nanos| < 1e9: a fraction of the other sign pulls the whole seconds
-    // one step toward zero.
-    if (seconds > 0 && nanos < 0) --seconds;
-    if (seconds < 0 && nanos > 0) ++seconds;
-    return static_cast<double>(seconds) / kSecondsPerCalendarYear;
+    return bus_ttx_between(*start, *end);
 }
 
 Result<double> Calendar::tenor_to_ttx(std::string_view tenor) {

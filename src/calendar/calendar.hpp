@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <unicode/uversion.h>
 
@@ -34,6 +35,7 @@ using CumulativeTable = std::array<double, kBuckets + 1>;
 class Calendar {
 public:
     static constexpr const char* kName = "Calendar";
+    static constexpr double kSecondsPerCalendarYear = 31536000.0;  // 365 days
 
     // The calendar of a known underlying; only "BTCUSDT" exists.
     static Result<Calendar> create(std::string_view underlying);
@@ -48,11 +50,24 @@ public:
 
     // Business years from `from` to `to` (negative when `to` is earlier).
     Result<double> get_bus_ttx(UtcInstant from, UtcInstant to);
+    // The same from the two instants' year positions: callers that hold
+    // many intervals sharing instants compute each position once.
+    static double bus_ttx_between(double from_position, double to_position) noexcept {
+        return to_position - from_position;
+    }
     // Local year of `t` plus the share of that year's weight passed at `t`.
     Result<double> year_position(UtcInstant t);
 
     // Elapsed whole seconds (truncated toward zero) in 365-day years.
-    static double get_cal_ttx(UtcInstant from, UtcInstant to);
+    static double get_cal_ttx(UtcInstant from, UtcInstant to) noexcept {
+        std::int64_t seconds = to.epoch_seconds() - from.epoch_seconds();
+        const std::int64_t nanos = static_cast<std::int64_t>(to.nanos) - static_cast<std::int64_t>(from.nanos);
+        // |nanos| < 1e9: a fraction of the other sign pulls the whole seconds
+        // one step toward zero.
+        if (seconds > 0 && nanos < 0) --seconds;
+        if (seconds < 0 && nanos > 0) ++seconds;
+        return static_cast<double>(seconds) / kSecondsPerCalendarYear;
+    }
     // "3m", "1.5y", "2w", "10d" ... in 365-day years.
     static Result<double> tenor_to_ttx(std::string_view tenor);
 
@@ -75,7 +90,7 @@ private:
         std::int64_t hi = 0;  // empty until filled
         std::int32_t offset = 0;
     };
-    // The year facts that a position needs, for the year met last.
+    // The year facts that a position needs, for the years met last.
     struct YearFacts {
         std::int64_t year = 0;
         std::int64_t first_day = 0;  // epoch day of 1 January
@@ -99,11 +114,19 @@ private:
     std::unique_ptr<U_ICU_NAMESPACE::BasicTimeZone> zone_;
     std::string zone_name_;
 
-    // Lookup caches; they never change a result, only its cost.
+    // Lookup caches; they never change a result, only its cost. The few
+    // spans met last are tried first; every span met is also kept in a
+    // table sorted by start (spans never overlap), so that instants spread
+    // over many years (a whole array of them) ask ICU once per span rather
+    // than whenever they leave the last few. The table is bounded: when it
+    // is full it starts again.
     static constexpr int kSpanSlots = 4;
+    static constexpr std::size_t kMaxKnownSpans = 4096;
     std::array<OffsetSpan, kSpanSlots> spans_{};
     int next_span_slot_ = 0;
-    YearFacts last_year_{};
+    std::vector<OffsetSpan> known_spans_;
+    std::array<YearFacts, 2> years_{};
+    int next_year_slot_ = 0;
 };
 
 }  // namespace korvex::calendar

@@ -19,18 +19,6 @@ Error invalid_timestamp() { return Error::value_error("Invalid timestamp"); }
 
 }  // namespace
 
-Result<UtcInstant> UtcInstant::from_parts(std::int64_t secs, std::uint32_t nanos) {
-    if (nanos > 999'999'999u) return std::unexpected(invalid_timestamp());
-    const std::int64_t days = floor_div(secs, 86400);
-    const std::int64_t rem = secs - days * 86400;
-    if (days < kMinDay || days > kMaxDay) return std::unexpected(invalid_timestamp());
-    UtcInstant t;
-    t.day = static_cast<std::int32_t>(days);
-    t.secs = static_cast<std::uint32_t>(rem);
-    t.nanos = nanos;
-    return t;
-}
-
 Result<UtcInstant> UtcInstant::from_timestamp(double ts) {
     if (std::isnan(ts)) return std::unexpected(invalid_timestamp());
     std::int64_t secs = saturating_floor(ts);

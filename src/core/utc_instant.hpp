@@ -78,7 +78,23 @@ struct UtcInstant {
     static Result<UtcInstant> from_timestamp(double ts);
 
     // Builds an instant from whole seconds and nanoseconds (0..999'999'999).
-    static Result<UtcInstant> from_parts(std::int64_t secs, std::uint32_t nanos);
+    static Result<UtcInstant> from_parts(std::int64_t secs, std::uint32_t nanos) {
+        UtcInstant t;
+        if (!try_from_parts(secs, nanos, t)) return std::unexpected(Error::value_error("Invalid timestamp"));
+        return t;
+    }
+
+    // The same without an error value: false for an invalid instant. Inline
+    // and free of the error type, so that the array kernels, which build one
+    // instant per element, keep it in registers.
+    static bool try_from_parts(std::int64_t secs, std::uint32_t nanos, UtcInstant& out) noexcept {
+        const std::int64_t days = floor_div(secs, 86400);
+        if (nanos > 999'999'999u || days < kMinDay || days > kMaxDay) return false;
+        out.day = static_cast<std::int32_t>(days);
+        out.secs = static_cast<std::uint32_t>(secs - days * 86400);
+        out.nanos = nanos;
+        return true;
+    }
 
     friend constexpr auto operator<=>(const UtcInstant&, const UtcInstant&) = default;
 };

@@ -211,6 +211,39 @@ TEST(PricingBrent, SameSignOrNaNAtTheEndsIsNotABracket) {
     }
 }
 
+// The sign tests compare signs: products of tiny function values underflow
+// to zero and must neither fake a bracket nor hide that the root left [b, c].
+TEST(PricingBrent, TinyFunctionValuesKeepTheirSigns) {
+    // Same sign at both ends, values near 1e-170: no bracket.
+    std::vector<double> points;
+    EXPECT_FALSE(brent_root(record([](double x) { return 1e-170 * (x + 1.0); }, points), 0.01, 10.0));
+    EXPECT_EQ(points.size(), 2u);
+    EXPECT_FALSE(brent_root([](double x) { return -1e-170 * (x + 1.0); }, 0.01, 10.0));
+
+    // Scaling f by a power of two changes no ratio and no comparison, so the
+    // search must visit exactly the same points as for the unscaled f.
+    const double scale = std::ldexp(1.0, -560);  // about 2.6e-169
+    auto f = [](double x) { return (x - 3.0) * (x - 3.0) * (x - 3.0) + 0.5 * (x - 3.0); };
+    std::vector<double> plain;
+    std::vector<double> scaled;
+    auto r1 = brent_root(record(f, plain), 0.01, 10.0);
+    auto r2 = brent_root(record([&](double x) { return f(x) * scale; }, scaled), 0.01, 10.0);
+    ASSERT_TRUE(r1 && r2);
+    EXPECT_EQ(*r1, *r2);
+    EXPECT_EQ(plain, scaled);
+    EXPECT_NEAR(*r2, 3.0, 1e-4);
+}
+
+TEST(PricingImpliedVol, TinyForwardAndStrikeAreNotFakeBrackets) {
+    // F = K = 1e-170: a call is worth at most F, so twice F is unattainable.
+    const double f = 1e-170;
+    EXPECT_TRUE(std::isnan(*calibrate_black76_iv(1.0, f, f, 2.0 * f, "c", 1.0)));
+    EXPECT_TRUE(std::isnan(*calibrate_black76_iv(1.0, f, f, 0.0, "p", 1.0)));
+    // An attainable price still inverts.
+    const double price = black76_price(f, f, 1.0, 0.3, OptionSide::Call, 1.0);
+    EXPECT_NEAR(*calibrate_black76_iv(1.0, f, f, price, "c", 1.0), 0.3, 1e-4);
+}
+
 TEST(PricingBrent, ExactZeroAtAnEndIsReturnedAtOnce) {
     std::vector<double> points;
     EXPECT_EQ(*brent_root(record([](double x) { return x - 0.01; }, points), 0.01, 10.0), 0.01);

@@ -1,0 +1,162 @@
+"""Business and calendar time over arrays against korvex.Calendar.
+
+The scalar functions read an instant through timestamp(), a float; the
+instants here are whole or half seconds, whose float timestamps are exact,
+so both sides see the very same instants."""
+
+import datetime as dt
+import threading
+
+import korvex
+import numpy as np
+import pytest
+from chain_support import assert_same_bits, kc, rng  # noqa: F401 (fixture)
+
+UTC = dt.timezone.utc
+CAL = korvex.Calendar("BTCUSDT")
+
+
+def scalar(fn, start, end):
+    """fn over datetime64[ms] arrays, element by element; raising gives NaN."""
+    out = []
+    for a, b in zip(start.reshape(-1).tolist(), end.reshape(-1).tolist()):
+        if a is None or b is None:  # NaT
+            out.append(np.nan)
+            continue
+        try:
+            out.append(fn(a.replace(tzinfo=UTC), b.replace(tzinfo=UTC)))
+        except ValueError:
+            out.append(np.nan)
+    return np.array(out).reshape(start.shape)
+
+
+def random_instants(rng, n, lo="1971-01-01", hi="2070-01-01"):
+    lo_s = np.datetime64(lo, "s").astype(np.int64)
+    hi_s = np.datetime64(hi, "s").astype(np.int64)
+    secs = rng.integers(lo_s, hi_s, n)
+    half = rng.integers(0, 2, n) * 500
+    return (secs * 1000 + half).astype("datetime64[ms]")
+
+
+def around(*stamps, offsets=(-3601, -1800, -61, -1, 0, 1, 59, 900, 3600, 86399)):
+    base = np.array(stamps, dtype="datetime64[s]")
+    return (base[:, None] + np.array(offsets, dtype="timedelta64[s]")).reshape(-1).astype("datetime64[ms]")
+
+
+def test_business_and_calendar_time_match_korvex(rng):
+    start = random_instants(rng, 1500)
+    end = random_instants(rng, 1500)
+    # US/Eastern clock changes and local and UTC year ends, each way round.
+    special = around("2024-03-10T07:00:00", "2024-11-03T06:00:00", "2025-03-09T07:00:00",
+                     "2021-11-07T06:00:00", "2024-01-01T05:00:00", "2024-12-31T23:59:59",
+                     "2000-01-01T00:00:00", "2020-02-29T12:00:00")
+    start = np.concatenate([start, special, special[::-1]])
+    end = np.concatenate([end, special[::-1], np.roll(special, 7)])
+    assert_same_bits(kc.bus_ttx(start, end), scalar(CAL.get_bus_ttx, start, end), "bus_ttx")
+    assert_same_bits(kc.cal_ttx(start, end), scalar(korvex.Calendar.get_cal_ttx, start, end), "cal_ttx")
+    # Threads and float seconds give the same numbers.
+    secs = start.astype(np.int64) / 1000.0
+    assert_same_bits(kc.bus_ttx(secs, end, threads=2), kc.bus_ttx(start, end, threads=1))
+
+
+def test_repeated_instants_as_in_a_chain():
+    # One observation time against a few expiries, repeated, with missing
+    # instants between them: repeated instants must not carry a stale value.
+    now = np.datetime64("2024-11-03T05:30:00", "s")
+    expiries = np.array(["2024-11-08T08:00", "2024-12-27T08:00", "NaT", "2025-03-28T08:00"], "datetime64[s]")
+    end = np.repeat(expiries, 5)[np.r_[0:20, 19:0:-1]]
+    start = np.where(np.arange(end.size) % 7 == 3, np.datetime64("NaT", "s"), now)
+    want = scalar(CAL.get_bus_ttx, np.broadcast_to(start, end.shape).astype("datetime64[ms]"),
+                  end.astype("datetime64[ms]"))
+    assert_same_bits(kc.bus_ttx(start, end), want)
+    assert_same_bits(kc.bus_ttx(now, end), scalar(CAL.get_bus_ttx, np.full(end.shape, now).astype("datetime64[ms]"),
+                                                  end.astype("datetime64[ms]")))
+
+
+def test_every_datetime64_unit_is_the_same_instant():
+    base = np.array(["2023-12-31T23:00:00", "2024-03-10T00:00:00", "1969-12-25T12:00:00"], "datetime64[s]")
+    end = np.datetime64("2025-06-30T16:00:00", "s")
+    ref = kc.bus_ttx(base, end)
+    for unit in ("ms", "us", "ns", "m", "h"):
+        assert_same_bits(kc.bus_ttx(base.astype(f"datetime64[{unit}]"), end), ref, unit)
+    # The finest units only reach seconds (as) to months (ps) around 1970.
+    near = np.array(["1970-01-01T00:00:05", "1969-12-31T23:59:58"], "datetime64[s]")
+    for unit, per_second in (("ps", 10**12), ("fs", 10**15), ("as", 10**18)):
+        fine = np.array([5 * per_second, -2 * per_second], dtype=f"datetime64[{unit}]")
+        assert_same_bits(kc.bus_ttx(fine, end), kc.bus_ttx(near, end), unit)
+    days = base.astype("datetime64[D]")
+    for unit in ("W", "M", "Y"):
+        coarse = days.astype(f"datetime64[{unit}]")
+        assert_same_bits(kc.cal_ttx(coarse, end), kc.cal_ttx(coarse.astype("datetime64[s]"), end), unit)
+    assert_same_bits(kc.cal_ttx(base.astype("datetime64[10m]"), end), kc.cal_ttx(base, end), "10m")
+    # Integer or float epoch seconds are the same instants too.
+    assert_same_bits(kc.bus_ttx(base.astype(np.int64), end.astype(np.int64)), ref, "int seconds")
+
+
+def test_sub_second_instants():
+    # Whole seconds truncate toward zero in calendar time; nanoseconds count.
+    t0 = np.datetime64("2024-05-01T00:00:00", "ns")
+    ends = t0 + np.array([999_999_999, 1_000_000_000, -1, -999_999_999, -1_000_000_001], "timedelta64[ns]")
+    got = kc.cal_ttx(t0, ends)
+    assert list(got * 31536000.0) == [0.0, 1.0, 0.0, 0.0, -1.0]
+    # Below a nanosecond the instant is floored to whole nanoseconds.
+    t1 = np.datetime64("1970-01-02T00:00:00", "ns")
+    ns = np.timedelta64(1, "ns")
+    ps = np.array(["1970-01-02T00:00:00.000000000999", "1970-01-01T23:59:59.999999999999"], "datetime64[ps]")
+    assert_same_bits(kc.cal_ttx(ps, t1 + ns), kc.cal_ttx(np.array([t1, t1 - ns]), t1 + ns))
+    assert_same_bits(kc.bus_ttx(ps, t1 + 5 * ns), kc.bus_ttx(np.array([t1, t1 - ns]), t1 + 5 * ns))
+
+
+def test_missing_or_impossible_instants_give_nan():
+    good = np.datetime64("2024-05-01T00:00:00", "s")
+    start = np.array(["NaT", "2024-05-01", "2024-05-01"], dtype="datetime64[s]")
+    end = np.array(["2024-06-01", "NaT", "2024-06-01"], dtype="datetime64[s]")
+    for fn in (kc.bus_ttx, kc.cal_ttx):
+        got = fn(start, end)
+        assert np.isnan(got[:2]).all() and np.isfinite(got[2])
+        secs = np.array([np.nan, np.inf, 1e20, -1e18, 1.7e9])
+        got = fn(secs, good)
+        assert np.isnan(got[:4]).all() and np.isfinite(got[4])
+        far = np.array([np.iinfo(np.int64).max - 1], dtype="datetime64[D]")  # beyond the supported years
+        assert np.isnan(fn(far, good)).all()
+
+
+def test_timestamp_objects_and_pandas_time_zones():
+    pd = pytest.importorskip("pandas")
+    start = [dt.datetime(2024, 3, 9, 22, 30, tzinfo=UTC), dt.datetime(2024, 11, 3, 5, 59, 59, tzinfo=UTC)]
+    end = dt.datetime(2025, 1, 1, tzinfo=UTC)
+    want = np.array([CAL.get_bus_ttx(s, end) for s in start])
+    assert_same_bits(kc.bus_ttx(np.array(start, dtype=object), end), want)
+    series = pd.Series(pd.to_datetime(start)).dt.tz_convert("Asia/Tokyo")
+    assert_same_bits(kc.bus_ttx(series, pd.Timestamp(end)), want)
+    assert_same_bits(kc.bus_ttx(pd.DatetimeIndex(series), np.datetime64("2025-01-01")), want)
+
+
+def test_wrong_instants_raise_type_error_and_shapes_must_broadcast():
+    with pytest.raises(TypeError, match="start"):
+        kc.bus_ttx(np.array(["2024-01-01"]), 0.0)
+    with pytest.raises(TypeError, match="end"):
+        kc.cal_ttx(0.0, [object()])
+    with pytest.raises(ValueError, match=r"\(2,\).*\(3,\)"):
+        kc.bus_ttx(np.zeros(2), np.zeros(3))
+    assert kc.bus_ttx(np.zeros((0, 2)), 5.0).shape == (0, 2)
+
+
+def test_calendar_threads_share_no_state(rng):
+    # Calendars keep lookup caches; concurrent calls from Python threads,
+    # each itself split over threads, must not disturb one another.
+    start = random_instants(rng, 40_000)
+    end = random_instants(rng, 40_000)
+    ref = kc.bus_ttx(start, end, threads=1)
+    results = [None] * 4
+
+    def run(i):
+        results[i] = kc.bus_ttx(start, end, threads=2)
+
+    workers = [threading.Thread(target=run, args=(i,)) for i in range(4)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    for r in results:
+        assert_same_bits(r, ref)
