@@ -28,7 +28,10 @@ target_link_libraries(_kernels PRIVATE korvex_core)
 # flags: the kernels must reproduce korvex bit for bit.
 target_compile_options(_kernels PRIVATE -ffp-contract=off -fno-fast-math)
 set_target_properties(_kernels PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${KORVEX_CHAIN_DIR})
-target_link_options(_kernels PRIVATE -Wl,--exclude-libs,ALL)
+# Export PyInit__kernels and nothing else (nanobind's exception types would
+# otherwise leave typeinfo symbols visible to other modules in the process).
+target_link_options(_kernels PRIVATE -Wl,--exclude-libs,ALL
+                    -Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/src/chain/exports.map)
 
 file(GLOB KORVEX_CHAIN_PY CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/python/korvex_chain/*.py
      ${CMAKE_CURRENT_SOURCE_DIR}/python/korvex_chain/py.typed)

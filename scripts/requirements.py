@@ -2,6 +2,7 @@
 """Prints the requirements that pyproject.toml declares, one per line.
 
     scripts/requirements.py build        the build-system requirements
+    scripts/requirements.py runtime      what the wheel itself requires
     scripts/requirements.py test bench   the named optional-dependency groups
 
 pyproject.toml is the one list of the project's Python dependencies: the
@@ -16,8 +17,10 @@ extras = project["project"].get("optional-dependencies", {})
 for group in sys.argv[1:]:
     if group == "build":
         reqs = project["build-system"]["requires"]
+    elif group == "runtime":
+        reqs = project["project"].get("dependencies", [])
     elif group in extras:
         reqs = extras[group]
     else:
-        sys.exit(f"pyproject.toml has no dependency group {group!r} (known: build, {', '.join(extras)})")
+        sys.exit(f"pyproject.toml has no dependency group {group!r} (known: build, runtime, {', '.join(extras)})")
     print("\n".join(reqs))

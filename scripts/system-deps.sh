@@ -3,6 +3,11 @@
 # missing ones when running as root, otherwise names them and stops.
 set -eu
 need="g++ make libicu-dev libsimdjson-dev libgtest-dev pkg-config"
+# The wheel's private ICU and simdjson: icupkg and genccode cut ICU's data
+# down, patch applies Debian's ICU patches (scripts/fetch-deps.sh).
+need="$need icu-devtools patch"
+# The clean-machine check of the wheel builds a Debian root filesystem.
+need="$need mmdebstrap"
 # The fuzzers need clang with libFuzzer and the sanitizer runtimes; clang 19
 # is the first of Debian's that compiles libstdc++ 12's <expected>.
 [ "${KORVEX_WANT_CLANG:-0}" = 1 ] && need="$need clang-19 libclang-rt-19-dev"

@@ -15,6 +15,7 @@
 #include "calendar/calendar_document.hpp"
 #include "calendar/iana_zone_names.hpp"
 #include "calendar/tenor.hpp"
+#include "core/icu_setup.hpp"
 #include "core/unicode.hpp"
 
 namespace korvex::calendar {
@@ -31,6 +32,7 @@ std::unexpected<Error> invalid_timestamp() { return value_error("Invalid timesta
 // ICU hands back its "unknown" zone for names it does not know and accepts
 // custom "GMT+hh:mm" forms; neither is a database zone.
 Result<std::unique_ptr<icu::BasicTimeZone>> find_zone(const std::string& name) {
+    icu_setup::use_linked_data_only();
     const auto id = icu::UnicodeString::fromUTF8(
         icu::StringPiece(name.data(), static_cast<int32_t>(name.size())));
     auto unknown = [&] { return value_error("Invalid IANA timezone: " + name); };

@@ -5,6 +5,8 @@
 #include <unicode/utf8.h>
 #include <unicode/locid.h>
 
+#include "core/icu_setup.hpp"
+
 namespace korvex::unicode {
 
 std::string to_lower(std::string_view utf8) {
@@ -15,6 +17,7 @@ std::string to_lower(std::string_view utf8) {
         for (char& c : out) c = ascii_lower(c);
         return out;
     }
+    icu_setup::use_linked_data_only();
     icu::UnicodeString u = icu::UnicodeString::fromUTF8(
         icu::StringPiece(utf8.data(), static_cast<int32_t>(utf8.size())));
     u.toLower(icu::Locale::getRoot());

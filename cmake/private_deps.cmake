@@ -1,0 +1,41 @@
+# The native libraries korvex_core needs, linked into korvex_core and so into
+# every extension module that links it: ICU (time zones, case mapping,
+# White_Space) with only the time-zone data the core reads, and simdjson.
+# Both are compiled from source into each module with hidden symbols (see
+# deps/CMakeLists.txt), so a module needs neither library on the system and
+# shares no state with another copy of them in the same process; the core
+# then makes its ICU read its linked-in data only (core/icu_setup.cpp).
+#
+# KORVEX_DEPS_BUILD_DIR (or the same environment variable) names a build
+# tree of cmake/deps made beforehand, which the Makefile shares between its
+# build trees; without it, the libraries are compiled here.
+if(NOT DEFINED KORVEX_DEPS_BUILD_DIR AND DEFINED ENV{KORVEX_DEPS_BUILD_DIR})
+  set(KORVEX_DEPS_BUILD_DIR "$ENV{KORVEX_DEPS_BUILD_DIR}")
+endif()
+set(KORVEX_DEPS_BUILD_DIR "${KORVEX_DEPS_BUILD_DIR}" CACHE PATH "Prebuilt cmake/deps build tree (optional)")
+
+if(NOT TARGET korvex::icu)
+  if(KORVEX_DEPS_BUILD_DIR AND EXISTS "${KORVEX_DEPS_BUILD_DIR}/korvex_private_deps-targets.cmake")
+    include("${KORVEX_DEPS_BUILD_DIR}/korvex_private_deps-targets.cmake")
+  else()
+    if(KORVEX_DEPS_BUILD_DIR)
+      message(STATUS "No prebuilt private dependencies in ${KORVEX_DEPS_BUILD_DIR}: compiling them here")
+    endif()
+    add_subdirectory("${CMAKE_CURRENT_LIST_DIR}/deps" "${CMAKE_BINARY_DIR}/private_deps")
+    add_library(korvex::icu ALIAS korvex_icu)
+    add_library(korvex::simdjson ALIAS korvex_simdjson)
+  endif()
+endif()
+
+target_link_libraries(korvex_core PUBLIC korvex::icu korvex::simdjson)
+
+# For every extension module linking the core: drop the library code it
+# never reaches, keep the archives' symbols local and, outside sanitizer and
+# fuzzing builds (whose runtimes expect the shared libstdc++), take libstdc++
+# in statically, so that the module needs nothing from the system beyond
+# glibc and libgcc_s.
+set(_korvex_is_module "$<STREQUAL:$<TARGET_PROPERTY:TYPE>,MODULE_LIBRARY>")
+set(_korvex_instrumented "$<OR:$<BOOL:${KORVEX_SANITIZE}>,$<BOOL:${KORVEX_FUZZ}>>")
+target_link_options(korvex_core INTERFACE
+  "$<${_korvex_is_module}:LINKER:--gc-sections;LINKER:--exclude-libs,ALL>"
+  "$<$<AND:${_korvex_is_module},$<NOT:${_korvex_instrumented}>>:-static-libstdc++>")
