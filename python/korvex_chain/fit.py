@@ -590,9 +590,9 @@ def _spline_smoothness(weight):
     # Knot vols (percent) from (ref_vol, p25, ..., p05, c05, ..., c25).
     to_knots = np.zeros((11, 11))
     to_knots[:, 0] = 1.0
-    for j in range(5):           # knot j (x = _CUBIC_X[j]) sums p25..p05 from j outwards in
+    for j in range(5):           # put knot j (x = -5 .. -0.5): the increments from it in to the centre
         to_knots[j, 1 + j:6] = 1.0
-    for j in range(5):           # knot 6 + j sums c05..c(j)
+    for j in range(5):           # call knot 6 + j (x = 0.5 .. 5): c05 out to its own increment
         to_knots[6 + j, 6:7 + j] = 1.0
     h = np.diff(_CUBIC_X)
     slope = np.diff(to_knots, axis=0) / h[:, None] / 100.0
