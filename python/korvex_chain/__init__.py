@@ -248,7 +248,7 @@ def cal_ttx(start: Any, end: Any, *, threads: int | None = None) -> np.ndarray:
 
 # ------------------------------------------------------------------ chain workflow
 # Quote tables, forwards, fits, greeks and plots live in their own modules,
-# which need pandas and scipy (matplotlib for plots). They load on first use,
+# which need pandas (matplotlib for plots). They load on first use,
 # so that importing korvex_chain costs no more than importing numpy.
 
 _LAZY = {

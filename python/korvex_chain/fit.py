@@ -18,22 +18,35 @@ objective is a least-squares problem in vol:
 * a penalty keeps the risk-neutral density positive on points over the
   quoted range and beyond (Durrleman's condition on total variance); for
   the eleven-knot spline the points sit next to the knots, where its
-  second derivative jumps. (A smoothness term for knots that no quote pins
-  down exists, SMOOTH_WEIGHT, but is off: on real chains it cost fit
-  quality without making the spline's solutions more unique.)
-* admissibility holds throughout: the parameters that the model's own rule
-  bounds are reparametrised as bound + u^2, so every trial point is
-  admissible, and the result is checked with the model's `arb_free`.
+  second derivative jumps;
+* where the quotes leave the smile undetermined, a small regulariser picks
+  one: for the spline, a roughness penalty (the change of slope of the knot
+  vols) that is faint at knots the two-sided quotes pin and stronger at
+  knots they do not (a knot beyond the quotes continues the smile's
+  slope); for GVVSpline and VolGeo with fewer two-sided quotes than
+  parameters, a weak prior towards the quotes' own flat start; for VolGeo
+  always, a faint pull of corr towards zero (with vvol at its bound the
+  cost is all but flat in corr). The report says "regularised" when there
+  are fewer two-sided quotes than parameters;
+* admissibility holds throughout: every trial point lies inside the bounds
+  that make the model's own rule hold, and the result is checked with the
+  model's `arb_free`.
 
-Each point the solver visits costs one native call (`_kernels.
-fit_residuals_jacobian`): the model at the point and at its forward-
-difference neighbours, the residuals and the Jacobian, with no Python in
-between; scipy's MINPACK Levenberg-Marquardt drives the steps. The density
-penalty is switched on only when the solution without it shows butterfly
-arbitrage, with weights that grow in steps. Starting points: a grid of
-candidates built from the quotes' at-the-money level, skew and curvature
-(and a previous fit of the same expiry, when given) is screened in one
-batched evaluation, and the best ones are polished.
+Each fit is one native problem (`_kernels.FitProblem`) solved by the
+native Levenberg-Marquardt: the model at a point and at its forward-
+difference neighbours, the residuals, the Jacobian and every step, with no
+Python in between; a bounded parameter is solved for directly, each step
+stopping on the bound it meets, and one on its bound stays there while
+the gradient pushes it out. Where the solution ends next to a kink of the
+cost (a spline increment at zero, where its knot slopes switch) or next to
+a bound, the parameter is set there exactly and the rest solved again:
+two starting points then end on the same point instead of a little short
+of it on either side. The density penalty is switched on only when the
+solution without it shows butterfly arbitrage, with weights that grow in
+steps. Starting points: a grid of candidates built from the two-sided
+quotes' at-the-money level, skew and curvature (and a previous fit of the
+same expiry, when given) is screened in one batched evaluation, and the
+best ones are polished.
 
 `fit_chain` does this for every expiry of a `Chain`.
 """
@@ -48,7 +61,6 @@ from dataclasses import dataclass, field
 
 import numpy as np
 import pandas as pd
-from scipy.optimize import leastsq  # imported with the module, not inside the first fit's timing
 
 __all__ = ["MODELS", "SmileFit", "ChainFit", "fit_smile", "fit_chain", "density_check", "ArbitrageReport"]
 
@@ -65,15 +77,23 @@ DENSITY_STEPS = (3.0, 30.0, 300.0, 3e3, 3e4, 3e5)  # weights of the density pena
 # slightly negative density where its second derivative jumps; chasing them
 # costs many solves for no visible change of the smile.
 DENSITY_TOLERANCE = {"GVVSpline": 0.0, "VolGeo": 0.0, "CubicSpline": 1e-3}
-SMOOTH_WEIGHT = 0.0       # spline knots: curvature penalty, per unit of spread
 METRIC_MAX_REL_SPREAD = 0.25   # "two-sided" quotes for the metrics: spread <= 25 % of the mid IV
 DENSITY_GRID = 41         # penalty grid points inside the fit
 CHECK_GRID = 401          # grid points of the reported density check
+_CHECK_T = np.linspace(0.0, 1.0, CHECK_GRID)
 DOMAIN_SD = 3.0           # check domain: quoted range and +-3 at-the-money standard deviations
 ONE_SIDED_FACTOR = 2.0    # a one-sided quote counts like a two-sided one this many typical spreads wide
 ROBUST_SCALE = 0.3        # soft-L1 scale, in spreads
 # Relative change of cost / parameters at which the solver stops: the
 # spline's eleven coupled knots converge more slowly and need the tighter one.
+SMOOTH_WEIGHT = 0.3       # the spline's roughness penalty at knots the quotes pin, per typical spread
+SMOOTH_FREE = 1.0         # the same at knots no quote pins
+# Shape parameters of GVVSpline and VolGeo fitted from fewer two-sided
+# quotes than parameters: a prior of this weight per unit of _PRIOR_SCALE.
+PRIOR_WEIGHT = 0.1
+_PRIOR_SCALE = {"GVVSpline": np.array([100.0, 100.0]), "VolGeo": np.array([1.0, 100.0])}
+CORR_PRIOR = 0.02         # VolGeo's corr, always: a faint pull towards zero per unit
+KINK_TOL = 0.05           # vol points: a spline increment this close to zero is tried at zero
 SOLVER_TOL = {"GVVSpline": 1e-8, "VolGeo": 1e-8, "CubicSpline": 1e-10}
 EPS_BOUND = 1e-6          # margin that turns a strict bound into a closed one
 
@@ -230,13 +250,15 @@ class _Problem:
         self.strikes = forward * np.exp(self.k)
         b = np.asarray(bid, float)
         a = np.asarray(ask, float)
-        self.lo = np.where(np.isfinite(b), b, -np.inf)
-        self.hi = np.where(np.isfinite(a), a, np.inf)
-        two = np.isfinite(b) & np.isfinite(a)
+        fb, fa = np.isfinite(b), np.isfinite(a)
+        self.lo = np.where(fb, b, -np.inf)
+        self.hi = np.where(fa, a, np.inf)
+        two = fb & fa
         self.two = two
+        self.n_two = int(np.count_nonzero(two))
         self.mid = np.where(two, 0.5 * (b + a), np.nan)
         spread = np.where(two, a - b, np.nan)
-        typical = float(np.median(spread[two])) if two.any() else 0.02
+        typical = _median(spread[two]) if self.n_two else 0.02
         # A one-sided quote is a bound of unknown tightness: it counts like a
         # quote of twice the typical spread.
         s = np.where(two, spread, ONE_SIDED_FACTOR * typical)
@@ -259,15 +281,21 @@ class _Problem:
 
         # Level, slope and curvature of the quotes against z = k / sqrt(T):
         # a weighted quadratic through all of them for slope and curvature,
-        # and one through the five nearest the money for the level.
-        centre = np.where(two, self.mid, np.where(np.isfinite(b), b, a))
+        # and one through the five nearest the money for the level. Only
+        # the two-sided quotes' mids, where there are any: a one-sided
+        # quote is a bound, often far from the smile (a bid at 2 % vol).
+        centre = np.where(two, self.mid, np.where(fb, b, a))
         z = self.k / math.sqrt(self.ttx)
-        ok = np.flatnonzero(np.isfinite(centre))
+        self.shape_ok = two if self.n_two else np.isfinite(centre)
+        ok = np.flatnonzero(self.shape_ok)
         self.atm, self.slope, self.curv = 0.5, 0.0, 0.0
         if ok.size:
             zo, co, wo = z[ok], centre[ok], 1.0 / self.scale[ok]
             if ok.size >= 3:
-                V = np.stack([np.ones_like(zo), zo, zo * zo], axis=1)
+                V = np.empty((zo.size, 3))
+                V[:, 0] = 1.0
+                V[:, 1] = zo
+                V[:, 2] = zo * zo
                 coef = _lsq(V * wo[:, None], co * wo)
                 self.slope, self.curv = float(coef[1]), float(coef[2])
                 near = np.argsort(np.abs(zo))[:5]
@@ -277,7 +305,7 @@ class _Problem:
                 self.atm = float(co[np.argmin(np.abs(zo))])
         if not math.isfinite(self.atm):
             self.atm = float(np.nanmedian(centre)) if ok.size else 0.5
-        self.atm = float(np.clip(self.atm, 0.05, 5.0))
+        self.atm = min(max(self.atm, 0.05), 5.0)
         self.centre = centre
 
         # Density grid: the quoted range and a few standard deviations.
@@ -292,11 +320,10 @@ class _Problem:
             # density is checked in knot units, next to both ends of every
             # interval (where the linear second derivative is extreme) and
             # inside it, and out to the check domain beyond the outer knots.
-            e = 2e-3
-            inner = [np.linspace(a + 2 * e, b - 2 * e, 5) for a, b in zip(_CUBIC_X[:-1], _CUBIC_X[1:])]
+            e = _PEN_E
             reach = max(abs(klo), abs(khi)) / (0.7 * sd)
-            outer = np.linspace(5.0 + 2 * e, max(reach, 6.0), 8)
-            self.pen_x = np.concatenate([-outer[::-1], *inner, outer])
+            outer = 5.0 + 2 * e + (max(reach, 6.0) - (5.0 + 2 * e)) * _PEN_OUTER_T
+            self.pen_x = np.concatenate([-outer[::-1], _PEN_INNER, outer])
             self.pen_e = e
             self.all_strikes = self.strikes
         else:
@@ -310,6 +337,69 @@ class _Problem:
         self.upper = info["upper"]
         self.idx64 = info["idx64"]
         self.level_slot = self.names.index("ref_vol")
+        # No regulariser rows unless set_regulariser adds them.
+        self.reg = np.zeros((0, len(self.fit_names)))
+        self.reg_c = np.zeros(0)
+        from . import _kernels
+
+        # The same problem, kept native for the solver: each of its steps
+        # then costs no Python at all.
+        self.native = _kernels.FitProblem(kind, self.base, self.idx64, self.bounded, self.lower, self.upper, _WALL,
+                                          self.ttx, self.forward, self.strikes, self.lo, self.hi, self.mid0,
+                                          self.inv_scale, self.pull_w, ROBUST_SCALE, _FILL)
+        self.regularised = ""
+        self._synced = None
+        self._points_version = 0   # counts the density points' changes
+        if kind == "VolGeo" and self.n_two >= len(self.fit_names) and CORR_PRIOR > 0:
+            # With vvol at its bound the smile hardly depends on corr, and
+            # the cost is all but flat out to either wall: a faint pull
+            # towards zero decides, far below what the quotes resolve.
+            self.set_regulariser(_CORR_ROW, _ONE_ZERO)
+        if kind != "CubicSpline" and self.n_two < len(self.fit_names):
+            # Too few two-sided quotes to pin the shape: a weak prior pulls
+            # the shape parameters towards the quotes' own flat start, and
+            # decides only along the directions the quotes leave free.
+            ref = self.candidates()[0]
+            shape = np.arange(1, len(self.fit_names))
+            reg = np.zeros((shape.size, len(self.fit_names)))
+            reg[np.arange(shape.size), shape] = PRIOR_WEIGHT / _PRIOR_SCALE[kind]
+            self.set_regulariser(reg, reg @ ref)
+            self.regularised = (f"regularised: {self.n_two} two-sided quotes for {len(self.fit_names)} parameters "
+                                f"(a weak prior on {', '.join(self.fit_names[1:])})")
+        if kind == "CubicSpline" and self.n_two < len(self.fit_names):
+            self.regularised = (f"regularised: {self.n_two} two-sided quotes for {len(self.fit_names)} parameters "
+                                "(the smoothest spline that fits them)")
+        if kind == "CubicSpline" and SMOOTH_WEIGHT > 0:
+            # Each inner knot's roughness is penalised by how little the
+            # two-sided quotes around it pin it: a quote counts by its
+            # closeness to the knot (a hat over the two neighbouring
+            # intervals) and by its precision against the typical spread.
+            x = self.k[two] / (self.atm * math.sqrt(self.ttx))
+            prec = np.minimum(1.0, (typical / np.maximum(spread[two], 1e-12)) ** 2)
+            pinned = prec @ _inner_hats(x)
+            lam = SMOOTH_WEIGHT + (SMOOTH_FREE - SMOOTH_WEIGHT) * np.exp(-pinned)
+            self.knot_pinned = pinned
+            lam /= max(typical, SPREAD_FLOOR)
+            self.set_regulariser(lam[:, None] * _SMOOTH_ROWS, _SMOOTH_ZERO)
+
+    def set_regulariser(self, reg, c):
+        """Rows reg @ theta - c added to the residual (fitting parameters theta)."""
+        self.reg = np.ascontiguousarray(np.atleast_2d(reg), dtype=float)
+        self.reg_c = np.ascontiguousarray(c, dtype=float)
+        self.native.set_regulariser(self.reg, self.reg_c)
+
+    def sync_density(self):
+        """Hands the density penalty's current points and weight to the native problem."""
+        key = (self.density_on, self.density_weight, self._points_version)
+        if key == self._synced:
+            return
+        self._synced = key
+        if not self.density_on:
+            self.native.set_density(0, _NO_POINTS, 0.0, 0, DENSITY_MARGIN, 0.0)
+        elif self.kind == "CubicSpline":
+            self.native.set_density(2, self.pen_x, self.pen_e, self.level_slot, DENSITY_MARGIN, self.density_weight)
+        else:
+            self.native.set_density(1, self.grid_k, self.grid_h, 0, DENSITY_MARGIN, self.density_weight)
 
     # Parameters <-> unconstrained coordinates: bounded p = lower + u^2.
     def to_theta(self, u):
@@ -354,8 +444,8 @@ class _Problem:
             # Soft walls far outside any market smile keep the solver out of
             # plateaus (a ref_vol of thousands of percent flattens every smile).
             parts = [rq, _WALL * np.maximum(np.abs(theta) - self.upper, 0.0)]
-            if self.kind == "CubicSpline" and SMOOTH_WEIGHT > 0:
-                parts.append(self._smoothness(theta))
+            if self.reg_c.size:
+                parts.append(theta @ self.reg.T - self.reg_c)
             return np.concatenate(parts, axis=1)
         v = self.vols(theta)
         vq = v[:, :self.n]
@@ -377,8 +467,8 @@ class _Problem:
                 vg = v[:, self.n:].reshape(v.shape[0], -1, 3)
                 g = _stencil_g(self.grid_k, vg * vg * self.ttx, self.grid_h)
             parts.append(self.density_weight * np.maximum(DENSITY_MARGIN - g, 0.0))
-        if self.kind == "CubicSpline" and SMOOTH_WEIGHT > 0:
-            parts.append(self._smoothness(theta))
+        if self.reg_c.size:
+            parts.append(theta @ self.reg.T - self.reg_c)
         r = np.concatenate(parts, axis=1)
         # A parameter set whose smile is not finite everywhere is as bad as
         # far away: large, finite residuals keep the solver's step logic sane.
@@ -393,6 +483,7 @@ class _Problem:
         points can be added where a check finds a negative density."""
         k = np.asarray(k, float)
         self.grid_k = k if k.size == DENSITY_GRID else np.unique(k)
+        self._points_version += 1
         sten = (self.grid_k[:, None] + np.array([-1.0, 0.0, 1.0])[None, :] * self.grid_h).ravel()
         self.all_strikes = np.concatenate([self.strikes, self.forward * np.exp(sten)])
 
@@ -422,20 +513,13 @@ class _Problem:
                 out[rows] = a * a - 0.25 * w1 * w1 * (1.0 / w0 + 0.25) + 0.5 * w2
         return out
 
-    def _smoothness(self, theta):
-        """Changes of slope of the knot vols, per unit of the typical spread."""
-        ref = theta[:, 0:1]
-        inc = theta[:, 1:]
-        put = np.cumsum(inc[:, 4::-1], axis=1)[:, ::-1]     # P5..P1
-        call = np.cumsum(inc[:, 5:], axis=1)                 # C1..C5
-        knots = np.concatenate([put + ref, ref, call + ref], axis=1) / 100.0
-        slope = np.diff(knots, axis=1) / np.diff(_CUBIC_X)
-        typical = float(np.median(self.scale))
-        return SMOOTH_WEIGHT * np.diff(slope, axis=1) * 0.5 / typical
-
     def objective(self, theta):
-        r = self.residuals(theta)
-        return np.sum(r * r, axis=1)
+        """The cost of each parameter set (rows of `theta`): one native call."""
+        self.sync_density()
+        theta = np.ascontiguousarray(np.atleast_2d(theta), dtype=float)
+        out = np.empty(theta.shape[0])
+        self.native.costs(theta, out)
+        return out
 
     def candidates(self, warm=None):
         """Starting points: a grid around the quotes' level, skew and curvature."""
@@ -470,7 +554,7 @@ class _Problem:
         """Spline knots read off the quotes (follow=1) or a flat smile (0)."""
         atm = self.atm
         sd = atm * math.sqrt(self.ttx)
-        ok = np.isfinite(self.centre)
+        ok = self.shape_ok
         zs, vs = _sorted(self.k[ok] / sd, self.centre[ok])
         at = np.interp(_CUBIC_X, zs, vs) if ok.any() else np.full(11, atm)
         at = atm + follow * (at - atm)
@@ -491,9 +575,56 @@ class _Problem:
         m = self.two & (rel <= METRIC_MAX_REL_SPREAD)
         if not m.any():
             return math.nan, math.nan, math.nan, 0
-        err = (vq[m] - self.mid[m]) * 100.0
-        inside = (vq[m] >= self.lo[m]) & (vq[m] <= self.hi[m])
-        return (float(np.sqrt(np.mean(err * err))), float(np.max(np.abs(err))), float(np.mean(inside)), int(m.sum()))
+        v = vq[m]
+        err = (v - self.mid[m]) * 100.0
+        n = err.size
+        inside = np.count_nonzero((v >= self.lo[m]) & (v <= self.hi[m]))
+        return math.sqrt(float(err @ err) / n), float(np.max(np.abs(err))), inside / n, n
+
+
+def _spline_smoothness(weight):
+    """Rows of the spline's roughness: the change of slope of the knot vols
+    (fractions against the knots' abscissae) at each inner knot, over the
+    root of the mean width of its two intervals (so that their squares sum
+    to the integral of the squared second derivative), times `weight`."""
+    # Knot vols (percent) from (ref_vol, p25, ..., p05, c05, ..., c25).
+    to_knots = np.zeros((11, 11))
+    to_knots[:, 0] = 1.0
+    for j in range(5):           # put knot j (x = -5 .. -0.5): the increments from it in to the centre
+        to_knots[j, 1 + j:6] = 1.0
+    for j in range(5):           # call knot 6 + j (x = 0.5 .. 5): c05 out to its own increment
+        to_knots[6 + j, 6:7 + j] = 1.0
+    h = np.diff(_CUBIC_X)
+    slope = np.diff(to_knots, axis=0) / h[:, None] / 100.0
+    rows = np.diff(slope, axis=0) / np.sqrt(0.5 * (h[:-1] + h[1:]))[:, None]
+    return weight * rows, np.zeros(rows.shape[0])
+
+
+def _inner_hats(x):
+    """The hat functions of the spline's inner knots at x, one column per
+    knot: 1 at the knot, falling to 0 at its neighbours and beyond."""
+    X = _CUBIC_X
+    x = np.asarray(x, float)[:, None]
+    up = (x - X[:-2]) / (X[1:-1] - X[:-2])
+    down = (X[2:] - x) / (X[2:] - X[1:-1])
+    return np.clip(np.minimum(up, down), 0.0, 1.0)
+
+
+def _median(x):
+    """np.median of a non-empty 1-d array, without its overhead (same value)."""
+    s = np.sort(x)
+    n = s.size
+    return float(s[n // 2]) if n % 2 else float((s[n // 2 - 1] + s[n // 2]) / 2.0)
+
+
+_SMOOTH_ROWS, _SMOOTH_ZERO = _spline_smoothness(1.0)
+_CORR_ROW = np.array([[0.0, CORR_PRIOR, 0.0]])
+_ONE_ZERO = np.zeros(1)
+# The spline's density points inside its knots (see _Problem), and the
+# spacing of those beyond them.
+_PEN_E = 2e-3
+_PEN_INNER = np.concatenate([np.linspace(a + 2 * _PEN_E, b - 2 * _PEN_E, 5) for a, b in zip(_CUBIC_X[:-1], _CUBIC_X[1:])])
+_PEN_OUTER_T = np.linspace(0.0, 1.0, 8)
 
 
 _EPOCH = dt.datetime(2000, 1, 1, tzinfo=dt.timezone.utc)
@@ -526,12 +657,27 @@ _NO_POINTS = np.empty(0)
 
 
 def _lsq(A, y):
-    """Least squares through the normal equations (a few columns, well scaled);
-    falls back to the SVD solver when they are singular."""
-    try:
-        return np.linalg.solve(A.T @ A, A.T @ y)
-    except np.linalg.LinAlgError:
-        return np.linalg.lstsq(A, y, rcond=None)[0]
+    """Least squares through the normal equations (two or three columns, well
+    scaled), solved by Cramer's rule in plain floats (numpy's solver costs
+    more in its call than in its arithmetic here); falls back to the SVD
+    solver when they are singular."""
+    G = (A.T @ A).tolist()
+    r = (A.T @ y).tolist()
+    if len(r) == 2:
+        (a, b), (c, d) = G
+        det = a * d - b * c
+        if det != 0.0 and math.isfinite(det) and abs(det) > 1e-12 * abs(a * d):
+            return np.array([(r[0] * d - b * r[1]) / det, (a * r[1] - c * r[0]) / det])
+    elif len(r) == 3:
+        (a, b, c), (d, e, f), (g, h, i) = G
+        m0, m1, m2 = e * i - f * h, d * i - f * g, d * h - e * g
+        det = a * m0 - b * m1 + c * m2
+        if det != 0.0 and math.isfinite(det) and abs(det) > 1e-12 * abs(a * e * i):
+            x0 = (r[0] * m0 - b * (r[1] * i - f * r[2]) + c * (r[1] * h - e * r[2])) / det
+            x1 = (a * (r[1] * i - f * r[2]) - r[0] * m1 + c * (d * r[2] - r[1] * g)) / det
+            x2 = (a * (e * r[2] - r[1] * h) - b * (d * r[2] - r[1] * g) + r[0] * m2) / det
+            return np.array([x0, x1, x2])
+    return np.linalg.lstsq(A, y, rcond=None)[0]
 
 
 def _sorted(x, y):
@@ -584,18 +730,18 @@ def _stencil_g(k, w, h):
 
 def density_check(model_name: str, params, ttx: float, forward: float, k_range, points: int = CHECK_GRID) -> ArbitrageReport:
     """Where the risk-neutral density of a smile is negative, on a grid of log-moneyness."""
-    from . import model_param_names, model_vols
+    from . import _kernels, model_param_names
 
-    names = model_param_names(model_name)
-    vec = np.array([params[n] for n in names], float) if isinstance(params, dict) else np.asarray(params, float)
-    k = np.linspace(k_range[0], k_range[1], points)
-    v = np.asarray(model_vols(model_name, vec, ttx, forward, forward * np.exp(k)), float)
-    w = v * v * ttx
-    g = _durrleman_g(k, w, k[1] - k[0])[0]
-    with np.errstate(all="ignore"):
-        sw = np.sqrt(w)
-        d2 = -k / sw - 0.5 * sw
-        dens = g * np.exp(-0.5 * d2 * d2) / (sw * math.sqrt(2.0 * math.pi))
+    if isinstance(params, dict):
+        vec = np.array([params[n] for n in model_param_names(model_name)], float)
+    else:
+        vec = np.ascontiguousarray(params, dtype=float)
+    if points == CHECK_GRID:
+        k = k_range[0] + (k_range[1] - k_range[0]) * _CHECK_T
+    else:
+        k = np.linspace(k_range[0], k_range[1], points)
+    dens = np.empty(k.size)
+    _kernels.smile_density(model_name, vec, float(ttx), float(forward), k, dens)
     peak = np.nanmax(dens) if np.isfinite(dens).any() else math.nan
     # Rounding in the finite differences is far below this.
     neg = ~(dens >= -1e-9 * abs(peak)) if np.isfinite(peak) and peak > 0 else np.ones_like(dens, bool)
@@ -619,28 +765,13 @@ def density_check(model_name: str, params, ttx: float, forward: float, k_range, 
 # ---------------------------------------------------------------------------
 
 def _residuals_and_jacobian(prob, u):
-    """Residual and forward-difference Jacobian at u: one batched evaluation."""
-    if isinstance(prob, _Problem) and not (prob.kind == "CubicSpline" and SMOOTH_WEIGHT > 0):
-        # All in one native call: parameters, vols, residuals (quotes, walls,
-        # density points) and the differences.
-        from . import _kernels
-
-        kind, pts, h = 0, _NO_POINTS, 0.0
-        if prob.density_on:
-            if prob.kind == "CubicSpline":
-                kind, pts, h = 2, prob.pen_x, prob.pen_e
-            else:
-                kind, pts, h = 1, prob.grid_k, prob.grid_h
-        rows = 2 * prob.n + u.size + (pts.size if kind else 0)
-        r = np.empty(rows)
-        J = np.empty((rows, u.size))
-        _kernels.fit_residuals_jacobian(prob.kind, np.ascontiguousarray(u, dtype=float), prob.base, prob.idx64,
-                                        prob.bounded, prob.lower, prob.upper, _WALL, prob.ttx, prob.forward,
-                                        prob.strikes, prob.lo, prob.hi, prob.mid0, prob.inv_scale, prob.pull_w,
-                                        ROBUST_SCALE, _FILL, kind, pts, h, prob.level_slot, DENSITY_MARGIN,
-                                        prob.density_weight, r, J)
-        return r, J
-    return _residuals_and_jacobian_py(prob, u)
+    """Residual and forward-difference Jacobian at u: one native call."""
+    prob.sync_density()
+    rows = prob.native.rows()
+    r = np.empty(rows)
+    J = np.empty((rows, u.size))
+    prob.native.residuals_jacobian(np.ascontiguousarray(u, dtype=float), r, J)
+    return r, J
 
 
 def _residuals_and_jacobian_py(prob, u):
@@ -652,66 +783,54 @@ def _residuals_and_jacobian_py(prob, u):
     return r[0], ((r[1:] - r[0]) / h[:, None]).T
 
 
-class _FixedLevel:
-    """The spline's problem with ref_vol held at the quotes' level."""
-
-    def __init__(self, prob: _Problem, level: float):
-        self.prob, self.kind, self.hit_limit = prob, prob.kind, False
-        self.u_level = float(prob.to_u(np.r_[level, np.zeros(len(prob.fit_names) - 1)])[0])
-
-    def to_theta(self, u):
-        u = np.atleast_2d(u)
-        full = np.empty((u.shape[0], u.shape[1] + 1))
-        full[:, 0] = self.u_level
-        full[:, 1:] = u
-        return self.prob.to_theta(full)
-
-    def to_u(self, theta):
-        return self.prob.to_u(theta)[1:]
-
-    def residuals(self, theta):
-        return self.prob.residuals(theta)
-
-
 def _solve_fixed_level(prob, theta, max_nfev):
-    fixed = _FixedLevel(prob, max(100.0 * prob.atm, float(prob.lower[0]) + 1e-3))
+    """The spline's increments solved with ref_vol held at the quotes' level."""
+    level = max(100.0 * prob.atm, float(prob.lower[0]) + 1e-3)
     theta = np.asarray(theta, float).copy()
-    u, _, n = _solve(fixed, fixed.to_u(theta), max_nfev)
-    out = fixed.to_theta(u[None, :])[0]
-    return out, n
+    theta[0] = level
+    free = np.ones(len(prob.fit_names), bool)
+    free[0] = False
+    u, _, n = _solve(prob, prob.to_u(theta), max_nfev, free)
+    return prob.to_theta(u), n
 
 
-def _solve(prob: _Problem, u0, max_nfev):
-    """MINPACK's Levenberg-Marquardt (scipy's leastsq, its thinnest wrapper).
+def _settle_kinks(prob, u, cost, max_nfev):
+    """The spline's increments that end next to zero, set to zero exactly and
+    the others solved again.
 
-    One batched model evaluation gives the residual and the Jacobian at a
-    point; MINPACK asks for them separately, at the same point, so the pair
-    is kept until the next point. Returns (u, cost, evaluations)."""
-    cache: dict = {"u": None, "n": 0}
+    The spline's knot slopes switch to zero where two neighbouring
+    increments change sign, so the cost has a kink wherever an increment
+    (or an outer one at its bound) is zero, and the minimum often sits on
+    it. A solver that approaches the kink from either side stops a little
+    short of it, with the other parameters settled accordingly: two starts
+    end a few hundredths of a vol point apart. On the kink the problem is
+    smooth again. Kept only when the cost does not rise."""
+    theta = prob.to_theta(u)
+    if prob.kind == "CubicSpline":
+        near = np.abs(theta - np.where(prob.bounded, prob.lower, 0.0)) < KINK_TOL
+        near[0] = False
+    else:
+        near = prob.bounded & (theta - prob.lower < KINK_TOL)
+    if not near.any():
+        return u, cost, 0
+    v = np.where(near, 0.0, u)   # u = 0: the bound, or zero for a free increment
+    v2, cost2, n = _solve(prob, v, max_nfev, ~near)
+    if cost2 <= cost * (1.0 + 1e-9):
+        return v2, cost2, n
+    return u, cost, n
 
-    def ensure(u):
-        if cache["u"] is None or not np.array_equal(u, cache["u"]):
-            cache["r"], cache["j"] = _residuals_and_jacobian(prob, u)
-            cache["u"] = u.copy()
-            cache["n"] += 1
 
-    def fun(u):
-        ensure(u)
-        return cache["r"]
-
-    def jac(u):
-        ensure(u)
-        return cache["j"]
-
-    with warnings.catch_warnings():
-        # Reaching the evaluation limit is reported by the fit, not warned about.
-        warnings.simplefilter("ignore", RuntimeWarning)
-        u, ier = leastsq(fun, np.asarray(u0, float), Dfun=jac, full_output=False,
-                         ftol=SOLVER_TOL[prob.kind], xtol=SOLVER_TOL[prob.kind], gtol=0.0, maxfev=max_nfev)
-    ensure(u)
-    r = cache["r"]
-    prob.hit_limit = prob.hit_limit or ier == 5
-    return u, float(r @ r), cache["n"]
+def _solve(prob: _Problem, u0, max_nfev, free=None):
+    """Levenberg-Marquardt in one native call (the residual, its Jacobian and
+    every step computed next to the model). Returns (u, cost, evaluations)."""
+    prob.sync_density()
+    u = np.array(u0, dtype=float)
+    if free is None:
+        free = np.ones(u.size, bool)
+    tol = SOLVER_TOL[prob.kind]
+    cost, nfev, status = prob.native.solve(u, free, tol, tol, int(max_nfev))
+    prob.hit_limit = prob.hit_limit or status == 5
+    return u, float(cost), int(nfev)
 
 
 # ---------------------------------------------------------------------------
@@ -834,7 +953,8 @@ def _fit_arrays(model, k, otm, calls, b, a, forward, ttx, expiry, underlying, *,
                 # them, whatever the start, and only then is ref_vol freed.
                 start, n0 = _solve_fixed_level(prob, start, max_nfev)
             u, cost, n = _solve(prob, prob.to_u(start), max_nfev)
-            n += n0
+            u, cost, n1 = _settle_kinks(prob, u, cost, max_nfev)
+            n += n0 + n1
         except Exception as exc:  # the solver's own failure is reported, not raised
             fit.warnings.append(f"start {len(picked)}: solver error {exc}")
             continue
@@ -846,8 +966,8 @@ def _fit_arrays(model, k, otm, calls, b, a, forward, ttx, expiry, underlying, *,
         nfev += n
         results.append((cost, prob.to_theta(u)))
         fit.warnings.append("the given starting points did not converge; fitted from the quotes' own start")
-    fit.nfev = nfev
     if not results:
+        fit.nfev = nfev
         fit.message = "fit failed: the solver did not finish from any starting point"
         fit.seconds = time.perf_counter() - t0
         return fit
@@ -863,8 +983,9 @@ def _fit_arrays(model, k, otm, calls, b, a, forward, ttx, expiry, underlying, *,
             prob.set_density_points(np.linspace(*prob.k_range, DENSITY_GRID))
         for weight in DENSITY_STEPS:
             prob.density_weight = weight
-            u, cost, n = _solve(prob, prob.to_u(theta), max(20, max_nfev // 4))
-            nfev += n
+            u, cost, n = _solve(prob, prob.to_u(theta), max_nfev)
+            u, cost, n1 = _settle_kinks(prob, u, cost, max_nfev)
+            nfev += n + n1
             theta = prob.to_theta(u)
             arb = density_check(model, prob.full(theta)[0], ttx, forward, prob.k_range)
             if arb.depth >= -DENSITY_TOLERANCE[model]:
@@ -874,6 +995,7 @@ def _fit_arrays(model, k, otm, calls, b, a, forward, ttx, expiry, underlying, *,
                 prob.set_density_points(np.concatenate([prob.grid_k, arb.k_negative]))
         results = [(cost, theta)] + [(c, t) for c, t in results[1:]]
 
+    fit.nfev = nfev
     full = prob.full(theta)[0]
     params = dict(zip(prob.names, full.tolist()))
     obj = _korvex_class(model).with_params(expiry, params)
@@ -952,6 +1074,8 @@ def _warn(fit, prob, theta, results, vq):
         fit.warnings.append("the solver stopped at its evaluation limit")
     if fit.n_used < min(n_free, 5):
         fit.warnings.append(f"too few quotes: {fit.n_used} for {n_free} parameters")
+    if prob.regularised:
+        fit.warnings.append(prob.regularised)
     for name, val, lo, bounded in zip(prob.fit_names, theta, prob.lower, prob.bounded):
         # The spline's outermost increments sit at zero whenever no quote
         # reaches their knots: that is no sign of trouble.

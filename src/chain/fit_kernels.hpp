@@ -1,10 +1,11 @@
-// Residuals of korvex_chain's smile fit, computed next to the model so that
-// one call gives every row of a finite-difference Jacobian: the fitting
-// loop in Python then costs one native call per point it visits.
+// korvex_chain's smile fit next to the model: residuals, their finite-
+// difference Jacobian and the Levenberg-Marquardt solver that drives them,
+// so that a whole solve is one native call with no Python in between.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace korvex::chain {
 
@@ -50,6 +51,9 @@ struct FitCoordinates {
     const double* upper;
     std::size_t p;  // fitting parameters
     double wall;
+    // The solver's own mapping: every fitting parameter is its coordinate
+    // (no square), the bounds being kept by projecting each step instead.
+    bool direct = false;
 };
 
 // The parameter vector at u (n_params values into `params`).
@@ -83,5 +87,84 @@ struct FitDensity {
 
 // Durrleman's g at log-moneyness k from total variances at k - h, k, k + h.
 double durrleman_g(double k, double w_minus, double w0, double w_plus, double h) noexcept;
+
+}  // namespace korvex::chain
+
+namespace korvex::chain {
+
+// A model's vols at n strikes from a parameter vector in stored order.
+using EvaluateFn = void (*)(const double* params, double ttx, double spot, const double* strikes,
+                            std::size_t n, double* out);
+
+// Everything one fit evaluates. Residual rows, in order: 2n quote rows, p
+// walls, the density points (when on), then the regulariser's rows
+// reg[i] . theta - reg_c[i], linear in the fitting parameters theta (not in
+// the coordinates u): a weak prior or a smoothness penalty.
+struct FitProblem {
+    EvaluateFn evaluate = nullptr;
+    double ttx = 0.0;
+    double spot = 0.0;
+    const double* strikes = nullptr;
+    FitQuotes q{};
+    FitCoordinates c{};
+    FitDensity d{};
+    const double* reg = nullptr;    // n_reg x p, row-major
+    const double* reg_c = nullptr;  // n_reg
+    std::size_t n_reg = 0;
+
+    std::size_t density_rows() const noexcept { return d.kind == 0 ? 0 : d.count; }
+    std::size_t rows() const noexcept { return 2 * q.n + c.p + density_rows() + n_reg; }
+};
+
+// The residual of a problem at coordinates u (rows() values into `out`),
+// and its forward-difference Jacobian (step h_i = 1e-6 max(|u_i|, 1)),
+// with scratch space of its own: one per thread.
+class FitEvaluator {
+public:
+    explicit FitEvaluator(const FitProblem& problem);
+    void residuals(const double* u, double* out);
+    // Columns of the coordinates with free[i] (all when free is null);
+    // the other columns are set to zero. `r` is the residual at u.
+    void jacobian(const double* u, const double* r, const bool* free, double* jac);
+
+private:
+    const FitProblem& f_;
+    std::vector<double> params_, vols_, dk_, dv_, row_, up_;
+};
+
+// Outcome of a solve: the cost sum(r^2) at the end point, the residual
+// evaluations spent (a Jacobian counts with the point it belongs to), and
+// why it stopped: 1 the relative reduction of the cost, actual and
+// predicted, fell below ftol; 2 the scaled step fell below xtol times the
+// scaled coordinates; 3 the cost is zero; 5 the evaluation limit.
+struct FitSolveResult {
+    double cost = 0.0;
+    std::size_t nfev = 0;
+    int status = 0;
+};
+
+// Levenberg-Marquardt on the problem from coordinates u (overwritten with
+// the end point); only the coordinates with free[i] move (all when free is
+// null). Steps solve (J'J + mu D^2) d = -J'r by Cholesky, D the running
+// maximum of the Jacobian's column norms (the scaling MINPACK uses).
+// Bounded parameters are solved for directly, not through u^2: a step that
+// would cross a bound stops on it, and a parameter on its bound that the
+// gradient pushes outwards is held there for the step (a square root
+// coordinate has no slope at the bound, and a solver crawls towards an
+// optimum there). The end point goes back as u = sqrt(parameter - lower).
+FitSolveResult fit_solve(const FitProblem& problem, double* u, const bool* free, double ftol, double xtol,
+                         std::size_t max_nfev);
+
+}  // namespace korvex::chain
+
+namespace korvex::chain {
+
+// Risk-neutral density of ln(S_T / F) at the n points of a uniform
+// log-moneyness grid k: g(k) phi(d2) / sqrt(w) with Durrleman's g of the
+// total variance w = vol^2 ttx from central differences on the grid (the
+// end points take their neighbours' derivatives), d2 = -k / sqrt(w) -
+// sqrt(w) / 2. A smile that is not finite gives NaN or inf, as it falls.
+void density_on_grid(EvaluateFn evaluate, const double* params, double ttx, double spot, const double* k,
+                     std::size_t n, double* out);
 
 }  // namespace korvex::chain

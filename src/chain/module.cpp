@@ -246,94 +246,182 @@ void fit_residuals_py(std::string_view kind, const In2& params, double ttx, doub
     });
 }
 
-// Residual r (2n quote residuals, then p walls) and forward-difference
-// Jacobian J (rows of r, columns of u) of the smile fit at the fitting
-// coordinates u, in one call: the model is evaluated at u and at u + h_i e_i,
-// h_i = 1e-6 max(|u_i|, 1), as the Python fallback does.
-void fit_residuals_jacobian_py(std::string_view kind, const In1<double>& u, const In1<double>& base,
-                               const In1<std::int64_t>& idx, const In1<bool>& bounded,
-                               const In1<double>& lower, const In1<double>& upper, double wall, double ttx,
-                               double spot, const In1<double>& strikes, const In1<double>& lo,
-                               const In1<double>& hi, const In1<double>& mid, const In1<double>& inv_scale,
-                               const In1<double>& pull_w, double robust, double fill, int density_kind,
-                               const In1<double>& density_pts, double density_h, std::int64_t level_slot,
-                               double density_margin, double density_weight, Out1<double> r_out, Out2 j_out) {
-    const std::size_t p = u.shape(0);
-    const std::size_t n = strikes.shape(0);
-    if (density_kind < 0 || density_kind > 2) throw nb::value_error("_kernels: unknown density kind");
-    const std::size_t nd = density_kind == 0 ? 0 : density_pts.shape(0);
-    const std::size_t rows = 2 * n + p + nd;
-    if (idx.shape(0) != p || bounded.shape(0) != p || lower.shape(0) != p || upper.shape(0) != p) {
-        throw nb::value_error("_kernels: every coordinate array needs one value per fitting parameter");
-    }
-    if (lo.shape(0) != n || hi.shape(0) != n || mid.shape(0) != n || inv_scale.shape(0) != n ||
-        pull_w.shape(0) != n) {
-        throw nb::value_error("_kernels: every quote array needs one value per strike");
-    }
-    if (r_out.shape(0) != rows || j_out.shape(0) != rows || j_out.shape(1) != p) {
-        throw nb::value_error("_kernels: output shape mismatch");
-    }
-    const FitQuotes q{lo.data(), hi.data(), mid.data(), inv_scale.data(), pull_w.data(), n, robust, fill};
-    with_model(kind, [&]<class M>(M*) {
-        if (base.shape(0) != M::kParamCount) throw nb::value_error("_kernels: base has the wrong length");
-        for (std::size_t i = 0; i < p; ++i) {
-            const std::int64_t k = idx.data()[i];
-            if (k < 0 || static_cast<std::size_t>(k) >= M::kParamCount) {
-                throw nb::value_error("_kernels: parameter index out of range");
-            }
+// One fit's problem, kept native between the solver's calls: the quotes,
+// coordinates, density points and regulariser rows are copied once, and
+// each evaluation or solve then passes only the coordinates. Rows of the
+// residual: 2n quote rows, p walls, the density points, the regulariser.
+class FitProblemPy {
+public:
+    FitProblemPy(std::string_view kind, const In1<double>& base, const In1<std::int64_t>& idx,
+                 const In1<bool>& bounded, const In1<double>& lower, const In1<double>& upper, double wall,
+                 double ttx, double spot, const In1<double>& strikes, const In1<double>& lo, const In1<double>& hi,
+                 const In1<double>& mid, const In1<double>& inv_scale, const In1<double>& pull_w, double robust,
+                 double fill) {
+        const std::size_t p = idx.shape(0);
+        const std::size_t n = strikes.shape(0);
+        if (bounded.shape(0) != p || lower.shape(0) != p || upper.shape(0) != p) {
+            throw nb::value_error("_kernels: every coordinate array needs one value per fitting parameter");
         }
-        if (density_kind == 2 && (level_slot < 0 || static_cast<std::size_t>(level_slot) >= M::kParamCount)) {
+        if (lo.shape(0) != n || hi.shape(0) != n || mid.shape(0) != n || inv_scale.shape(0) != n ||
+            pull_w.shape(0) != n) {
+            throw nb::value_error("_kernels: every quote array needs one value per strike");
+        }
+        with_model(kind, [&]<class M>(M*) {
+            if (base.shape(0) != M::kParamCount) throw nb::value_error("_kernels: base has the wrong length");
+            for (std::size_t i = 0; i < p; ++i) {
+                const std::int64_t k = idx.data()[i];
+                if (k < 0 || static_cast<std::size_t>(k) >= M::kParamCount) {
+                    throw nb::value_error("_kernels: parameter index out of range");
+                }
+            }
+            evaluate_ = &M::evaluate_params;
+            n_params_ = M::kParamCount;
+        });
+        auto copy = [](const auto& a) { return std::vector(a.data(), a.data() + a.shape(0)); };
+        base_ = copy(base);
+        idx_ = copy(idx);
+        bounded_.reset(new bool[p]);
+        std::copy(bounded.data(), bounded.data() + p, bounded_.get());
+        lower_ = copy(lower);
+        upper_ = copy(upper);
+        strikes_ = copy(strikes);
+        lo_ = copy(lo);
+        hi_ = copy(hi);
+        mid_ = copy(mid);
+        inv_scale_ = copy(inv_scale);
+        pull_w_ = copy(pull_w);
+        p_ = p;
+        wall_ = wall;
+        ttx_ = ttx;
+        spot_ = spot;
+        robust_ = robust;
+        fill_ = fill;
+    }
+
+    // kind 0: none; 1: fixed log-moneyness points; 2: points in units of the
+    // at-the-money deviation (slot `level_slot` of the parameter vector).
+    void set_density(int kind, const In1<double>& pts, double h, std::int64_t level_slot, double margin,
+                     double weight) {
+        if (kind < 0 || kind > 2) throw nb::value_error("_kernels: unknown density kind");
+        if (kind == 2 && (level_slot < 0 || static_cast<std::size_t>(level_slot) >= n_params_)) {
             throw nb::value_error("_kernels: level slot out of range");
         }
-        const FitCoordinates c{base.data(), M::kParamCount, idx.data(), bounded.data(), lower.data(),
-                               upper.data(), p, wall};
-        const FitDensity d{density_kind, density_pts.data(), nd, density_h, static_cast<std::size_t>(level_slot),
-                           density_margin, density_weight};
-        double* r = r_out.data();
-        double* jac = j_out.data();
-        nb::gil_scoped_release release;
-        std::vector<double> params(M::kParamCount), vols(n), row(rows), up(u.data(), u.data() + p);
-        std::vector<double> dk(3 * nd), dv(3 * nd);
-        const double root_t = std::sqrt(ttx);
-        auto residual_row = [&](const double* at, double* out) {
-            fit_params_at(c, at, params.data());
-            M::evaluate_params(params.data(), ttx, spot, strikes.data(), n, vols.data());
-            fit_residual_row(vols.data(), q, out);
-            fit_walls_at(c, at, out + 2 * n);
-            if (nd == 0) return;
-            // Stencils around each density point, then g from the variances.
-            const double scale = d.kind == 2 ? std::fabs(params[d.level_slot]) / 100.0 * root_t : 1.0;
-            const double h = d.h * scale;
-            for (std::size_t i = 0; i < nd; ++i) {
-                const double k = d.pts[i] * scale;
-                dk[3 * i] = spot * std::exp(k - h);
-                dk[3 * i + 1] = spot * std::exp(k);
-                dk[3 * i + 2] = spot * std::exp(k + h);
-            }
-            M::evaluate_params(params.data(), ttx, spot, dk.data(), 3 * nd, dv.data());
-            double* dens = out + 2 * n + p;
-            for (std::size_t i = 0; i < nd; ++i) {
-                const double k = d.pts[i] * scale;
-                const double wm = dv[3 * i] * dv[3 * i] * ttx;
-                const double w0 = dv[3 * i + 1] * dv[3 * i + 1] * ttx;
-                const double wp = dv[3 * i + 2] * dv[3 * i + 2] * ttx;
-                const double g = durrleman_g(k, wm, w0, wp, h);
-                // As max(margin - g, 0) * weight in numpy: NaN stays NaN, and
-                // whatever is not finite becomes the fill value.
-                const double short_of = d.margin - g;
-                const double res = std::isnan(short_of) ? short_of : (short_of > 0.0 ? d.weight * short_of : 0.0);
-                dens[i] = std::isfinite(res) ? res : fill;
-            }
-        };
-        residual_row(up.data(), r);
-        for (std::size_t i = 0; i < p; ++i) {
-            const double ui = up[i];
-            const double h = 1e-6 * std::max(std::fabs(ui), 1.0);
-            up[i] = ui + h;
-            residual_row(up.data(), row.data());
-            up[i] = ui;
-            for (std::size_t k = 0; k < rows; ++k) jac[k * p + i] = (row[k] - r[k]) / h;
+        density_kind_ = kind;
+        density_pts_.assign(pts.data(), pts.data() + pts.shape(0));
+        density_h_ = h;
+        level_slot_ = static_cast<std::size_t>(kind == 2 ? level_slot : 0);
+        margin_ = margin;
+        weight_ = weight;
+    }
+
+    // Rows reg[i] . theta - c[i] on the fitting parameters (0 rows: none).
+    void set_regulariser(const In2& reg, const In1<double>& c) {
+        if (reg.shape(0) != 0 && reg.shape(1) != p_) {
+            throw nb::value_error("_kernels: the regulariser needs one column per fitting parameter");
         }
+        if (c.shape(0) != reg.shape(0)) throw nb::value_error("_kernels: one offset per regulariser row");
+        reg_.assign(reg.data(), reg.data() + reg.shape(0) * p_);
+        reg_c_.assign(c.data(), c.data() + c.shape(0));
+    }
+
+    std::size_t rows() const { return view().rows(); }
+
+    // The cost sum(r^2) of each row of fitting parameters (not coordinates).
+    void costs(const In2& theta, Out1<double> out) const {
+        FitProblem f = view();
+        f.c.direct = true;
+        if (theta.shape(1) != p_) throw nb::value_error("_kernels: one column per fitting parameter");
+        const std::size_t m = theta.shape(0);
+        if (out.shape(0) != m) throw nb::value_error("_kernels: output shape mismatch");
+        const double* th = theta.data();
+        double* o = out.data();
+        nb::gil_scoped_release release;
+        FitEvaluator ev(f);
+        std::vector<double> r(f.rows());
+        for (std::size_t i = 0; i < m; ++i) {
+            ev.residuals(th + i * p_, r.data());
+            double s = 0.0;
+            for (double x : r) s += x * x;
+            o[i] = s;
+        }
+    }
+
+    void residuals_jacobian(const In1<double>& u, Out1<double> r, Out2 jac) const {
+        const FitProblem f = view();
+        if (u.shape(0) != p_) throw nb::value_error("_kernels: u needs one value per fitting parameter");
+        if (r.shape(0) != f.rows() || jac.shape(0) != f.rows() || jac.shape(1) != p_) {
+            throw nb::value_error("_kernels: output shape mismatch");
+        }
+        nb::gil_scoped_release release;
+        FitEvaluator ev(f);
+        ev.residuals(u.data(), r.data());
+        ev.jacobian(u.data(), r.data(), nullptr, jac.data());
+    }
+
+    // Levenberg-Marquardt from u (overwritten with the end point); returns
+    // (cost, evaluations, status) as fit_solve documents.
+    nb::tuple solve(Out1<double> u, const In1<bool>& free, double ftol, double xtol, std::int64_t max_nfev) const {
+        const FitProblem f = view();
+        if (u.shape(0) != p_ || free.shape(0) != p_) {
+            throw nb::value_error("_kernels: u and free need one value per fitting parameter");
+        }
+        if (max_nfev < 1) throw nb::value_error("_kernels: max_nfev must be at least 1");
+        FitSolveResult res;
+        {
+            nb::gil_scoped_release release;
+            res = fit_solve(f, u.data(), free.data(), ftol, xtol, static_cast<std::size_t>(max_nfev));
+        }
+        return nb::make_tuple(res.cost, res.nfev, res.status);
+    }
+
+private:
+    FitProblem view() const {
+        FitProblem f;
+        f.evaluate = evaluate_;
+        f.ttx = ttx_;
+        f.spot = spot_;
+        f.strikes = strikes_.data();
+        f.q = FitQuotes{lo_.data(), hi_.data(), mid_.data(), inv_scale_.data(), pull_w_.data(), strikes_.size(),
+                        robust_, fill_};
+        f.c = FitCoordinates{base_.data(), n_params_, idx_.data(), bounded_.get(), lower_.data(), upper_.data(),
+                             p_, wall_};
+        f.d = FitDensity{density_kind_, density_pts_.data(), density_pts_.size(), density_h_, level_slot_,
+                         margin_, weight_};
+        f.reg = reg_.data();
+        f.reg_c = reg_c_.data();
+        f.n_reg = reg_c_.size();
+        return f;
+    }
+
+    EvaluateFn evaluate_ = nullptr;
+    std::size_t n_params_ = 0;
+    std::size_t p_ = 0;
+    std::vector<double> base_, lower_, upper_, strikes_, lo_, hi_, mid_, inv_scale_, pull_w_;
+    std::vector<std::int64_t> idx_;
+    std::unique_ptr<bool[]> bounded_;
+    double wall_ = 0.0, ttx_ = 0.0, spot_ = 0.0, robust_ = 0.0, fill_ = 0.0;
+    int density_kind_ = 0;
+    std::vector<double> density_pts_;
+    double density_h_ = 0.0;
+    std::size_t level_slot_ = 0;
+    double margin_ = 0.0, weight_ = 0.0;
+    std::vector<double> reg_, reg_c_;
+};
+
+// Risk-neutral density of one smile on a uniform log-moneyness grid.
+void smile_density_py(std::string_view kind, const In1<double>& params, double ttx, double spot,
+                      const In1<double>& k, Out1<double> out) {
+    const std::size_t n = k.shape(0);
+    if (out.shape(0) != n) throw nb::value_error("_kernels: output shape mismatch");
+    with_model(kind, [&]<class M>(M*) {
+        if (params.shape(0) != M::kParamCount) {
+            throw nb::value_error(("a " + std::string(M::kName) + " parameter vector has " +
+                                   std::to_string(M::kParamCount) + " values, got " +
+                                   std::to_string(params.shape(0)))
+                                      .c_str());
+        }
+        nb::gil_scoped_release release;
+        density_on_grid(&M::evaluate_params, params.data(), ttx, spot, k.data(), n, out.data());
     });
 }
 
@@ -461,11 +549,26 @@ NB_MODULE(_kernels, m) {
     m.def("fit_residuals", &fit_residuals_py, "kind"_a, "params"_a, "ttx"_a, "spot"_a, "strikes"_a, "lo"_a,
           "hi"_a, "mid"_a, "inv_scale"_a, "pull_w"_a, "robust"_a, "fill"_a, "out"_a,
           "Smile-fit residuals (band distance, pull to the mid; soft-L1) of each parameter row into `out` (m, 2n).");
-    m.def("fit_residuals_jacobian", &fit_residuals_jacobian_py, "kind"_a, "u"_a, "base"_a, "idx"_a, "bounded"_a,
-          "lower"_a, "upper"_a, "wall"_a, "ttx"_a, "spot"_a, "strikes"_a, "lo"_a, "hi"_a, "mid"_a, "inv_scale"_a,
-          "pull_w"_a, "robust"_a, "fill"_a, "density_kind"_a, "density_pts"_a, "density_h"_a, "level_slot"_a,
-          "density_margin"_a, "density_weight"_a, "r"_a, "jac"_a,
-          "Smile-fit residuals at fitting coordinates u and their forward-difference Jacobian.");
+    m.def("smile_density", &smile_density_py, "kind"_a, "params"_a, "ttx"_a, "spot"_a, "k"_a, "out"_a,
+          "Risk-neutral density of a smile on a uniform log-moneyness grid `k` into `out`.");
+    nb::class_<FitProblemPy>(m, "FitProblem", "One smile fit's quotes and coordinates, for its native solver.")
+        .def(nb::init<std::string_view, const In1<double>&, const In1<std::int64_t>&, const In1<bool>&,
+                      const In1<double>&, const In1<double>&, double, double, double, const In1<double>&,
+                      const In1<double>&, const In1<double>&, const In1<double>&, const In1<double>&,
+                      const In1<double>&, double, double>(),
+             "kind"_a, "base"_a, "idx"_a, "bounded"_a, "lower"_a, "upper"_a, "wall"_a, "ttx"_a, "spot"_a,
+             "strikes"_a, "lo"_a, "hi"_a, "mid"_a, "inv_scale"_a, "pull_w"_a, "robust"_a, "fill"_a)
+        .def("set_density", &FitProblemPy::set_density, "kind"_a, "pts"_a, "h"_a, "level_slot"_a, "margin"_a,
+             "weight"_a, "Density points: kind 0 none, 1 fixed log-moneyness, 2 in at-the-money deviations.")
+        .def("set_regulariser", &FitProblemPy::set_regulariser, "reg"_a, "c"_a,
+             "Regulariser rows reg @ theta - c on the fitting parameters.")
+        .def("rows", &FitProblemPy::rows, "Rows of the residual.")
+        .def("costs", &FitProblemPy::costs, "theta"_a, "out"_a,
+             "The cost sum(r^2) at each row of fitting parameters into `out`.")
+        .def("residuals_jacobian", &FitProblemPy::residuals_jacobian, "u"_a, "r"_a, "jac"_a,
+             "Residual at coordinates u and its forward-difference Jacobian into r and jac.")
+        .def("solve", &FitProblemPy::solve, "u"_a, "free"_a, "ftol"_a, "xtol"_a, "max_nfev"_a,
+             "Levenberg-Marquardt from u (overwritten); returns (cost, evaluations, status).");
     m.def("bus_ttx", &bus_ttx_py, "start"_a, "start_ticks_per_second"_a, "start_seconds_per_tick"_a,
           "end"_a, "end_ticks_per_second"_a, "end_seconds_per_tick"_a, "out"_a, "threads"_a,
           "Business years of the BTCUSDT calendar between instants into `out`.");

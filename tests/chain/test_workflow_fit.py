@@ -211,3 +211,149 @@ def test_native_jacobian_matches_the_array_path(model):
                 r2, j2 = kfit._residuals_and_jacobian_py(prob, u)
                 np.testing.assert_allclose(r1, r2, rtol=1e-9, atol=1e-9)
                 np.testing.assert_allclose(j1, j2, rtol=1e-5, atol=1e-5)
+
+
+# Starting points far from the quotes' own (admissible): the second start
+# of the agreement checks.
+FAR_STARTS = {
+    "GVVSpline": {"ref_vol": 80.0, "skew": 15.0, "smile": 30.0},
+    "VolGeo": {"ref_vol": 80.0, "corr": 0.5, "vvol": 150.0},
+    "CubicSpline": {"ref_vol": 80.0, "p25": 5.0, "p20": 0.0, "p15": 0.0, "p10": 0.0, "p05": 2.0,
+                    "c05": -1.0, "c10": 0.0, "c15": 0.0, "c20": 0.0, "c25": 5.0},
+}
+
+
+@pytest.mark.parametrize("model", MODELS)
+def test_two_quotes_from_two_starts_give_one_smile(model):
+    """Two two-sided quotes leave most of the smile to the regulariser: the
+    same smile from the quotes' own start and from a far one, everywhere,
+    through both quotes, and the report says it was regularised."""
+    syn = kc.make_chain(model, seed=3, expiry_days=(30,), bad_rows=False)
+    q = kc.read_chain(syn.table).quotes
+    two = q[q["otm"] & q["quote_bid_iv"].notna() & q["quote_ask_iv"].notna()]
+    few = two.iloc[np.argsort(np.abs(two["log_moneyness"].to_numpy()))[:2]]
+    own = kc.fit_smile(few, model)
+    far = kc.fit_smile(few, model, starting_points=[FAR_STARTS[model]])
+    for f in (own, far):
+        assert f.ok and f.model.arb_free(), f.summary()
+        assert any(w.startswith("regularised: 2 two-sided quotes") for w in f.warnings), f.summary()
+        mid = 0.5 * (few["quote_bid_iv"] + few["quote_ask_iv"]).to_numpy()
+        assert np.max(np.abs(f.vols(few["strike"].to_numpy()) - mid)) * 100 < 0.05, f.summary()
+    k = np.linspace(0.7, 1.4, 29) * own.forward
+    assert np.max(np.abs(own.vols(k) - far.vols(k))) * 100 < 0.01
+    # A far start reaches it in few steps (a bounded parameter on its
+    # bound used to leave the solver crawling for hundreds of them).
+    assert far.nfev < 60, far.summary()
+
+
+@pytest.mark.parametrize("model", MODELS)
+def test_regulariser_stays_within_the_noise_of_a_well_quoted_smile(model, monkeypatch):
+    """On well-quoted expiries the regulariser moves a fit by a fraction of
+    the quotes' half-spread at most, and the fit stays as close to the
+    known smile as without it."""
+    from korvex_chain import fit as kfit
+
+    syn = kc.make_chain(model, seed=7)
+    chain = kc.read_chain(syn.table)
+    on = kc.fit_chain(chain, model)
+    monkeypatch.setattr(kfit, "SMOOTH_WEIGHT", 0.0)
+    monkeypatch.setattr(kfit, "SMOOTH_FREE", 0.0)
+    monkeypatch.setattr(kfit, "CORR_PRIOR", 0.0)
+    off = kc.fit_chain(chain, model)
+    err_on, err_off = [], []
+    for a, b in zip(on.fits, off.fits):
+        assert not any(w.startswith("regularised") for w in a.warnings), a.summary()
+        q = a.quotes
+        two = (q["quote_bid_iv"].notna() & q["quote_ask_iv"].notna()).to_numpy()
+        k = q["strike"].to_numpy(float)[two]
+        half = 0.5 * (q["quote_ask_iv"] - q["quote_bid_iv"]).to_numpy()[two]
+        moved = np.abs(a.vols(k) - b.vols(k))
+        if model == "CubicSpline":
+            assert np.all(moved <= 0.35 * half), a.summary()
+        else:
+            assert np.max(moved) * 100 < 0.01, a.summary()
+        true = np.asarray(syn.truth[(a.underlying, a.expiry)].get_vol(a.ttx, a.forward, k.tolist()))
+        err_on.append(np.abs(a.vols(k) - true))
+        err_off.append(np.abs(b.vols(k) - true))
+    assert np.median(np.concatenate(err_on)) <= np.median(np.concatenate(err_off)) + 1e-4
+
+
+def test_native_solver_keeps_bounds_exactly_and_matches_its_costs():
+    """A flat smile wants VolGeo's vvol below its bound of 1: the fit ends on
+    the bound exactly (admissible, reported), and the native costs agree
+    with the residuals computed from the model's vols."""
+    from korvex_chain import fit as kfit
+
+    k = np.linspace(-0.3, 0.3, 13)
+    bid, ask = np.full(k.size, 0.495), np.full(k.size, 0.505)
+    f = kc.fit_smile(pd.DataFrame({"log_moneyness": k, "is_call": k >= 0, "quote_bid_iv": bid,
+                                   "quote_ask_iv": ask}), "VolGeo", forward=100.0, ttx=0.1,
+                     expiry=pd.Timestamp("2027-01-01", tz="UTC"), underlying="X")
+    assert f.params["vvol"] == 1.0 and f.model.arb_free()
+    assert any("parameter at a bound: vvol" in w for w in f.warnings)
+    assert np.max(np.abs(f.vols(100.0 * np.exp(k)) - 0.5)) * 100 < 0.05
+    for model in MODELS:
+        syn = kc.make_chain(model, seed=4, expiry_days=(10,), bad_rows=False)
+        q = kc.read_chain(syn.table).quotes
+        q = q[q["otm"]]
+        prob = kfit._Problem(model, q["log_moneyness"].to_numpy(), q["quote_bid_iv"].to_numpy(),
+                             q["quote_ask_iv"].to_numpy(), float(q["ttx"].iloc[0]), float(q["forward"].iloc[0]))
+        theta = prob.candidates()
+        for density in (False, True):
+            prob.density_on = density
+            if density and model != "CubicSpline":
+                prob.set_density_points(np.linspace(*prob.k_range, 41))
+            r = prob.residuals(theta)
+            np.testing.assert_allclose(prob.objective(theta), np.sum(r * r, axis=1), rtol=1e-9)
+
+
+@pytest.mark.parametrize("model", MODELS)
+def test_native_density_matches_the_formula_on_model_vols(model):
+    """The density check's native kernel against Durrleman's g and the
+    density computed in numpy from the model's vols on the same grid."""
+    from korvex_chain import _kernels
+    from korvex_chain import fit as kfit
+
+    syn = kc.make_chain(model, seed=5, expiry_days=(20,), bad_rows=False)
+    f = kc.fit_chain(kc.read_chain(syn.table), model).fits[0]
+    names = kc.model_param_names(model)
+    vec = np.array([f.params[n] for n in names])
+    if model == "CubicSpline":
+        vec[names.index("c05")] -= 8.0   # a dip next to the money: negative density there
+    k = np.linspace(-1.0, 1.0, 401)
+    v = np.asarray(kc.model_vols(model, vec, f.ttx, f.forward, f.forward * np.exp(k)))
+    w = v * v * f.ttx
+    g = kfit._durrleman_g(k, w, k[1] - k[0])[0]
+    sw = np.sqrt(w)
+    d2 = -k / sw - 0.5 * sw
+    want = g * np.exp(-0.5 * d2 * d2) / (sw * math.sqrt(2.0 * math.pi))
+    got = np.empty(k.size)
+    _kernels.smile_density(model, vec, f.ttx, f.forward, k, got)
+    np.testing.assert_allclose(got, want, rtol=0, atol=1e-9 * np.max(np.abs(want)))
+    rep = kc.density_check(model, vec, f.ttx, f.forward, (-1.0, 1.0))
+    assert rep.has_arbitrage == bool(np.any(want < -1e-9 * np.max(want)))
+
+
+def test_native_solver_holds_fixed_coordinates_and_its_limits():
+    from korvex_chain import fit as kfit
+
+    syn = kc.make_chain("CubicSpline", seed=4, expiry_days=(10,), bad_rows=False)
+    q = kc.read_chain(syn.table).quotes
+    q = q[q["otm"]]
+    prob = kfit._Problem("CubicSpline", q["log_moneyness"].to_numpy(), q["quote_bid_iv"].to_numpy(),
+                         q["quote_ask_iv"].to_numpy(), float(q["ttx"].iloc[0]), float(q["forward"].iloc[0]))
+    u0 = prob.to_u(prob.candidates()[0] * 1.1)
+    free = np.ones(u0.size, bool)
+    free[0] = False
+    u = u0.copy()
+    cost, nfev, status = prob.native.solve(u, free, 1e-12, 1e-12, 500)
+    assert u[0] == u0[0] and status in (1, 2, 3) and cost < prob.objective(prob.to_theta(u0))[0]
+    assert prob.objective(prob.to_theta(u))[0] == pytest.approx(cost, rel=1e-12)
+    u = u0.copy()
+    assert prob.native.solve(u, np.ones(u0.size, bool), 1e-12, 1e-12, 3)[1:] == (3, 5)
+    with pytest.raises(ValueError):
+        prob.native.solve(u[:3].copy(), free[:3].copy(), 1e-12, 1e-12, 10)
+    with pytest.raises(ValueError):
+        prob.native.solve(u, free, 1e-12, 1e-12, 0)
+    with pytest.raises(ValueError):
+        prob.native.set_regulariser(np.ones((2, 3)), np.zeros(2))
