@@ -36,6 +36,9 @@ def _parser() -> argparse.ArgumentParser:
                         "premiums ('premium'), or the exchange's when the table has them ('auto', default)")
     f.add_argument("--weights", choices=("spread", "vega"), default="spread",
                    help="residual weights: 1/spread of each quote (default) or vega")
+    f.add_argument("--solver", choices=("native", "scipy"), default="native",
+                   help="least-squares solver: korvex_chain's native Levenberg-Marquardt (default, fast) "
+                        "or scipy.optimize.least_squares on the same residuals")
     f.add_argument("--starts", type=int, default=2, metavar="N",
                    help="starting points polished per expiry, best of a screened grid (default 2)")
     f.add_argument("--underlying", action="append", metavar="NAME",
@@ -97,7 +100,8 @@ def main(argv=None) -> int:
     models = args.model or ["GVVSpline"]
     results = []
     for m in models:
-        cf = fit_chain(chain, m, starts=args.starts, weights=args.weights, underlyings=args.underlying)
+        cf = fit_chain(chain, m, starts=args.starts, weights=args.weights, underlyings=args.underlying,
+                       solver=args.solver)
         results.append(cf)
         print(f"\n{m} ({chain.clock} clock)")
         print(_fmt_table(cf.table()))

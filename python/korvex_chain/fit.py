@@ -65,6 +65,10 @@ import pandas as pd
 __all__ = ["MODELS", "SmileFit", "ChainFit", "fit_smile", "fit_chain", "density_check", "ArbitrageReport"]
 
 MODELS = ("GVVSpline", "CubicSpline", "VolGeo")
+# The least-squares solvers: the native Levenberg-Marquardt (the default: one
+# call per solve, bounds kept by projection) or scipy's trust-region
+# reflective least_squares on the same residual and Jacobian kernel.
+SOLVERS = ("native", "scipy")
 
 # Objective constants (residuals are in units of the quote's spread).
 MID_WEIGHT = 10.0         # weight of the pull towards the mid, relative to the band distance
@@ -828,9 +832,47 @@ def _solve(prob: _Problem, u0, max_nfev, free=None):
     if free is None:
         free = np.ones(u.size, bool)
     tol = SOLVER_TOL[prob.kind]
+    if getattr(prob, "solver", "native") == "scipy":
+        return _solve_scipy(prob, u, free, tol, max_nfev)
     cost, nfev, status = prob.native.solve(u, free, tol, tol, int(max_nfev))
     prob.hit_limit = prob.hit_limit or status == 5
     return u, float(cost), int(nfev)
+
+
+def _solve_scipy(prob: _Problem, u, free, tol, max_nfev):
+    """The same problem solved by scipy's least_squares (trust-region
+    reflective, bounds on the parameters themselves), with the residual and
+    Jacobian from the native kernel. Returns (u, cost, evaluations)."""
+    from scipy.optimize import least_squares
+
+    theta = prob.to_theta(u)
+    rows = prob.native.rows()
+    r = np.empty(rows)
+    J = np.empty((rows, theta.size))
+    at = [None]
+
+    def evaluate(x):
+        if at[0] is None or not np.array_equal(at[0], x):
+            full = theta.copy()
+            full[free] = x
+            prob.native.residuals_jacobian(full, r, J, True)
+            at[0] = x.copy()
+
+    def fun(x):
+        evaluate(x)
+        return r.copy()
+
+    def jac(x):
+        evaluate(x)
+        return J[:, free].copy()
+
+    lower = np.where(prob.bounded, prob.lower, -np.inf)[free]
+    x0 = np.maximum(theta[free], lower)
+    res = least_squares(fun, x0, jac=jac, bounds=(lower, np.inf), method="trf", ftol=tol, xtol=tol,
+                        max_nfev=int(max_nfev))
+    theta[free] = res.x
+    prob.hit_limit = prob.hit_limit or res.status == 0
+    return prob.to_u(theta), float(np.sum(res.fun * res.fun)), int(res.nfev)
 
 
 # ---------------------------------------------------------------------------
@@ -839,7 +881,8 @@ def _solve(prob: _Problem, u0, max_nfev, free=None):
 
 def fit_smile(quotes: pd.DataFrame, model: str = "GVVSpline", *, forward: float | None = None,
               ttx: float | None = None, expiry=None, underlying: str | None = None, warm_start=None,
-              starts: int = 1, weights: str = "spread", max_nfev: int = 120, starting_points=None) -> SmileFit:
+              starts: int = 1, weights: str = "spread", max_nfev: int = 120, starting_points=None,
+              solver: str = "native") -> SmileFit:
     """Fit one expiry's smile.
 
     `quotes` are the rows of one underlying and expiry of `Chain.quotes`
@@ -853,13 +896,18 @@ def fit_smile(quotes: pd.DataFrame, model: str = "GVVSpline", *, forward: float 
     many of the best screened starting points are polished (the best result
     wins; with two or more, the report warns when they disagree).
     `starting_points`: explicit starting parameter dicts instead of the
-    screened grid. `weights`: "spread" (1 / spread) or "vega".
+    screened grid. `weights`: "spread" (1 / spread) or "vega". `solver`:
+    "native" (korvex_chain's Levenberg-Marquardt) or "scipy"
+    (`scipy.optimize.least_squares` on the same residuals); both find the
+    same optimum, the native one in a fraction of the time.
     """
     t0 = time.perf_counter()
     if model not in MODELS:
         raise ValueError(f"unknown model {model!r}: use one of {', '.join(MODELS)}")
     if weights not in ("spread", "vega"):
         raise ValueError(f"unknown weights {weights!r}: use 'spread' or 'vega'")
+    if solver not in SOLVERS:
+        raise ValueError(f"unknown solver {solver!r}: use one of {', '.join(SOLVERS)}")
     if len(quotes) == 0:
         raise ValueError("no quotes to fit")
     need = {"is_call", "quote_bid_iv", "quote_ask_iv"}
@@ -880,14 +928,14 @@ def fit_smile(quotes: pd.DataFrame, model: str = "GVVSpline", *, forward: float 
     otm = quotes["otm"].to_numpy(bool) if "otm" in quotes.columns else np.where(calls, k >= 0, k < 0)
     fit = _fit_arrays(model, k, otm, calls, quotes["quote_bid_iv"].to_numpy(float),
                       quotes["quote_ask_iv"].to_numpy(float), forward, ttx, expiry, underlying,
-                      warm_start=warm_start, starts=starts, weights=weights, max_nfev=max_nfev,
+                      warm_start=warm_start, starts=starts, weights=weights, max_nfev=max_nfev, solver=solver,
                       starting_points=starting_points, t0=t0, index=quotes.index)
     fit._source = quotes
     return fit
 
 
 def _fit_arrays(model, k, otm, calls, b, a, forward, ttx, expiry, underlying, *, warm_start=None, starts=1,
-                weights="spread", max_nfev=120, starting_points=None, t0=None, index=None):
+                weights="spread", max_nfev=120, starting_points=None, t0=None, index=None, solver="native"):
     """The fit of one expiry from plain arrays (one entry per option of the expiry)."""
     t0 = time.perf_counter() if t0 is None else t0
     fit = SmileFit(underlying, expiry, model, None, {}, forward, ttx, "failed")
@@ -921,6 +969,7 @@ def _fit_arrays(model, k, otm, calls, b, a, forward, ttx, expiry, underlying, *,
         mid = np.where(np.isfinite(b) & np.isfinite(a), 0.5 * (b + a), np.where(np.isfinite(b), b, a))
         vega = np.asarray(b76(forward, forward * np.exp(k), ttx, mid, calls).vega)[use]
     prob = _Problem(model, k[use], b[use], a[use], ttx, forward, weights, vega)
+    prob.solver = solver
     warm = _warm_vector(warm_start, prob)
     if warm is not None:
         warm = _repair(prob, warm)
@@ -1099,17 +1148,19 @@ def _warn(fit, prob, theta, results, vq):
 
 
 def fit_chain(chain, model: str = "GVVSpline", *, previous: ChainFit | None = None, starts: int = 1,
-              weights: str = "spread", underlyings=None, expiries=None) -> ChainFit:
+              weights: str = "spread", underlyings=None, expiries=None, solver: str = "native") -> ChainFit:
     """Fit every expiry of a `Chain` (optionally a subset), one `SmileFit` each.
 
     `previous`: a `ChainFit` of the same model (an earlier snapshot): each
     expiry found there is warm-started from its fit. `starts`: starting
     points polished per expiry (the best of a screened grid; 1 is enough in
-    practice, more cost time)."""
+    practice, more cost time). `solver`: as for `fit_smile`."""
     if model not in MODELS:
         raise ValueError(f"unknown model {model!r}: use one of {', '.join(MODELS)}")
     if weights not in ("spread", "vega"):
         raise ValueError(f"unknown weights {weights!r}: use 'spread' or 'vega'")
+    if solver not in SOLVERS:
+        raise ValueError(f"unknown solver {solver!r}: use one of {', '.join(SOLVERS)}")
     q = chain.quotes
     # Plain arrays once for the whole chain; each expiry is a slice of them.
     cols = {c: q[c].to_numpy() for c in ("log_moneyness", "otm", "is_call", "quote_bid_iv", "quote_ask_iv")}
@@ -1133,7 +1184,8 @@ def fit_chain(chain, model: str = "GVVSpline", *, previous: ChainFit | None = No
         f = _fit_arrays(model, cols["log_moneyness"][pos].astype(float), cols["otm"][pos].astype(bool),
                         cols["is_call"][pos].astype(bool), cols["quote_bid_iv"][pos].astype(float),
                         cols["quote_ask_iv"][pos].astype(float), float(e.forward), float(e.ttx), e.expiry,
-                        e.underlying, warm_start=warm, starts=starts, weights=weights, index=q.index[pos])
+                        e.underlying, warm_start=warm, starts=starts, weights=weights, index=q.index[pos],
+                        solver=solver)
         f._source = q
         method = str(getattr(e, "forward_method", ""))
         if method.startswith("term_structure") and f.ok:

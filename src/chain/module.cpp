@@ -346,8 +346,11 @@ public:
         }
     }
 
-    void residuals_jacobian(const In1<double>& u, Out1<double> r, Out2 jac) const {
-        const FitProblem f = view();
+    // In coordinates u (a bounded parameter as lower + u^2) or, with
+    // `direct`, in the parameters themselves.
+    void residuals_jacobian(const In1<double>& u, Out1<double> r, Out2 jac, bool direct) const {
+        FitProblem f = view();
+        f.c.direct = direct;
         if (u.shape(0) != p_) throw nb::value_error("_kernels: u needs one value per fitting parameter");
         if (r.shape(0) != f.rows() || jac.shape(0) != f.rows() || jac.shape(1) != p_) {
             throw nb::value_error("_kernels: output shape mismatch");
@@ -565,8 +568,9 @@ NB_MODULE(_kernels, m) {
         .def("rows", &FitProblemPy::rows, "Rows of the residual.")
         .def("costs", &FitProblemPy::costs, "theta"_a, "out"_a,
              "The cost sum(r^2) at each row of fitting parameters into `out`.")
-        .def("residuals_jacobian", &FitProblemPy::residuals_jacobian, "u"_a, "r"_a, "jac"_a,
-             "Residual at coordinates u and its forward-difference Jacobian into r and jac.")
+        .def("residuals_jacobian", &FitProblemPy::residuals_jacobian, "u"_a, "r"_a, "jac"_a, "direct"_a = false,
+             "Residual at coordinates u (with direct: at the parameters themselves) and its "
+             "forward-difference Jacobian into r and jac.")
         .def("solve", &FitProblemPy::solve, "u"_a, "free"_a, "ftol"_a, "xtol"_a, "max_nfev"_a,
              "Levenberg-Marquardt from u (overwritten); returns (cost, evaluations, status).");
     m.def("bus_ttx", &bus_ttx_py, "start"_a, "start_ticks_per_second"_a, "start_seconds_per_tick"_a,

@@ -88,6 +88,22 @@ def test_inadmissible_and_distinct_starts_end_admissible_and_together(model):
     assert warm.nfev <= ref.nfev
 
 
+@pytest.mark.parametrize("model", MODELS)
+def test_scipy_and_native_solvers_find_the_same_smile(model):
+    # scipy's least_squares on the same residuals is the reference the
+    # native Levenberg-Marquardt must agree with.
+    syn = kc.make_chain(model, seed=5, expiry_days=(7, 91), bad_rows=False)
+    chain = kc.read_chain(syn.table)
+    native = kc.fit_chain(chain, model)
+    ref = kc.fit_chain(chain, model, solver="scipy")
+    for a, b in zip(native.fits, ref.fits):
+        assert a.model is not None and b.model is not None and b.model.arb_free(), b.summary()
+        k = np.linspace(0.7, 1.4, 15) * a.forward
+        assert np.max(np.abs(a.vols(k) - b.vols(k))) * 100 < 0.01, (a.summary(), b.summary())
+    with pytest.raises(ValueError, match="unknown solver"):
+        kc.fit_chain(chain, model, solver="newton")
+
+
 def test_a_fit_that_cannot_be_done_says_so():
     syn = kc.make_chain("VolGeo", seed=1, expiry_days=(30,), bad_rows=False)
     q = kc.read_chain(syn.table).quotes
