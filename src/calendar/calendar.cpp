@@ -99,6 +99,7 @@ Result<Calendar> Calendar::from_document(std::string_view json) {
     Calendar cal;
     cal.zone_ = std::move(*zone);
     cal.zone_name_ = std::move(doc->iana_time_zone);
+    WeekProfiles profiles{};
     for (const auto& [key, weight] : doc->day_weightings) {
         const int day = weekday_index(key);
         if (day < 0) continue;
@@ -109,18 +110,19 @@ Result<Calendar> Calendar::from_document(std::string_view json) {
         } else {
             raw.fill(1.0);  // no profile: the weight is spread evenly
         }
-        cal.cumulative_[static_cast<std::size_t>(day)] = cumulative_table(raw, weight);
+        profiles[static_cast<std::size_t>(day)] = cumulative_table(raw, weight);
         cal.day_weights_[static_cast<std::size_t>(day)] = weight;
     }
     double week = 0.0;
     for (double w : cal.day_weights_) week += w;
     cal.week_weight_ = week;
+    cal.cumulative_ = std::make_shared<const WeekProfiles>(profiles);
     return cal;
 }
 
-Result<std::int32_t> Calendar::utc_offset(std::int64_t epoch_seconds) {
+Result<Calendar::OffsetSpan> Calendar::offset_span(std::int64_t epoch_seconds) {
     for (const OffsetSpan& span : spans_) {
-        if (epoch_seconds >= span.lo && epoch_seconds < span.hi) return span.offset;
+        if (epoch_seconds >= span.lo && epoch_seconds < span.hi) return span;
     }
     auto remember = [this](const OffsetSpan& span) {
         spans_[static_cast<std::size_t>(next_span_slot_)] = span;
@@ -132,7 +134,7 @@ Result<std::int32_t> Calendar::utc_offset(std::int64_t epoch_seconds) {
                                   [](std::int64_t s, const OffsetSpan& span) { return s < span.lo; });
     if (after != known_spans_.begin() && epoch_seconds < std::prev(after)->hi) {
         remember(*std::prev(after));
-        return std::prev(after)->offset;
+        return *std::prev(after);
     }
     // Not cached: ask ICU for the offset and for the transitions around the
     // instant, so that later instants of the same stretch skip ICU.
@@ -174,7 +176,7 @@ Result<std::int32_t> Calendar::utc_offset(std::int64_t epoch_seconds) {
         after = known_spans_.end();
     }
     known_spans_.insert(after, span);
-    return span.offset;
+    return span;
 }
 
 double Calendar::days_weight(int first_weekday, std::int64_t days, int& next_weekday) const noexcept {
@@ -212,40 +214,77 @@ const Calendar::YearFacts& Calendar::year_facts(std::int64_t year) {
     return slot;
 }
 
-Result<double> Calendar::year_position(UtcInstant t) {
-    if (t.day < UtcInstant::kMinDay || t.day > UtcInstant::kMaxDay ||
-        t.secs >= static_cast<std::uint32_t>(kSecondsPerDay)) {
-        return invalid_timestamp();
-    }
-    const std::int64_t utc = t.epoch_seconds();
-    auto offset = utc_offset(utc);
-    if (!offset) return std::unexpected(std::move(offset.error()));
-    const std::int64_t local = utc + *offset;
-    const std::int64_t day = floor_div(local, kSecondsPerDay);
-    const std::int64_t second_of_day = local - day * kSecondsPerDay;
-
+DayFacts Calendar::day_facts(std::int64_t day) {
     // The two years met last: the start and end of an interval are often in
     // different years.
     auto holds = [day](const YearFacts& y) { return y.valid && day >= y.first_day && day < y.end_day; };
     const YearFacts& year = holds(years_[0])   ? years_[0]
                             : holds(years_[1]) ? years_[1]
                                                : year_facts(civil_from_days(day).year);
-
-    // Days of the year before this one, then today.
+    DayFacts facts;
+    facts.year = static_cast<double>(year.year);
+    facts.total = year.total;
+    // The days of the year before this one; `wd` becomes today's weekday.
     int wd = 0;
-    double weight = days_weight(year.first_weekday, day - year.first_day, wd);
-    // Today up to now, interpolated within the current quarter-hour.
-    if (const auto& table = cumulative_[static_cast<std::size_t>(wd)]) {
-        const auto k = static_cast<std::size_t>(
-            std::min<std::int64_t>(second_of_day / kSecondsPerBucket, kBucketsPerDay - 1));
-        // The seconds into the quarter-hour: an integer remainder, which is
-        // exactly what fmod of the (exactly representable) second gives.
-        constexpr auto bucket_seconds = static_cast<double>(kSecondsPerBucket);
-        const double f = static_cast<double>(second_of_day % kSecondsPerBucket) / bucket_seconds;
-        const auto& c = *table;
-        weight += (c[k + 1] - c[k]) * f + c[k];
+    facts.days_before = days_weight(year.first_weekday, day - year.first_day, wd);
+    if (const auto& table = (*cumulative_)[static_cast<std::size_t>(wd)]) facts.today = &*table;
+    return facts;
+}
+
+Result<double> Calendar::year_position(UtcInstant t) {
+    if (t.day < UtcInstant::kMinDay || t.day > UtcInstant::kMaxDay ||
+        t.secs >= static_cast<std::uint32_t>(kSecondsPerDay)) {
+        return invalid_timestamp();
     }
-    return static_cast<double>(year.year) + weight / year.total;
+    const std::int64_t utc = t.epoch_seconds();
+    auto span = offset_span(utc);
+    if (!span) return std::unexpected(std::move(span.error()));
+    const std::int64_t local = utc + span->offset;
+    const std::int64_t day = floor_div(local, kSecondsPerDay);
+    return position_in_day(day_facts(day), local - day * kSecondsPerDay);
+}
+
+Result<PositionTable> Calendar::position_table(std::int64_t first_day, std::int64_t last_day) {
+    if (first_day > last_day || first_day < UtcInstant::kMinDay || last_day > UtcInstant::kMaxDay ||
+        last_day - first_day >= PositionTable::kMaxDays) {
+        return value_error("position table: days out of range");
+    }
+    PositionTable table;
+    table.first_day_ = first_day;
+    table.profiles_ = cumulative_;
+    const auto days = static_cast<std::size_t>(last_day - first_day + 1);
+
+    // The offset stretches over the range, one after the other: each is the
+    // one offset_span gives for the first second it covers.
+    const std::int64_t lo = first_day * kSecondsPerDay;
+    const std::int64_t hi = (last_day + 1) * kSecondsPerDay;
+    std::vector<OffsetSpan> spans;
+    for (std::int64_t s = lo;;) {
+        auto span = offset_span(s);
+        if (!span) return std::unexpected(std::move(span.error()));
+        spans.push_back(*span);
+        if (span->hi >= hi) break;
+        s = span->hi;
+    }
+    // Each UTC day from them: the offset at its start, and the one change
+    // within it if there is one.
+    table.utc_days_.resize(days);
+    std::size_t j = 0;
+    for (std::size_t i = 0; i < days; ++i) {
+        const std::int64_t start = lo + static_cast<std::int64_t>(i) * kSecondsPerDay;
+        const std::int64_t end = start + kSecondsPerDay;
+        while (spans[j].hi <= start) ++j;
+        PositionTable::UtcDay& u = table.utc_days_[i];
+        u.before = u.after = spans[j].offset;
+        if (spans[j].hi < end) {
+            u.after = spans[j + 1].offset;
+            u.switch_at = spans[j + 1].hi < end ? -1 : static_cast<std::int32_t>(spans[j].hi - start);
+        }
+    }
+    // The local days that those UTC days can reach.
+    table.local_days_.reserve(days + 2);
+    for (std::int64_t d = first_day - 1; d <= last_day + 1; ++d) table.local_days_.push_back(day_facts(d));
+    return table;
 }
 
 Result<double> Calendar::get_bus_ttx(UtcInstant from, UtcInstant to) {

@@ -18,6 +18,7 @@
 #include <unicode/uversion.h>
 
 #include "calendar/buckets.hpp"
+#include "calendar/position_table.hpp"
 #include "core/error.hpp"
 #include "core/utc_instant.hpp"
 
@@ -29,9 +30,6 @@ namespace korvex::calendar {
 
 // The calendar document of the underlying "BTCUSDT", embedded at build time.
 extern const std::string_view kEmbeddedBtcusdt;
-
-// Business weight from local midnight to the start of each quarter-hour.
-using CumulativeTable = std::array<double, kBucketsPerDay + 1>;
 
 class Calendar {
 public:
@@ -58,6 +56,11 @@ public:
     }
     // Local year of `t` plus the share of that year's weight passed at `t`.
     Result<double> year_position(UtcInstant t);
+    // The positions of every instant from UTC day `first_day` to `last_day`
+    // (days since 1970-01-01, both within UtcInstant's range, at most
+    // PositionTable::kMaxDays of them) in one table: the same values as
+    // year_position, read from flat vectors.
+    Result<PositionTable> position_table(std::int64_t first_day, std::int64_t last_day);
 
     // Elapsed whole seconds (truncated toward zero) in 365-day years.
     static double get_cal_ttx(UtcInstant from, UtcInstant to) noexcept {
@@ -76,7 +79,7 @@ public:
     const std::array<double, 7>& day_weights() const noexcept { return day_weights_; }
     double week_weight() const noexcept { return week_weight_; }
     const std::optional<CumulativeTable>& cumulative_weights(int weekday) const {
-        return cumulative_.at(static_cast<std::size_t>(weekday));
+        return cumulative_->at(static_cast<std::size_t>(weekday));
     }
     const std::map<std::int32_t, double>& year_weights() const noexcept { return year_weights_; }
     // The zone name exactly as the document gives it.
@@ -85,12 +88,6 @@ public:
 private:
     Calendar();
 
-    // One stretch of time with a constant UTC offset, in epoch seconds [lo, hi).
-    struct OffsetSpan {
-        std::int64_t lo = 1;
-        std::int64_t hi = 0;  // empty until filled
-        std::int32_t offset = 0;
-    };
     // The year facts that a position needs, for the years met last.
     struct YearFacts {
         std::int64_t year = 0;
@@ -101,14 +98,25 @@ private:
         bool valid = false;
     };
 
-    Result<std::int32_t> utc_offset(std::int64_t epoch_seconds);
+    // One stretch of time with a constant UTC offset, in epoch seconds [lo, hi).
+    struct OffsetSpan {
+        std::int64_t lo = 1;
+        std::int64_t hi = 0;  // empty until filled
+        std::int32_t offset = 0;
+    };
+    // The stretch of constant UTC offset that holds the second.
+    Result<OffsetSpan> offset_span(std::int64_t epoch_seconds);
     const YearFacts& year_facts(std::int64_t year);
+    // What a position needs about local day `day` (days since 1970-01-01).
+    DayFacts day_facts(std::int64_t day);
     // Weight of `days` consecutive days from `first_weekday` on: the whole
     // weeks in one multiplication, then the rest day by day in order (so the
     // additions happen in a fixed order). `next_weekday` is the day after.
     double days_weight(int first_weekday, std::int64_t days, int& next_weekday) const noexcept;
 
-    std::array<std::optional<CumulativeTable>, 7> cumulative_{};
+    // Shared with the position tables made from this calendar, so that their
+    // day facts may point into it whatever becomes of the calendar.
+    std::shared_ptr<const WeekProfiles> cumulative_;
     std::map<std::int32_t, double> year_weights_;
     std::array<double, 7> day_weights_{};
     double week_weight_ = 0.0;

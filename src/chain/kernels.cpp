@@ -1,5 +1,6 @@
 #include "chain/kernels.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
@@ -159,10 +160,10 @@ bool instant_at(const InstantColumn& c, std::size_t i, UtcInstant& out) noexcept
 
 namespace {
 
-// Calendar positions of recently met instants of one column. A chain's
-// intervals mostly share their start (now) and a few dozen expiries, so most
-// instants repeat and skip the calendar; a position depends on the instant
-// alone, so reusing one changes nothing. Direct-mapped, a few kilobytes.
+// Calendar positions of recently met instants of one column, for the
+// instants a position table does not cover. A position depends on the
+// instant alone, so reusing one changes nothing. Direct-mapped, a few
+// kilobytes.
 class PositionCache {
 public:
     // The position of t, or false when the calendar has none (an error).
@@ -192,23 +193,155 @@ private:
     std::array<Slot, std::size_t{1} << kBits> slots_{};
 };
 
+// Year positions for one bus_ttx call: the table's where it covers the
+// instant, else the lent calendar's (through a cache per column).
+class Positions {
+public:
+    Positions(const calendar::PositionTable& table, CalendarLender lend, void* context)
+        : table_(table), lend_(lend), context_(context) {}
+
+    [[gnu::always_inline]] bool from(const UtcInstant& t, double& out) { return get(t, from_cache_, out); }
+    [[gnu::always_inline]] bool to(const UtcInstant& t, double& out) { return get(t, to_cache_, out); }
+
+private:
+    [[gnu::always_inline]] bool get(const UtcInstant& t, PositionCache& cache, double& out) {
+        if (table_.covers(t)) [[likely]] {
+            out = table_.position(t);
+            return true;
+        }
+        return beyond(t, cache, out);
+    }
+    [[gnu::noinline]] bool beyond(const UtcInstant& t, PositionCache& cache, double& out) {
+        if (!cal_) cal_ = &lend_(context_);
+        return cache.position(*cal_, t, out);
+    }
+
+    const calendar::PositionTable& table_;
+    CalendarLender lend_;
+    void* context_;
+    calendar::Calendar* cal_ = nullptr;
+    PositionCache from_cache_;
+    PositionCache to_cache_;
+};
+
+bool is_single(const InstantColumn& c) { return (c.is_ticks ? c.ticks.step : c.seconds.step) == 0; }
+
 }  // namespace
 
-// As Calendar::get_bus_ttx, from the two year positions (NaN where either
-// is an error); each position may come from the cache.
-void bus_ttx(calendar::Calendar& cal, const InstantColumn& from, const InstantColumn& to,
-             std::size_t begin, std::size_t end, double* out) {
-    PositionCache from_positions;
-    PositionCache to_positions;
+void instant_day_range(const InstantColumn& c, std::size_t begin, std::size_t end, std::int64_t& lo,
+                       std::int64_t& hi) noexcept {
+    if (begin >= end) return;
+    if (is_single(c)) end = begin + 1;
+    // The earliest and latest raw values; converting them afterwards is
+    // enough, since the conversion never reverses an order.
+    if (c.is_ticks) {
+        constexpr std::int64_t kNaT = std::numeric_limits<std::int64_t>::min();
+        std::int64_t mn = std::numeric_limits<std::int64_t>::max();
+        std::int64_t mx = kNaT;
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::int64_t v = c.ticks[i];
+            if (v == kNaT) continue;
+            mn = v < mn ? v : mn;
+            mx = v > mx ? v : mx;
+        }
+        if (mx == kNaT) return;  // only NaT
+        auto day_of = [&](std::int64_t v) {
+            std::int64_t secs;
+            if (c.seconds_per_tick > 1) {
+                if (__builtin_mul_overflow(v, c.seconds_per_tick, &secs)) {
+                    secs = v < 0 ? std::numeric_limits<std::int64_t>::min() : std::numeric_limits<std::int64_t>::max();
+                }
+            } else {
+                secs = floor_div(v, c.ticks_per_second);
+            }
+            return floor_div(secs, 86400);
+        };
+        lo = std::min(lo, day_of(mn));
+        hi = std::max(hi, day_of(mx));
+        return;
+    }
+    double mn = std::numeric_limits<double>::infinity();
+    double mx = -std::numeric_limits<double>::infinity();
+    bool any = false;
     for (std::size_t i = begin; i < end; ++i) {
-        UtcInstant a;
-        UtcInstant b;
-        double start;
-        double stop;
-        out[i] = to_instant(from, i, a) && to_instant(to, i, b) && to_positions.position(cal, b, stop) &&
-                         from_positions.position(cal, a, start)
-                     ? calendar::Calendar::bus_ttx_between(start, stop)
-                     : kNaN;
+        const double v = c.seconds[i];
+        if (std::isnan(v)) continue;
+        any = true;
+        mn = v < mn ? v : mn;
+        mx = v > mx ? v : mx;
+    }
+    if (!any) return;
+    // Far beyond the supported days either way; and a float's fraction may
+    // round up into the next second, so one day more each side.
+    auto day_of = [](double v) {
+        const double d = std::floor(std::clamp(v, -1e16, 1e16) / 86400.0);
+        return static_cast<std::int64_t>(d);
+    };
+    lo = std::min(lo, day_of(mn) - 1);
+    hi = std::max(hi, day_of(mx) + 1);
+}
+
+// Positions of the instants of each pair, then their difference as in
+// Calendar::get_bus_ttx.
+void bus_ttx(const calendar::PositionTable& table, CalendarLender lend, void* lend_context,
+             const InstantColumn& from, const InstantColumn& to, std::size_t begin, std::size_t end,
+             double* out) {
+    if (begin >= end) return;
+    Positions positions(table, lend, lend_context);
+    UtcInstant a;
+    UtcInstant b;
+    double start = 0.0;
+    double stop = 0.0;
+    // A column of one value (one observation time against many expiries)
+    // has one position, worked out once.
+    const bool one_from = is_single(from);
+    const bool one_to = is_single(to);
+    if (one_from || one_to) {
+        const bool from_ok = !one_from || (to_instant(from, begin, a) && positions.from(a, start));
+        const bool to_ok = !one_to || (to_instant(to, begin, b) && positions.to(b, stop));
+        for (std::size_t i = begin; i < end; ++i) {
+            const bool ok = from_ok && to_ok && (one_to || (to_instant(to, i, b) && positions.to(b, stop))) &&
+                            (one_from || (to_instant(from, i, a) && positions.from(a, start)));
+            out[i] = ok ? calendar::Calendar::bus_ttx_between(start, stop) : kNaN;
+        }
+        return;
+    }
+    // Pairs in stages: first where each instant falls in the table and the
+    // weight passed there, then the positions and their differences, whose
+    // divisions no longer wait on lookups and so overlap one another. A pair
+    // the table does not cover (or without both instants) takes the general
+    // path in the second stage.
+    constexpr std::size_t kStage = 128;
+    const calendar::DayFacts* day_a[kStage];
+    const calendar::DayFacts* day_b[kStage];
+    double weight_a[kStage];
+    double weight_b[kStage];
+    for (std::size_t base = begin; base < end; base += kStage) {
+        const std::size_t m = std::min(kStage, end - base);
+        for (std::size_t j = 0; j < m; ++j) {
+            const std::size_t i = base + j;
+            day_a[j] = nullptr;
+            if (to_instant(from, i, a) && to_instant(to, i, b) && table.covers(a) && table.covers(b)) [[likely]] {
+                std::int64_t second_a;
+                std::int64_t second_b;
+                day_a[j] = &table.local_day(a, second_a);
+                day_b[j] = &table.local_day(b, second_b);
+                weight_a[j] = calendar::weight_in_day(*day_a[j], second_a);
+                weight_b[j] = calendar::weight_in_day(*day_b[j], second_b);
+            }
+        }
+        for (std::size_t j = 0; j < m; ++j) {
+            const std::size_t i = base + j;
+            if (day_a[j]) [[likely]] {
+                out[i] = calendar::Calendar::bus_ttx_between(calendar::position_of(*day_a[j], weight_a[j]),
+                                                             calendar::position_of(*day_b[j], weight_b[j]));
+            } else {
+                out[i] = to_instant(from, i, a) && to_instant(to, i, b) && positions.to(b, stop) &&
+                                 positions.from(a, start)
+                             ? calendar::Calendar::bus_ttx_between(start, stop)
+                             : kNaN;
+            }
+        }
     }
 }
 

@@ -69,8 +69,22 @@ struct InstantColumn {
 // The instant of element i, or false when there is none (NaN, NaT, out of range).
 bool instant_at(const InstantColumn& c, std::size_t i, UtcInstant& out) noexcept;
 
-void bus_ttx(calendar::Calendar& cal, const InstantColumn& from, const InstantColumn& to,
-             std::size_t begin, std::size_t end, double* out);
+// The UTC days (since 1970-01-01) of the earliest and latest instants of
+// elements [begin, end), widened into lo and hi; an element without an
+// instant does not count, nor does a column of one value (step 0).
+void instant_day_range(const InstantColumn& c, std::size_t begin, std::size_t end, std::int64_t& lo,
+                       std::int64_t& hi) noexcept;
+
+// Lends a calendar, once, to a bus_ttx call that meets instants its table
+// does not cover.
+using CalendarLender = calendar::Calendar& (*)(void* context);
+
+// As Calendar::get_bus_ttx for elements [begin, end), NaN where it fails:
+// year positions from `table` where it covers the instant, from the lent
+// calendar elsewhere.
+void bus_ttx(const calendar::PositionTable& table, CalendarLender lend, void* lend_context,
+             const InstantColumn& from, const InstantColumn& to, std::size_t begin, std::size_t end,
+             double* out);
 void cal_ttx(const InstantColumn& from, const InstantColumn& to, std::size_t begin, std::size_t end,
              double* out) noexcept;
 

@@ -14,8 +14,10 @@
 #include <nanobind/stl/variant.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -52,7 +54,8 @@ using Out2 = nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 // microseconds of work), small enough to balance threads.
 constexpr std::size_t kBlock = 8192;
 constexpr std::size_t kIVBlock = 1024;        // about 0.5 us per element
-constexpr std::size_t kCalendarBlock = 4096;  // about 0.1 us per element
+constexpr std::size_t kCalendarBlock = 4096;       // about 20 ns per element
+constexpr std::size_t kCalendarScanBlock = 65536;  // about 1 ns per element
 
 template <class T>
 Column<T> column(const In1<T>& a, std::size_t n, const char* name) {
@@ -482,15 +485,96 @@ public:
         }
     }
 
+    // The position table last made, for a later call whose instants it
+    // covers (calls over the same few years are the rule). Tables are
+    // immutable: calls running at once share one.
+    std::shared_ptr<const calendar::PositionTable> table_covering(std::int64_t lo, std::int64_t hi) {
+        std::lock_guard lock(mutex_);
+        if (table_ && table_->first_day() <= lo && hi <= table_->last_day()) return table_;
+        return nullptr;
+    }
+    void keep_table(std::shared_ptr<const calendar::PositionTable> table) {
+        std::lock_guard lock(mutex_);
+        table_ = std::move(table);
+    }
+
 private:
     std::mutex mutex_;
     std::vector<std::unique_ptr<calendar::Calendar>> free_;
+    std::shared_ptr<const calendar::PositionTable> table_;
 };
 
 CalendarPool& calendar_pool() {
     static auto* pool = new CalendarPool();
     return *pool;
 }
+
+// Below this many pairs a call uses the calendars alone: making a table
+// would cost more than it saves.
+constexpr std::size_t kTableMinPairs = 64;
+// Tables up to this many days (some 650 kB) are kept for the next call.
+constexpr std::int64_t kKeptTableMaxDays = 40 * 366;
+
+// The UTC days a call's position table spans: all the days of its
+// instants if the budget allows, else a window of the budget's width
+// around the middle of a sample of them (instants beyond it take the
+// calendar's own path). The budget is one day per pair (a day of the table
+// costs less to make than one position on the calendar's path), up to the
+// most a table spans. False: no table.
+bool table_days(const InstantColumn& a, const InstantColumn& b, std::size_t n, int threads, std::int64_t& lo,
+                std::int64_t& hi) {
+    if (n < kTableMinPairs) return false;
+    lo = std::numeric_limits<std::int64_t>::max();
+    hi = std::numeric_limits<std::int64_t>::min();
+    // Each worker scans its share of both columns.
+    const int workers = worker_count(n, kCalendarScanBlock, threads);
+    std::vector<std::array<std::int64_t, 2>> ranges(static_cast<std::size_t>(workers),
+                                                    {std::numeric_limits<std::int64_t>::max(),
+                                                     std::numeric_limits<std::int64_t>::min()});
+    parallel_blocks(n, kCalendarScanBlock, threads, [&](std::size_t bgn, std::size_t end, int w) {
+        auto& r = ranges[static_cast<std::size_t>(w)];
+        instant_day_range(a, bgn, end, r[0], r[1]);
+        instant_day_range(b, bgn, end, r[0], r[1]);
+    });
+    for (const auto& r : ranges) {
+        lo = std::min(lo, r[0]);
+        hi = std::max(hi, r[1]);
+    }
+    lo = std::max<std::int64_t>(lo, UtcInstant::kMinDay);
+    hi = std::min<std::int64_t>(hi, UtcInstant::kMaxDay);
+    if (lo > hi) return false;  // no instant in the supported range
+    constexpr std::int64_t kMaxDays = calendar::PositionTable::kMaxDays;
+    const std::int64_t budget = n < static_cast<std::size_t>(kMaxDays) ? static_cast<std::int64_t>(n) : kMaxDays;
+    if (hi - lo < budget) return true;
+    // Too far apart: centre the window on the median day of up to 101
+    // instants spread evenly over the call.
+    std::vector<std::int64_t> days;
+    constexpr std::size_t kSample = 101;
+    for (std::size_t k = 0; k < kSample; ++k) {
+        const std::size_t i = k * (n - 1) / (kSample - 1);
+        UtcInstant t;
+        if (instant_at(a, i, t)) days.push_back(t.day);
+        if (instant_at(b, i, t)) days.push_back(t.day);
+    }
+    if (days.empty()) return false;
+    auto mid = days.begin() + static_cast<std::ptrdiff_t>(days.size() / 2);
+    std::nth_element(days.begin(), mid, days.end());
+    const std::int64_t first = std::clamp(*mid - budget / 2, lo, hi - budget + 1);
+    lo = first;
+    hi = first + budget - 1;
+    return true;
+}
+
+struct Lender {
+    std::vector<std::unique_ptr<calendar::Calendar>>& cals;
+    int worker;
+    static calendar::Calendar& lend(void* self) {
+        auto& l = *static_cast<Lender*>(self);
+        auto& cal = l.cals[static_cast<std::size_t>(l.worker)];
+        if (!cal) cal = calendar_pool().take();
+        return *cal;
+    }
+};
 
 void bus_ttx_py(const Instants& from, std::int64_t from_tps, std::int64_t from_spt, const Instants& to,
                 std::int64_t to_tps, std::int64_t to_spt, Out1<double> out, int threads) {
@@ -506,11 +590,28 @@ void bus_ttx_py(const Instants& from, std::int64_t from_tps, std::int64_t from_s
         std::vector<std::unique_ptr<calendar::Calendar>>& cals;
         ~GiveBack() { calendar_pool().give_back(cals); }
     } give_back{cals};
-    // Each worker takes its calendar on its first block.
+
+    // One table for every worker, made by worker 0's calendar (or the last
+    // call's, if it covers these instants).
+    std::shared_ptr<const calendar::PositionTable> table;
+    std::int64_t lo = 0;
+    std::int64_t hi = 0;
+    if (table_days(a, b, n, threads, lo, hi)) {
+        table = calendar_pool().table_covering(lo, hi);
+        if (!table) {
+            cals[0] = calendar_pool().take();
+            auto made = cals[0]->position_table(lo, hi);
+            if (made) {
+                table = std::make_shared<const calendar::PositionTable>(std::move(*made));
+                if (hi - lo < kKeptTableMaxDays) calendar_pool().keep_table(table);
+            }
+        }
+    }
+    static const calendar::PositionTable kNoTable;
+    const calendar::PositionTable& t = table ? *table : kNoTable;
     parallel_blocks(n, kCalendarBlock, threads, [&](std::size_t bgn, std::size_t end, int w) {
-        auto& cal = cals[static_cast<std::size_t>(w)];
-        if (!cal) cal = calendar_pool().take();
-        bus_ttx(*cal, a, b, bgn, end, o);
+        Lender lender{cals, w};
+        bus_ttx(t, &Lender::lend, &lender, a, b, bgn, end, o);
     });
 }
 

@@ -160,3 +160,82 @@ def test_calendar_threads_share_no_state(rng):
         w.join()
     for r in results:
         assert_same_bits(r, ref)
+
+
+class Stamp:
+    """A float epoch second as korvex reads an instant: through timestamp()."""
+
+    def __init__(self, seconds):
+        self.seconds = seconds
+
+    def timestamp(self):
+        return self.seconds
+
+
+def scalar_seconds(start, end):
+    return np.array([np.nan if np.isnan(a) or np.isnan(b) else CAL.get_bus_ttx(Stamp(a), Stamp(b))
+                     for a, b in zip(start.tolist(), end.tolist())])
+
+
+def test_many_pairs_over_a_few_years(rng):
+    # Enough pairs for positions read from a table of all their days: clock
+    # changes, local and UTC year ends and random seconds, with NaT between.
+    n = 4000
+    start = random_instants(rng, n, "2023-06-01", "2026-06-01")
+    end = random_instants(rng, n, "2023-06-01", "2026-06-01")
+    special = around("2024-03-10T07:00:00", "2024-11-03T06:00:00", "2025-03-09T07:00:00", "2025-11-02T06:00:00",
+                     "2024-01-01T05:00:00", "2025-01-01T00:00:00", "2024-02-29T04:59:59", "2026-01-01T05:00:00")
+    start[:special.size] = special
+    end[:special.size] = special[::-1]
+    end[special.size:2 * special.size] = special
+    start[rng.choice(n, 40, replace=False)] = np.datetime64("NaT", "ms")
+    end[rng.choice(n, 40, replace=False)] = np.datetime64("NaT", "ms")
+    want = scalar(CAL.get_bus_ttx, start, end)
+    assert_same_bits(kc.bus_ttx(start, end, threads=1), want, "1 thread")
+    assert_same_bits(kc.bus_ttx(start, end, threads=2), want, "2 threads")
+    # One start against many ends and many starts against one end, a
+    # missing one giving NaN throughout.
+    for one in (special[3], np.datetime64("NaT", "ms")):
+        many = np.full(n, one)
+        assert_same_bits(kc.bus_ttx(one, end), scalar(CAL.get_bus_ttx, many, end), f"start {one}")
+        assert_same_bits(kc.bus_ttx(start, one), scalar(CAL.get_bus_ttx, start, many), f"end {one}")
+    # A later call over some of the same days, and one reaching beyond them.
+    part = slice(100, 1100)
+    assert_same_bits(kc.bus_ttx(start[part], end[part]), want[part], "subset")
+    later = end + np.timedelta64(3 * 365, "D")
+    assert_same_bits(kc.bus_ttx(start, later), scalar(CAL.get_bus_ttx, start, later), "later")
+
+
+def test_float_seconds_at_day_ends():
+    # A fraction within half a nanosecond of the next second rounds into it,
+    # and at a day's last second into the next day: the table's days must
+    # reach that day too. Whole days near 1970, where floats keep that
+    # precision, and day ends of 2025.
+    near = np.arange(1.0, 40.0) * 86400.0
+    now = np.arange(20089.0, 20150.0) * 86400.0
+    ends = np.concatenate([near - 1e-10, near - 2e-9, near, now - 1.0, now - 0.25, now])
+    starts = np.roll(ends, 11)
+    assert ends.size >= 200
+    assert_same_bits(kc.bus_ttx(starts, ends), scalar_seconds(starts, ends))
+
+
+def test_instants_spread_over_millennia(rng):
+    # More days than a table may span: most instants in a few years, some
+    # anywhere from year 1 to 9999, which take the calendar's own path.
+    n = 3000
+    start = random_instants(rng, n, "2024-01-01", "2026-01-01")
+    end = random_instants(rng, n, "2024-01-01", "2027-01-01")
+    far = random_instants(rng, 300, "0001-01-02", "9999-12-30")
+    end[rng.choice(n, 200, replace=False)] = far[:200]
+    start[rng.choice(n, 100, replace=False)] = far[200:]
+    start[::97] = np.datetime64("NaT", "ms")
+    assert_same_bits(kc.bus_ttx(start, end), scalar(CAL.get_bus_ttx, start, end), "clustered")
+    # Spread evenly: the table covers the days around the middle only.
+    start = random_instants(rng, n, "0001-01-02", "9999-12-30")
+    end = random_instants(rng, n, "0001-01-02", "9999-12-30")
+    assert_same_bits(kc.bus_ttx(start, end, threads=2), scalar(CAL.get_bus_ttx, start, end), "spread")
+    # The first and last supported days around an ordinary one, as ticks.
+    edges = np.array(["0001-01-01T00:00:00", "9999-12-31T23:59:59", "2025-06-01T12:00:00"] * 30, "datetime64[s]")
+    assert_same_bits(kc.bus_ttx(edges, edges[::-1]),
+                     scalar(CAL.get_bus_ttx, edges.astype("datetime64[ms]"), edges[::-1].astype("datetime64[ms]")),
+                     "edges")

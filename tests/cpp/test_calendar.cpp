@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <optional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -460,3 +462,126 @@ TEST(CalendarTime, Tenors) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every instant of `seconds` the table covers has the calendar's position,
+// bit for bit; a fresh calendar is asked, so that no cache of the one that
+// made the table is involved.
+void expect_table_matches(const korvex::calendar::PositionTable& table, const std::vector<std::int64_t>& seconds,
+                          Calendar& fresh) {
+    for (std::int64_t s : seconds) {
+        const UtcInstant t = UtcInstant::from_parts(s, 0).value();
+        ASSERT_TRUE(table.covers(t)) << s;
+        const double want = fresh.year_position(t).value();
+        const double got = table.position(t);
+        EXPECT_EQ(std::memcmp(&want, &got, sizeof want), 0) << s << ": " << got << " vs " << want;
+    }
+}
+
+}  // namespace
+
+// A table over fifty years: around every clock change and every local and
+// UTC new year, and at random seconds.
+TEST(PositionTable, MatchesYearPositionOverManyYears) {
+    Calendar maker = btcusdt();
+    const std::int64_t first = korvex::days_from_civil(1990, 1, 1);
+    const std::int64_t last = korvex::days_from_civil(2039, 12, 31);
+    auto table = maker.position_table(first, last);
+    ASSERT_TRUE(table.has_value()) << table.error().message;
+    EXPECT_EQ(table->first_day(), first);
+    EXPECT_EQ(table->last_day(), last);
+
+    std::vector<std::int64_t> seconds;
+    std::unique_ptr<icu::TimeZone> tz(icu::TimeZone::createTimeZone("US/Eastern"));
+    auto* zone = dynamic_cast<icu::BasicTimeZone*>(tz.get());
+    ASSERT_NE(zone, nullptr);
+    icu::TimeZoneTransition tr;
+    double at = static_cast<double>(first) * 86400e3;
+    int changes = 0;
+    while (zone->getNextTransition(at, false, tr) && tr.getTime() < static_cast<double>(last) * 86400e3) {
+        at = tr.getTime();
+        ++changes;
+        const auto s = static_cast<std::int64_t>(at / 1000);
+        for (std::int64_t d : {-3601, -3600, -901, -1, 0, 1, 899, 900, 3599, 3600}) seconds.push_back(s + d);
+    }
+    EXPECT_EQ(changes, 100);
+    for (std::int64_t y = 1990; y <= 2039; ++y) {
+        const std::int64_t utc_new_year = korvex::days_from_civil(y, 1, 1) * 86400;
+        for (std::int64_t h : {0, 4, 5, 6}) {
+            for (std::int64_t d : {-1, 0, 1}) {
+                if (utc_new_year + h * 3600 + d >= first * 86400) seconds.push_back(utc_new_year + h * 3600 + d);
+            }
+        }
+    }
+    std::uint64_t x = 88172645463325252ull;  // xorshift: the same seconds every run
+    for (int i = 0; i < 20000; ++i) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        seconds.push_back(first * 86400 + static_cast<std::int64_t>(x % static_cast<std::uint64_t>((last - first + 1) * 86400)));
+    }
+    // Both ends of the range, whose local days lie outside it.
+    seconds.push_back(first * 86400);
+    seconds.push_back(last * 86400 + 86399);
+    Calendar fresh = btcusdt();
+    expect_table_matches(*table, seconds, fresh);
+}
+
+// The table shares the weekday tables, not the calendar: it stays valid
+// when the calendar that made it is moved from or destroyed.
+TEST(PositionTable, OutlivesItsCalendar) {
+    const std::int64_t day = korvex::days_from_civil(2025, 3, 9);
+    std::optional<korvex::calendar::PositionTable> table;
+    {
+        Calendar maker = btcusdt();
+        table = maker.position_table(day - 3, day + 3).value();
+        Calendar moved = std::move(maker);
+    }
+    Calendar fresh = btcusdt();
+    std::vector<std::int64_t> seconds;
+    for (std::int64_t s = (day - 3) * 86400; s < (day + 4) * 86400; s += 449) seconds.push_back(s);
+    expect_table_matches(*table, seconds, fresh);
+}
+
+TEST(PositionTable, CoversExactlyItsDays) {
+    Calendar cal = btcusdt();
+    const std::int64_t first = korvex::days_from_civil(2024, 12, 30);
+    const auto table = cal.position_table(first, first + 2).value();
+    auto at = [](std::int64_t s) { return UtcInstant::from_parts(s, 0).value(); };
+    EXPECT_FALSE(table.covers(at(first * 86400 - 1)));
+    EXPECT_TRUE(table.covers(at(first * 86400)));
+    EXPECT_TRUE(table.covers(at((first + 3) * 86400 - 1)));
+    EXPECT_FALSE(table.covers(at((first + 3) * 86400)));
+    EXPECT_FALSE(korvex::calendar::PositionTable().covers(at(0)));
+
+    // Ranges it refuses: reversed, too long, beyond the supported days.
+    using korvex::calendar::PositionTable;
+    EXPECT_FALSE(cal.position_table(first + 1, first).has_value());
+    EXPECT_FALSE(cal.position_table(first, first + PositionTable::kMaxDays).has_value());
+    EXPECT_TRUE(cal.position_table(first, first + PositionTable::kMaxDays - 1).has_value());
+    EXPECT_FALSE(cal.position_table(UtcInstant::kMinDay - 1, UtcInstant::kMinDay).has_value());
+    EXPECT_FALSE(cal.position_table(UtcInstant::kMaxDay, UtcInstant::kMaxDay + 1).has_value());
+}
+
+// The first and last supported days, and zones without clock changes (one
+// offset stretch for the whole range) or with other offsets.
+TEST(PositionTable, RangeEndsAndOtherZones) {
+    Calendar cal = btcusdt();
+    Calendar fresh = btcusdt();
+    const std::int64_t lo = UtcInstant::kMinDay;
+    const std::int64_t hi = UtcInstant::kMaxDay;
+    expect_table_matches(cal.position_table(lo, lo + 400).value(), {lo * 86400, lo * 86400 + 3600, (lo + 400) * 86400 + 86399}, fresh);
+    expect_table_matches(cal.position_table(hi - 400, hi).value(), {(hi - 400) * 86400, hi * 86400 + 86399, hi * 86400 + 20000}, fresh);
+
+    const std::string times = "\"monday\": {\"09:00\": 1, \"17:00\": 3}, \"sunday\": {\"23:45\": 1}";
+    for (std::string_view zone : {"\"UTC\"", "\"Asia/Kolkata\"", "\"Australia/Lord_Howe\"", "\"Pacific/Kiritimati\""}) {
+        Calendar maker = Calendar::from_document(doc("\"monday\": 1, \"wednesday\": 0.5, \"sunday\": 2", times, zone)).value();
+        Calendar other = Calendar::from_document(doc("\"monday\": 1, \"wednesday\": 0.5, \"sunday\": 2", times, zone)).value();
+        const std::int64_t first = korvex::days_from_civil(1994, 12, 1);
+        const auto table = maker.position_table(first, first + 800).value();
+        std::vector<std::int64_t> seconds;
+        for (std::int64_t s = first * 86400; s < (first + 801) * 86400; s += 1799) seconds.push_back(s);
+        expect_table_matches(table, seconds, other);
+    }
+}
