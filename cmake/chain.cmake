@@ -53,3 +53,15 @@ if(NOT KORVEX_SANITIZE)
     DEPENDS _kernels)
   install(FILES ${KORVEX_CHAIN_DIR}/_kernels.pyi DESTINATION korvex_chain)
 endif()
+
+# nanobind is compiled into _kernels: the wheel carries its licence.
+if(DEFINED SKBUILD_METADATA_DIR)
+  execute_process(
+    COMMAND "${Python_EXECUTABLE}" -c
+      "import importlib.metadata as m; d = m.distribution('nanobind'); print(next(d.locate_file(f) for f in d.files if f.name == 'LICENSE'))"
+    OUTPUT_VARIABLE _korvex_nb_license OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE _korvex_nb_license_found)
+  if(NOT _korvex_nb_license_found EQUAL 0 OR NOT EXISTS "${_korvex_nb_license}")
+    message(FATAL_ERROR "nanobind's licence file was not found")
+  endif()
+  install(FILES "${_korvex_nb_license}" DESTINATION "${SKBUILD_METADATA_DIR}/licenses" RENAME nanobind-LICENSE)
+endif()

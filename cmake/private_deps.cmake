@@ -39,3 +39,12 @@ set(_korvex_instrumented "$<OR:$<BOOL:${KORVEX_SANITIZE}>,$<BOOL:${KORVEX_FUZZ}>
 target_link_options(korvex_core INTERFACE
   "$<${_korvex_is_module}:LINKER:--gc-sections;LINKER:--exclude-libs,ALL>"
   "$<$<AND:${_korvex_is_module},$<NOT:${_korvex_instrumented}>>:-static-libstdc++>")
+
+# The wheel carries these libraries inside its modules, so it carries their
+# licences too (in its .dist-info/licenses).
+if(DEFINED SKBUILD_METADATA_DIR)
+  get_filename_component(_korvex_tp "${CMAKE_CURRENT_LIST_DIR}/../third_party" ABSOLUTE)
+  install(FILES "${_korvex_tp}/icu/LICENSE" DESTINATION "${SKBUILD_METADATA_DIR}/licenses" RENAME ICU-LICENSE)
+  install(FILES "${_korvex_tp}/simdjson/LICENSE" DESTINATION "${SKBUILD_METADATA_DIR}/licenses"
+          RENAME simdjson-LICENSE)
+endif()
