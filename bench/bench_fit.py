@@ -36,7 +36,7 @@ from korvex_chain import fit as kfit
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DATA = ROOT.parent / "shared" / "data" / "chains"
 MODELS = ("GVVSpline", "CubicSpline", "VolGeo")
-REPEAT = 3
+REPEAT = 5
 
 # Box bounds of the straightforward fit (admissible, with the same margins).
 BOUNDS = {
@@ -107,7 +107,7 @@ def run(files):
     rows = []
     for model in MODELS:
         for fname, chain in chains:
-            # Times: the best of REPEAT runs (the machine is shared). The
+            # Times: the median of REPEAT runs, the two fits taking turns. The
             # whole chain, both ways: fit_chain's wall time against a loop of
             # the straightforward fit over the same expiries (the quotes of
             # each expiry selected beforehand, outside its timing); and per
@@ -121,9 +121,9 @@ def run(files):
                 t0 = time.perf_counter()
                 base_runs.append([baseline_fit(model, q, e.forward, e.ttx, e.expiry.to_pydatetime()) for e, q in exps])
                 base_walls.append(time.perf_counter() - t0)
-            wall, base_wall = min(r[0] for r in runs), min(base_walls)
-            best_ms = np.min([[f.seconds for f in r[1].fits] for r in runs], axis=0) * 1e3
-            best_base = np.min([[t for _, t in r] for r in base_runs], axis=0) * 1e3
+            wall, base_wall = float(np.median([r[0] for r in runs])), float(np.median(base_walls))
+            best_ms = np.median([[f.seconds for f in r[1].fits] for r in runs], axis=0) * 1e3
+            best_base = np.median([[t for _, t in r] for r in base_runs], axis=0) * 1e3
             for i, f in enumerate(cf.fits):
                 q = chain.expiry_quotes(f.underlying, f.expiry)
                 otm = q[q["otm"]]
@@ -246,7 +246,7 @@ How to read it:
 - arbitrage: curves whose risk-neutral density (Durrleman's g on 401 points of
   log-moneyness, over the quoted range and +-3 at-the-money deviations) is
   negative somewhere; depth = most negative density / its peak.
-- Times: the best of three runs of each (shared 2-CPU machine). Whole chain:
+- Times: the median of five runs of each, the two fits taking turns (shared 2-CPU machine). Whole chain:
   fit_chain's wall time against the straightforward fit looped over the same
   expiries, both per expiry; per expiry: each fit's own time (median and the
   ratio of the sums). Ratios below 1 mean fit_chain is faster.
