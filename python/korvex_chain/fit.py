@@ -879,6 +879,15 @@ def _solve_scipy(prob: _Problem, u, free, tol, max_nfev):
 # Public entry points
 # ---------------------------------------------------------------------------
 
+def _check_options(model, weights, solver):
+    if model not in MODELS:
+        raise ValueError(f"unknown model {model!r}: use one of {', '.join(MODELS)}")
+    if weights not in ("spread", "vega"):
+        raise ValueError(f"unknown weights {weights!r}: use 'spread' or 'vega'")
+    if solver not in SOLVERS:
+        raise ValueError(f"unknown solver {solver!r}: use one of {', '.join(SOLVERS)}")
+
+
 def fit_smile(quotes: pd.DataFrame, model: str = "GVVSpline", *, forward: float | None = None,
               ttx: float | None = None, expiry=None, underlying: str | None = None, warm_start=None,
               starts: int = 1, weights: str = "spread", max_nfev: int = 120, starting_points=None,
@@ -902,12 +911,7 @@ def fit_smile(quotes: pd.DataFrame, model: str = "GVVSpline", *, forward: float 
     same optimum, the native one in a fraction of the time.
     """
     t0 = time.perf_counter()
-    if model not in MODELS:
-        raise ValueError(f"unknown model {model!r}: use one of {', '.join(MODELS)}")
-    if weights not in ("spread", "vega"):
-        raise ValueError(f"unknown weights {weights!r}: use 'spread' or 'vega'")
-    if solver not in SOLVERS:
-        raise ValueError(f"unknown solver {solver!r}: use one of {', '.join(SOLVERS)}")
+    _check_options(model, weights, solver)
     if len(quotes) == 0:
         raise ValueError("no quotes to fit")
     need = {"is_call", "quote_bid_iv", "quote_ask_iv"}
@@ -1155,12 +1159,7 @@ def fit_chain(chain, model: str = "GVVSpline", *, previous: ChainFit | None = No
     expiry found there is warm-started from its fit. `starts`: starting
     points polished per expiry (the best of a screened grid; 1 is enough in
     practice, more cost time). `solver`: as for `fit_smile`."""
-    if model not in MODELS:
-        raise ValueError(f"unknown model {model!r}: use one of {', '.join(MODELS)}")
-    if weights not in ("spread", "vega"):
-        raise ValueError(f"unknown weights {weights!r}: use 'spread' or 'vega'")
-    if solver not in SOLVERS:
-        raise ValueError(f"unknown solver {solver!r}: use one of {', '.join(SOLVERS)}")
+    _check_options(model, weights, solver)
     q = chain.quotes
     # Plain arrays once for the whole chain; each expiry is a slice of them.
     cols = {c: q[c].to_numpy() for c in ("log_moneyness", "otm", "is_call", "quote_bid_iv", "quote_ask_iv")}

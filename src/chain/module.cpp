@@ -576,13 +576,24 @@ struct Lender {
     }
 };
 
-void bus_ttx_py(const Instants& from, std::int64_t from_tps, std::int64_t from_spt, const Instants& to,
-                std::int64_t to_tps, std::int64_t to_spt, Out1<double> out, int threads) {
+// The two instant columns of a time-between call, checked against the
+// output, with the thread count checked too.
+struct InstantPairs {
+    InstantColumn a, b;
+    double* out;
+    std::size_t n;
+    int threads;
+};
+InstantPairs instant_pairs(const Instants& from, std::int64_t from_tps, std::int64_t from_spt, const Instants& to,
+                           std::int64_t to_tps, std::int64_t to_spt, Out1<double>& out, int threads) {
     const std::size_t n = out.shape(0);
-    const InstantColumn a = instant_column(from, from_tps, from_spt, n, "start");
-    const InstantColumn b = instant_column(to, to_tps, to_spt, n, "end");
-    double* o = out.data();
-    threads = checked_threads(threads);
+    return {instant_column(from, from_tps, from_spt, n, "start"), instant_column(to, to_tps, to_spt, n, "end"),
+            out.data(), n, checked_threads(threads)};
+}
+
+void bus_ttx_py(const Instants& from, std::int64_t from_tps, std::int64_t from_spt, const Instants& to,
+                std::int64_t to_tps, std::int64_t to_spt, Out1<double> out, int threads_arg) {
+    const auto [a, b, o, n, threads] = instant_pairs(from, from_tps, from_spt, to, to_tps, to_spt, out, threads_arg);
     nb::gil_scoped_release release;
     const int workers = worker_count(n, kCalendarBlock, threads);
     std::vector<std::unique_ptr<calendar::Calendar>> cals(static_cast<std::size_t>(workers));
@@ -616,12 +627,8 @@ void bus_ttx_py(const Instants& from, std::int64_t from_tps, std::int64_t from_s
 }
 
 void cal_ttx_py(const Instants& from, std::int64_t from_tps, std::int64_t from_spt, const Instants& to,
-                std::int64_t to_tps, std::int64_t to_spt, Out1<double> out, int threads) {
-    const std::size_t n = out.shape(0);
-    const InstantColumn a = instant_column(from, from_tps, from_spt, n, "start");
-    const InstantColumn b = instant_column(to, to_tps, to_spt, n, "end");
-    double* o = out.data();
-    threads = checked_threads(threads);
+                std::int64_t to_tps, std::int64_t to_spt, Out1<double> out, int threads_arg) {
+    const auto [a, b, o, n, threads] = instant_pairs(from, from_tps, from_spt, to, to_tps, to_spt, out, threads_arg);
     nb::gil_scoped_release release;
     parallel_blocks(n, kBlock, threads, [&](std::size_t bgn, std::size_t end, int) { cal_ttx(a, b, bgn, end, o); });
 }
