@@ -704,24 +704,6 @@ def _soft_l1(r):
     return t
 
 
-def _durrleman_g(k, w, h):
-    """Durrleman's g(k) from total variance on a uniform grid (rows: parameter sets).
-
-    The risk-neutral density of ln(S_T / F) is g(k) phi(d2) / sqrt(w(k)), so
-    the density is negative exactly where g is. End points copy their
-    neighbours' derivatives."""
-    w = np.atleast_2d(w)
-    w1 = np.empty_like(w)
-    w2 = np.empty_like(w)
-    w1[:, 1:-1] = (w[:, 2:] - w[:, :-2]) / (2.0 * h)
-    w2[:, 1:-1] = (w[:, 2:] - 2.0 * w[:, 1:-1] + w[:, :-2]) / (h * h)
-    w1[:, 0], w1[:, -1] = w1[:, 1], w1[:, -2]
-    w2[:, 0], w2[:, -1] = w2[:, 1], w2[:, -2]
-    with np.errstate(all="ignore"):
-        a = 1.0 - k * w1 / (2.0 * w)
-        return a * a - 0.25 * w1 * w1 * (1.0 / w + 0.25) + 0.5 * w2
-
-
 def _stencil_g(k, w, h):
     """Durrleman's g from total variance on (sets, points, 3) central stencils."""
     w0 = w[..., 1]
@@ -767,25 +749,6 @@ def density_check(model_name: str, params, ttx: float, forward: float, k_range, 
 # ---------------------------------------------------------------------------
 # Solver
 # ---------------------------------------------------------------------------
-
-def _residuals_and_jacobian(prob, u):
-    """Residual and forward-difference Jacobian at u: one native call."""
-    prob.sync_density()
-    rows = prob.native.rows()
-    r = np.empty(rows)
-    J = np.empty((rows, u.size))
-    prob.native.residuals_jacobian(np.ascontiguousarray(u, dtype=float), r, J)
-    return r, J
-
-
-def _residuals_and_jacobian_py(prob, u):
-    """The same with the model evaluated through model_vols and numpy (any problem)."""
-    h = 1e-6 * np.maximum(np.abs(u), 1.0)
-    pts = np.repeat(u[None, :], u.size + 1, axis=0)
-    pts[np.arange(1, u.size + 1), np.arange(u.size)] += h
-    r = prob.residuals(prob.to_theta(pts))
-    return r[0], ((r[1:] - r[0]) / h[:, None]).T
-
 
 def _solve_fixed_level(prob, theta, max_nfev):
     """The spline's increments solved with ref_vol held at the quotes' level."""

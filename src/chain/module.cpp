@@ -158,18 +158,12 @@ decltype(auto) with_model(std::string_view kind, Fn&& fn) {
                               .c_str());
 }
 
-template <class Def>
-nb::tuple names_of() {
-    nb::list names;
-    for (const auto& p : Def::kParams) names.append(nb::str(p.name.data(), p.name.size()));
-    return nb::tuple(names);
-}
-
 nb::tuple model_param_names(std::string_view kind) {
-    if (kind == GVVSpline::kName) return names_of<volmodel::GvvSmile>();
-    if (kind == CubicSpline::kName) return names_of<volmodel::CubicSmile>();
-    if (kind == VolGeo::kName) return names_of<volmodel::VolGeoSmile>();
-    return with_model(kind, [](auto*) { return nb::tuple(); });
+    return with_model(kind, []<class M>(M*) {
+        nb::list names;
+        for (const auto& p : M::kParams) names.append(nb::str(p.name.data(), p.name.size()));
+        return nb::tuple(names);
+    });
 }
 
 template <class M>
@@ -228,13 +222,11 @@ void fit_residuals_py(std::string_view kind, const In2& params, double ttx, doub
     const std::size_t m = params.shape(0);
     const std::size_t n = strikes.shape(0);
     if (out.shape(0) != m || out.shape(1) != 2 * n) throw nb::value_error("_kernels: output shape mismatch");
-    const FitQuotes q{column(lo, n, "lo").data, column(hi, n, "hi").data, column(mid, n, "mid").data,
-                      column(inv_scale, n, "inv_scale").data, column(pull_w, n, "pull_w").data,
-                      n, robust, fill};
     if (lo.shape(0) != n || hi.shape(0) != n || mid.shape(0) != n || inv_scale.shape(0) != n ||
         pull_w.shape(0) != n) {
         throw nb::value_error("_kernels: every quote array needs one value per strike");
     }
+    const FitQuotes q{lo.data(), hi.data(), mid.data(), inv_scale.data(), pull_w.data(), n, robust, fill};
     with_model(kind, [&]<class M>(M*) {
         check_params<M>(params);
         const double* p = params.data();

@@ -72,6 +72,9 @@ Moneyness moneyness(double fwd, double strike, double ttx, double vol) {
 
 double binary_moneyness(double fwd, double strike, double s) { return std::log(fwd / strike) / s; }
 
+namespace {
+
+// Each function with the side already parsed.
 namespace sided {
 
 // Cash-or-nothing: pays df when the forward finishes beyond the strike. The
@@ -96,7 +99,7 @@ double binary_gamma(double fwd, double strike, double ttx, double vol, OptionSid
 double binary_vega(double fwd, double strike, double ttx, double vol, OptionSide side, double df) {
     if (is_degenerate(ttx, vol)) return 0.0;
     const Moneyness m = moneyness(fwd, strike, ttx, vol);
-    return signed_for(side, vega_of(std::exp(-0.5 * m.x * m.x), m.x, vol, df));
+    return signed_for(side, vega_of(std::exp(norm_pdf_exp_arg(m.x)), m.x, vol, df));
 }
 
 double binary_theta(double fwd, double strike, double ttx, double vol, OptionSide side, double df) {
@@ -107,14 +110,16 @@ double binary_theta(double fwd, double strike, double ttx, double vol, OptionSid
 
 }  // namespace sided
 
+}  // namespace
+
 BinaryGreeks binary_greeks(double fwd, double strike, double ttx, double vol, OptionSide side,
                            double df) {
     if (is_degenerate(ttx, vol)) return {degenerate_fairvalue(fwd, strike, side, df), 0.0, 0.0, 0.0, 0.0};
     const Moneyness m = moneyness(fwd, strike, ttx, vol);
     // norm_pdf(x) is this factor over the pdf divisor; binary vega divides
     // the same factor by the negated divisor.
-    const double gauss = std::exp(-0.5 * m.x * m.x);
-    const double pdf = gauss / 2.5066282746310007;
+    const double gauss = std::exp(norm_pdf_exp_arg(m.x));
+    const double pdf = norm_pdf_from_exp(gauss);
     return {fairvalue_of(m.x, side, df),
             signed_for(side, delta_of(pdf, fwd, vol, m.sqrt_ttx, df)),
             signed_for(side, gamma_of(pdf, m.x, m.s, fwd, df)),

@@ -21,16 +21,6 @@ Result<double> binary_gamma(double fwd, double strike, double ttx, double vol,
 Result<double> binary_theta(double fwd, double strike, double ttx, double vol,
                             std::string_view call_put, double df);
 
-// The same with the side already parsed (their own namespace, so that the
-// names above stay unambiguous when their address is taken).
-namespace sided {
-double binary_fairvalue(double fwd, double strike, double ttx, double vol, OptionSide side, double df);
-double binary_vega(double fwd, double strike, double ttx, double vol, OptionSide side, double df);
-double binary_delta(double fwd, double strike, double ttx, double vol, OptionSide side, double df);
-double binary_gamma(double fwd, double strike, double ttx, double vol, OptionSide side, double df);
-double binary_theta(double fwd, double strike, double ttx, double vol, OptionSide side, double df);
-}  // namespace sided
-
 // All five in one pass (one ln, one sqrt, one erfc, one exp); each field is
 // bit for bit the value of the matching single function.
 struct BinaryGreeks {

@@ -13,18 +13,15 @@ Result<double> b76_fairvalue(double fwd, double strike, double ttx, double vol,
 
 // Delta is the derivative of the price with respect to the forward:
 // df * N(d1) for a call, -df * N(-d1) for a put.
-double sided::b76_delta(double fwd, double strike, double ttx, double vol, OptionSide side, double df) {
+Result<double> b76_delta(double fwd, double strike, double ttx, double vol,
+                         std::string_view call_put, double df) {
+    auto parsed = parse_option_side(call_put);
+    if (!parsed) return std::unexpected(std::move(parsed.error()));
+    const OptionSide side = *parsed;
     if (is_degenerate(ttx, vol)) return b76::degenerate_delta(fwd, strike, side, df);
     double s;
     const double d1 = b76::d1(vol, ttx, std::sqrt(ttx), std::log(fwd / strike), s);
     return b76::delta(side, df, side == OptionSide::Call ? norm_cdf(d1) : norm_cdf(-d1));
-}
-
-Result<double> b76_delta(double fwd, double strike, double ttx, double vol,
-                         std::string_view call_put, double df) {
-    auto side = parse_option_side(call_put);
-    if (!side) return std::unexpected(std::move(side.error()));
-    return sided::b76_delta(fwd, strike, ttx, vol, *side, df);
 }
 
 double b76_vega(double fwd, double strike, double ttx, double vol, double df) {

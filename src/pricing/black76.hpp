@@ -115,11 +115,6 @@ inline double black76_price(double fwd, double strike, double ttx, double vol, O
     return Black76Curve(fwd, strike, ttx, side, df).price(vol);
 }
 
-namespace sided {
-// b76_delta with the side already parsed.
-double b76_delta(double fwd, double strike, double ttx, double vol, OptionSide side, double df);
-}  // namespace sided
-
 // Fair value and the three greeks of n options in one pass each (one ln,
 // one sqrt, two erfc and one exp per option): out_*[i] is bit for bit the
 // value of b76_fairvalue, b76_delta, b76_gamma and b76_vega for option i.

@@ -3,7 +3,6 @@
 #include <string_view>
 
 #include "core/error.hpp"
-#include "pricing/option_side.hpp"
 
 namespace korvex::pricing {
 
@@ -15,9 +14,5 @@ inline constexpr double kImpliedVolUpper = 10.0;
 // reproduces the price (or the price function is NaN at a bracket end).
 Result<double> calibrate_black76_iv(double ttx, double fwd, double strike, double price,
                                     std::string_view call_put, double df);
-
-// The same with the side already parsed.
-double implied_black76_vol(double ttx, double fwd, double strike, double price, OptionSide side,
-                           double df);
 
 }  // namespace korvex::pricing

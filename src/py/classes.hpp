@@ -204,8 +204,8 @@ PyTypeObject* create_type() {
         {Py_tp_doc, const_cast<char*>(doc)},
         {0, nullptr},
     };
-    PyType_Spec spec{name, static_cast<int>(sizeof(Instance<C>)), 0, Py_TPFLAGS_DEFAULT, slots};
-    PyObject* type = PyType_FromSpec(&spec);
+    PyType_Spec description{name, static_cast<int>(sizeof(Instance<C>)), 0, Py_TPFLAGS_DEFAULT, slots};
+    PyObject* type = PyType_FromSpec(&description);
     if (!type) {
         Ref cause(PyErr_GetRaisedException());
         raise_message(PyExc_RuntimeError, std::string("An error occurred while initializing class ") + C::kName);

@@ -175,6 +175,7 @@ public:
     // and its name map for each. `p` holds kParamCount values in stored
     // order, exactly what with_params would have stored.
     static constexpr std::size_t kParamCount = kCount;
+    static constexpr const auto& kParams = Def::kParams;  // names and defaults, stored order
 
     // The one evaluation path: strike-independent work once, then the
     // per-strike formula for each strike. get_vol of a model holding `p`

@@ -34,5 +34,4 @@ VolGeoSmile::Prepared VolGeoSmile::prepare(const double* p, double ttx, double s
     return c;
 }
 
-
 }  // namespace korvex::volmodel
