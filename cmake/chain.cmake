@@ -22,7 +22,8 @@ set(KORVEX_CHAIN_DIR ${CMAKE_BINARY_DIR}/korvex_chain)
 nanobind_add_module(_kernels STABLE_ABI NB_STATIC NOMINSIZE
   ${CMAKE_CURRENT_SOURCE_DIR}/src/chain/module.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/src/chain/kernels.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/chain/fit_kernels.cpp)
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/chain/fit_kernels.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/chain/surface.cpp)
 target_link_libraries(_kernels PRIVATE korvex_core)
 # Speed comes from the build type's optimisation, never from value-changing
 # flags: the kernels must reproduce korvex bit for bit.

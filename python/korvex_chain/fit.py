@@ -62,6 +62,8 @@ from dataclasses import dataclass, field
 import numpy as np
 import pandas as pd
 
+from .surface import Surface
+
 __all__ = ["MODELS", "SmileFit", "ChainFit", "fit_smile", "fit_chain", "density_check", "ArbitrageReport"]
 
 MODELS = ("GVVSpline", "CubicSpline", "VolGeo")
@@ -213,6 +215,11 @@ class ChainFit:
     model_name: str
     fits: list[SmileFit]
     clock: str
+    observation_time: pd.Timestamp | None = None   # the chain's: where its surfaces start
+
+    def surface(self, underlying: str | None = None, **options) -> Surface:
+        """The volatility surface of one underlying (see `Surface`)."""
+        return Surface(self, underlying, **options)
 
     def table(self) -> pd.DataFrame:
         """One row per underlying and expiry: identity, status, figures and every model parameter."""
@@ -1154,4 +1161,4 @@ def fit_chain(chain, model: str = "GVVSpline", *, previous: ChainFit | None = No
             f.warnings.append(f"forward not quoted: {method}")
             f.status = "warning"
         fits.append(f)
-    return ChainFit(model, fits, chain.clock)
+    return ChainFit(model, fits, chain.clock, chain.observation_time)
