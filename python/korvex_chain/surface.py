@@ -365,7 +365,7 @@ class Surface:
         ok = np.isfinite(secs) & (np.abs(secs) <= _MAX_OFFSET_SECONDS)
         ns = np.round(np.where(ok, secs, 0.0) * 1e9).astype(np.int64)
         inst = self._obs[0] + ns.astype("timedelta64[ns]")
-        inst[~ok] = np.datetime64("NaT")
+        inst[~ok] = np.datetime64("NaT", "ns")
         return inst
 
     def _tenor_seconds(self, texts: Any) -> np.ndarray:
@@ -387,7 +387,7 @@ class Surface:
         ok = np.isfinite(secs) & (np.abs(secs) <= _MAX_OFFSET_SECONDS)
         ns = np.where(ok, td, np.timedelta64(0, "ns")).astype("timedelta64[ns]")
         inst = self._obs[0] + ns
-        inst = np.where(ok, inst, np.datetime64("NaT"))
+        inst = np.where(ok, inst, np.datetime64("NaT", "ns"))
         return self._instant_years(inst)
 
     def _times(self, when: Any) -> np.ndarray:
@@ -463,7 +463,7 @@ class Surface:
             instants = self._offset_instants(self._tenor_seconds(items))
             return [str(t) for t in items], self._instant_years(instants), instants
         labels = []
-        instants = np.full(len(items), np.datetime64("NaT"), dtype="datetime64[ns]")
+        instants = np.full(len(items), np.datetime64("NaT", "ns"), dtype="datetime64[ns]")
         for i, t in enumerate(items):
             if isinstance(t, str):
                 labels.append(t)
