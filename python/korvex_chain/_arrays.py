@@ -11,8 +11,10 @@ here.
 
 from __future__ import annotations
 
+import math
 import operator
 import os
+import sys
 from collections.abc import Callable, Sequence
 from typing import Any
 
@@ -105,15 +107,65 @@ def flat(a: np.ndarray, shape: tuple[int, ...]) -> np.ndarray:
 # ------------------------------------------------------------------ sides
 
 
+def _missing_markers() -> set[int]:
+    """Identities of the objects that stand for a missing value in object
+    arrays: None, and pandas' NA and NaT when pandas is loaded (an array can
+    only hold them if it is)."""
+    ids = {id(None)}
+    pd = sys.modules.get("pandas")
+    if pd is not None:
+        ids.update((id(pd.NA), id(pd.NaT)))
+    return ids
+
+
+def _is_missing(v: Any, markers: set[int]) -> bool:
+    if id(v) in markers:
+        return True
+    if isinstance(v, (float, np.floating)):
+        return math.isnan(v)
+    return isinstance(v, (np.datetime64, np.timedelta64)) and bool(np.isnat(v))
+
+
 def _parse_object_sides(values: list[Any]) -> dict[Any, bool]:
+    """Side of each distinct value of an object array: text as korvex parses
+    it, bools (True = call) as in a boolean array. A missing value (None,
+    NaN, pandas' NA, which a nullable boolean column holds) is an unknown
+    side; anything else is a wrong type. Errors name the first bad element."""
     # dict.fromkeys keeps the order of first appearance, so the first bad
     # value reported is the first bad element of the array.
+    distinct = dict.fromkeys(values)
+    if all(isinstance(v, str) for v in distinct):
+        return {v: _kernels.parse_side(v) for v in distinct}
+    # Other kinds among them: deduplication goes by equality, under which
+    # True == 1 == 1.0, so each element is checked, in order.
+    markers = _missing_markers()
     sides: dict[Any, bool] = {}
-    for v in dict.fromkeys(values):
-        if not isinstance(v, str):
-            raise TypeError(f"call_put must hold str values, got {type(v).__name__}")
-        sides[v] = _kernels.parse_side(v)
+    for v in values:
+        if isinstance(v, str):
+            if v not in sides:
+                sides[v] = _kernels.parse_side(v)
+        elif isinstance(v, (bool, np.bool_)):
+            sides[v] = bool(v)
+        elif _is_missing(v, markers):
+            raise ValueError(f"call_put has a missing side ({v!r}): each option needs "
+                             "'c'/'call', 'p'/'put' or a bool (True = call)")
+        else:
+            raise TypeError(f"call_put must hold str or bool values, got {type(v).__name__}")
     return sides
+
+
+def _clean_bools(a: np.ndarray) -> np.ndarray:
+    """a with every element stored as byte 0 or 1. numpy takes any nonzero
+    byte of a bool array as True, but the kernels read the byte as a C++
+    bool, for which only 0 and 1 are values; viewing other bytes as bool
+    makes such arrays. One pass over the bytes, and no copy when they are
+    clean, as they nearly always are."""
+    if a.size == 0:
+        return a
+    raw = a.view(np.uint8)
+    if raw.max() <= 1:
+        return a
+    return raw != 0
 
 
 def _parse_string_sides(a: np.ndarray) -> np.ndarray:
@@ -150,7 +202,7 @@ def as_sides(call_put: Any) -> np.ndarray:
     a = call_put if isinstance(call_put, np.ndarray) else np.asarray(call_put)
     kind = a.dtype.kind
     if kind == "b":
-        return a
+        return _clean_bools(a)
     if kind == "U":
         return _parse_string_sides(a)
     if kind == "O":
@@ -182,57 +234,134 @@ def outputs(shape: tuple[int, ...], count: int) -> list[np.ndarray]:
 
 # ------------------------------------------------------------------ time
 
-# numpy datetime64 units as (ticks per second, seconds per tick).
-_UNITS = {
-    "s": (1, 1),
-    "ms": (1_000, 1),
-    "us": (1_000_000, 1),
-    "ns": (1_000_000_000, 1),
-    "ps": (1_000_000_000_000, 1),
-    "fs": (1_000_000_000_000_000, 1),
-    "as": (1_000_000_000_000_000_000, 1),
-    "m": (1, 60),
-    "h": (1, 3_600),
-    "D": (1, 86_400),
-    "W": (1, 604_800),
+_NAT = np.iinfo(np.int64).min
+_INT64_MAX = np.iinfo(np.int64).max
+
+# datetime64 units as seconds per tick, and sub-second ones as ticks per second.
+_SECONDS_PER_TICK = {"s": 1, "m": 60, "h": 3_600, "D": 86_400, "W": 604_800}
+_TICKS_PER_SECOND = {
+    "ms": 1_000,
+    "us": 1_000_000,
+    "ns": 1_000_000_000,
+    "ps": 1_000_000_000_000,
+    "fs": 1_000_000_000_000_000,
+    "as": 1_000_000_000_000_000_000,
 }
+
+
+# Years from 1970 that datetime64[Y] and [M] values are cast to days
+# within: a thousand times any year an instant may have (the kernels give
+# NaN beyond those), and small enough that numpy's cast to days cannot
+# overflow, as it would otherwise silently.
+_CASTABLE_YEARS = 1_000_000_000
+
+
+def _first_days(v: np.ndarray, unit: str, count: int) -> np.ndarray:
+    """Days since 1970-01-01 of the first day of each year or month of a
+    datetime64[Y]/[M] array (of `count` years or months a tick), NaT for
+    NaT and for values far beyond any supported date."""
+    lim = _CASTABLE_YEARS * (1 if unit == "Y" else 12) // count
+    ok = (v >= -lim) & (v <= lim)  # so v * count does not overflow either
+    inside = np.where(ok, v, 0)
+    if count != 1:
+        inside = inside * count
+    days = inside.astype(f"datetime64[{unit}]").astype("datetime64[D]").view(np.int64)
+    return np.where(ok, days, _NAT)
+
+
+def _sub_second_multiples(v: np.ndarray, count: int, tps: int) -> tuple[np.ndarray, int, int]:
+    """Ticks of `count` sub-second units (datetime64[250ms], [10ns]...) as
+    ticks of the unit itself (exact), or where some instant fits no int64
+    of that unit, of microseconds; NaT kept."""
+    lim = _INT64_MAX // count
+    fits = (v >= -lim) & (v <= lim)
+    beyond = ~fits & (v != _NAT)
+    if tps <= 1_000_000 or not beyond.any():
+        # int64 milli- and microseconds reach 292,000 years from 1970, beyond
+        # the supported years: a value whose product does not fit is NaT.
+        return np.where(fits, np.where(fits, v, 0) * count, _NAT), tps, 1
+    # int64 nanoseconds (and finer) reach only 1678 to 2262, so some of these
+    # instants fit no such unit: the whole array is read in microseconds,
+    # rounded down (Python integers; a rare layout, exact to the microsecond).
+    out = np.empty(v.size, dtype=np.int64)
+    for i, x in enumerate(v.reshape(-1).tolist()):
+        if x == _NAT:
+            out[i] = _NAT
+            continue
+        us = x * count * 1_000_000 // tps
+        out[i] = us if -_INT64_MAX <= us <= _INT64_MAX else _NAT
+    return out.reshape(v.shape), 1_000_000, 1
+
+
+def _datetime_ticks(a: np.ndarray) -> tuple[np.ndarray, int, int]:
+    """int64 ticks of a datetime64 array of any unit and byte order, as
+    (ticks, ticks per second, seconds per tick), in a form the kernels read
+    with overflow checks: no unit cast that could wrap or raise."""
+    if not a.dtype.isnative:
+        a = a.astype(a.dtype.newbyteorder("="))
+    unit, count = np.datetime_data(a.dtype)
+    if unit == "generic":  # numpy holds only NaT in generic units
+        a = a.astype("datetime64[s]")
+        unit, count = "s", 1
+    v = a.view(np.int64)
+    if unit in _SECONDS_PER_TICK:
+        return v, 1, _SECONDS_PER_TICK[unit] * count
+    if unit in ("Y", "M"):
+        return _first_days(v, unit, count), 1, 86_400
+    tps = _TICKS_PER_SECOND[unit]
+    if count == 1:
+        return v, tps, 1
+    return _sub_second_multiples(v, count, tps)
+
+
+def _object_seconds(a: np.ndarray, name: str) -> np.ndarray:
+    """Epoch seconds of an object array: objects with timestamp() (datetime,
+    pandas Timestamp) read through it as korvex reads them, numbers as epoch
+    seconds, and missing values (None, NaN, NaT, pandas' NA) as NaN."""
+    markers = _missing_markers()
+
+    def seconds(v: Any) -> float:
+        if _is_missing(v, markers):
+            return math.nan
+        if hasattr(v, "timestamp"):
+            return float(v.timestamp())
+        t = type(v)
+        if isinstance(v, (str, bytes, np.datetime64)) or not (hasattr(t, "__float__") or hasattr(t, "__index__")):
+            raise TypeError(
+                f"{name} must hold datetime64 values, epoch seconds or objects with timestamp(), "
+                f"got {t.__name__}"
+            )
+        return float(v) if hasattr(t, "__float__") else float(operator.index(v))
+
+    values = a.reshape(-1).tolist()
+    try:
+        # Usually every element has timestamp(): then one call each is all.
+        secs = np.fromiter((float(v.timestamp()) for v in values), dtype=np.float64, count=len(values))
+    except (AttributeError, TypeError, ValueError):  # NaT raises ValueError
+        secs = np.fromiter(map(seconds, values), dtype=np.float64, count=len(values))
+    return secs.reshape(a.shape)
 
 
 def as_instants(x: Any, name: str) -> tuple[np.ndarray, int, int]:
     """Instants as (array, ticks per second, seconds per tick): a float64
     array of epoch seconds with (0, 0), or int64 datetime64 ticks.
 
-    datetime64 values are naive UTC (NaT stays NaT); pandas datetime data
+    datetime64 values of any unit and byte order are naive UTC (NaT stays
+    NaT, and so do dates beyond the supported years); pandas datetime data
     with a time zone is converted to UTC first; numbers are epoch seconds;
     objects with a ``timestamp()`` method (datetime, pandas Timestamp) are
-    read through it, as korvex reads them."""
+    read through it, as korvex reads them; None, NaN and NaT are missing."""
     dtype = getattr(x, "dtype", None)
     if dtype is not None and getattr(dtype, "tz", None) is not None:
         x = x.dt.tz_convert("UTC").dt.tz_localize(None) if hasattr(x, "dt") else x.tz_convert(None)
     a = x if isinstance(x, np.ndarray) else np.asarray(x)
     kind = a.dtype.kind
     if kind == "M":
-        unit, count = np.datetime_data(a.dtype)
-        if unit in ("Y", "M"):
-            # Months and years have no fixed length; whole days are exact.
-            a = a.astype("datetime64[D]")
-        elif unit == "generic":
-            a = a.astype("datetime64[s]")
-        elif count != 1:
-            a = a.astype(f"datetime64[{unit}]")
-        unit = np.datetime_data(a.dtype)[0]
-        tps, spt = _UNITS[unit]
-        return a.view(np.int64), tps, spt
+        return _datetime_ticks(a)
     if kind in "fiub":
         return a.astype(np.float64, copy=False), 0, 0
     if kind == "O":
-        values = a.reshape(-1).tolist()
-        try:
-            secs = np.fromiter((float(v.timestamp()) for v in values), dtype=np.float64, count=len(values))
-        except AttributeError:
-            pass
-        else:
-            return secs.reshape(a.shape), 0, 0
+        return _object_seconds(a, name), 0, 0
     raise TypeError(
         f"{name} must hold datetime64 values, epoch seconds or objects with timestamp(), got dtype {a.dtype}"
     )

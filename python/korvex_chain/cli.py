@@ -3,7 +3,12 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
+import os
+import stat
 import sys
+import tempfile
+from collections.abc import Iterator
 
 _FIT_HELP = """\
 Read an option chain (CSV, one row per option: expiry_utc, strike,
@@ -12,7 +17,9 @@ or an `instrument` column with names such as BTC-27DEC24-100000-C), price
 it, fit a smile to every expiry and print one table per model.
 
 Exit status: 0 when every expiry was fitted (possibly with warnings),
-1 when some fit failed, 2 for unreadable input."""
+1 when some fit failed or some expiry was dropped (no forward for it),
+2 for unreadable input or unusable options, checked before any work
+(nothing is written then). Each output file appears whole or not at all."""
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -72,14 +79,131 @@ def _fmt_table(table) -> str:
     return t.to_string(index=False)
 
 
+class _UsageError(Exception):
+    """A user error of the command line: reported on one line, exit status 2."""
+
+
+def _writable(option: str, path: str) -> str:
+    """path, once sure that a file can be put there (its folder exists and
+    takes new files, and it is not a folder itself): checked before any
+    work, so that a typo does not cost a whole fit."""
+    target = os.path.realpath(path)
+    folder = os.path.dirname(target)
+    if os.path.isdir(target):
+        raise _UsageError(f"{option} {path}: is a folder")
+    if not os.path.isdir(folder):
+        raise _UsageError(f"{option} {path}: no folder {folder}")
+    try:
+        fd, probe = tempfile.mkstemp(dir=folder, prefix=".korvex-probe-")
+    except OSError as exc:
+        raise _UsageError(f"{option} {path}: cannot write in {folder} ({exc.strerror})") from None
+    os.close(fd)
+    os.unlink(probe)
+    return path
+
+
+def _plot_path(path: str) -> str:
+    """The file --plot writes: an image format matplotlib can write, named
+    by the extension; without one, matplotlib's default format, whose
+    extension it appends itself."""
+    try:
+        import matplotlib
+        from matplotlib.backend_bases import FigureCanvasBase
+    except ImportError:  # pragma: no cover - depends on the environment
+        raise _UsageError("--plot needs matplotlib: pip install 'korvex[plot]'") from None
+    ext = os.path.splitext(path)[1][1:]
+    if not ext:
+        return _plot_path(path.rstrip(".") + "." + matplotlib.rcParams["savefig.format"])
+    formats = FigureCanvasBase.get_supported_filetypes()
+    if ext.lower() not in formats:
+        raise _UsageError(f"--plot {path}: matplotlib cannot write .{ext} files (it writes "
+                          f"{', '.join(sorted(formats))})")
+    return _writable("--plot", path)
+
+
+@contextlib.contextmanager
+def _replacing(path: str) -> Iterator[str]:
+    """A temporary file beside path (same folder, same extension), renamed
+    onto it when the block succeeds and removed when it fails: readers of
+    path never see a half-written file, and a failure leaves none behind."""
+    target = os.path.realpath(path)
+    folder, name = os.path.split(target)
+    stem, ext = os.path.splitext(name)
+    fd, tmp = tempfile.mkstemp(dir=folder, prefix=f".{stem}.", suffix=ext)
+    os.close(fd)
+    try:
+        yield tmp
+        # mkstemp makes the file private; the output gets the mode a plain
+        # open() would give it (or keeps the mode of the file it replaces).
+        if os.path.exists(target):
+            mode = stat.S_IMODE(os.stat(target).st_mode)
+        else:
+            umask = os.umask(0)
+            os.umask(umask)
+            mode = 0o666 & ~umask
+        os.chmod(tmp, mode)
+        os.replace(tmp, target)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise
+
+
+def _dropped(chain, underlyings) -> bool:
+    """Whether the chain dropped an expiry of the selected underlyings: one
+    without a forward cannot be priced, and its rows are in `rejected` with
+    that reason (under their underlying as read_chain names it)."""
+    import pandas as pd
+
+    rej = chain.rejected
+    lost = rej[rej["reason"].astype(str).str.startswith("no forward")]
+    if underlyings is None or lost.empty:
+        return not lost.empty
+    und = pd.Series(pd.NA, index=lost.index, dtype="string")
+    if "underlying" in lost.columns:
+        und = lost["underlying"].astype("string")
+    if "instrument" in lost.columns:
+        prefix = lost["instrument"].astype("string").str.extract(r"^([A-Za-z0-9]+)", expand=False)
+        und = und.fillna(prefix.str.upper())
+    return bool(und.fillna("?").isin(list(underlyings)).any())
+
+
 def main(argv=None) -> int:
     args = _parser().parse_args(argv)
+    try:
+        return _run(args)
+    except _UsageError as exc:
+        print(f"error: {exc}", file=sys.stderr)
+        return 2
+
+
+def _run(args) -> int:
     if args.command == "synth":
         from .synthetic import make_chain
 
-        make_chain(args.model, seed=args.seed).table.to_csv(args.out, index=False)
+        _writable("out", args.out)
+        table = make_chain(args.model, seed=args.seed).table
+        with _replacing(args.out) as tmp:
+            table.to_csv(tmp, index=False)
         print(f"wrote {args.out}")
         return 0
+
+    if not 0 <= args.expiry_hour <= 23:
+        raise _UsageError(f"--expiry-hour {args.expiry_hour}: an hour of the day is 0 to 23")
+    if args.starts < 1:
+        raise _UsageError(f"--starts {args.starts}: at least one starting point is polished")
+    for option in ("out", "greeks", "rejected"):
+        if getattr(args, option):
+            _writable(f"--{option}", getattr(args, option))
+    if args.plot:
+        args.plot = _plot_path(args.plot)
+    seen: dict[str, str] = {}
+    for option in ("out", "greeks", "rejected", "plot"):
+        path = getattr(args, option)
+        if path:
+            other = seen.setdefault(os.path.realpath(path), f"--{option} {path}")
+            if other != f"--{option} {path}":
+                raise _UsageError(f"{other} and --{option} {path} name the same file")
 
     import pandas as pd
 
@@ -92,11 +216,18 @@ def main(argv=None) -> int:
     except (OSError, ValueError, TypeError) as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 2
+    if args.underlying:
+        have = list(dict.fromkeys(chain.expiries["underlying"]))
+        unknown = [u for u in args.underlying if u not in have]
+        if unknown:
+            raise _UsageError(f"--underlying {', '.join(unknown)}: not in the chain, which has "
+                              f"{', '.join(have)}")
     print(chain.summary())
     for w in chain.warnings:
         print("warning:", w)
     if args.rejected:
-        chain.rejected.to_csv(args.rejected, index_label="row")
+        with _replacing(args.rejected) as tmp:
+            chain.rejected.to_csv(tmp, index_label="row")
     models = args.model or ["GVVSpline"]
     results = []
     for m in models:
@@ -107,19 +238,26 @@ def main(argv=None) -> int:
         print(_fmt_table(cf.table()))
     tables = pd.concat([cf.table() for cf in results], ignore_index=True)
     if args.out:
-        tables.to_csv(args.out, index=False)
+        with _replacing(args.out) as tmp:
+            tables.to_csv(tmp, index=False)
         print(f"\nwrote {args.out}")
     if args.plot:
         from .plot import plot_chain
 
-        plot_chain(chain, results, args.plot, underlyings=args.underlying)
+        with _replacing(args.plot) as tmp:
+            plot_chain(chain, results, tmp, underlyings=args.underlying)
         print(f"wrote {args.plot}")
     if args.greeks:
         from .greeks import chain_greeks
 
-        chain_greeks(chain, results[0], binary=args.binary).to_csv(args.greeks, index_label="row")
+        greeks = chain_greeks(chain, results[0], binary=args.binary)
+        with _replacing(args.greeks) as tmp:
+            greeks.to_csv(tmp, index_label="row")
         print(f"wrote {args.greeks}")
-    return 1 if (tables["status"] == "failed").any() else 0
+    dropped = _dropped(chain, args.underlying)
+    if dropped:
+        print(f"\n{dropped} expiries dropped (no forward): see the warnings above")
+    return 1 if (tables["status"] == "failed").any() or dropped else 0
 
 
 if __name__ == "__main__":  # pragma: no cover

@@ -121,6 +121,78 @@ def test_missing_or_impossible_instants_give_nan():
         assert np.isnan(fn(far, good)).all()
 
 
+def test_datetime64_beyond_the_supported_years_gives_nan_in_any_unit():
+    end = np.datetime64("2025-06-30T16:00:00", "s")
+    first, last = -262143 - 1970, 262142 - 1970  # years from 1970 of the supported range
+    big = np.iinfo(np.int64).max
+    cases = [  # (ticks, unit, finite?)
+        ([50505469855533106, first - 1, last + 1, -big, big], "Y", False),
+        ([first, last, 55], "Y", True),
+        ([first * 12 - 1, last * 12 + 12], "M", False),
+        ([first * 12, last * 12 + 11], "M", True),
+        ([last // 3 + 1, big // 3], "3Y", False),
+        ([2**61, -(2**61), big], "10D", False),
+        ([2**61, big], "7W", False),
+        ([2**62, -(2**62)], "250ms", False),
+    ]
+    for ticks, unit, finite in cases:
+        got = kc.cal_ttx(np.array(ticks, dtype=f"datetime64[{unit}]"), end)
+        assert np.isfinite(got).all() if finite else np.isnan(got).all(), (unit, got)
+    # Multiples are their instants: [3Y] as years, [250ms] as milliseconds,
+    # and [10ns] beyond int64 nanoseconds (1678 to 2262) to the microsecond.
+    assert_same_bits(kc.bus_ttx(np.array([18, -5], "datetime64[3Y]"), end),
+                     kc.bus_ttx(np.array([54, -15], "datetime64[Y]"), end))
+    assert_same_bits(kc.bus_ttx(np.array([7_000_000_001, -3], "datetime64[250ms]"), end),
+                     kc.bus_ttx(np.array([1_750_000_000_250, -750], "datetime64[ms]"), end))
+    ticks = np.array([2**62, -(2**62), 17, np.iinfo(np.int64).min])
+    assert_same_bits(kc.bus_ttx(ticks.astype("datetime64[10ns]"), end),
+                     kc.bus_ttx(np.array([2**62 // 100, -(2**62) // 100, 0, ticks[3]], "datetime64[us]"), end))
+
+
+def test_big_endian_inputs_are_their_values():
+    start = np.array(["2024-03-10T06:59:59.500", "NaT", "1969-12-25T12:00:00"], "datetime64[ms]")
+    end = np.array([1.8e9, 1.7e9, 1.75e9])
+    ref = kc.bus_ttx(start, end)
+    for unit in ("ms", "s", "D", "Y", "10m"):
+        native = start.astype(f"datetime64[{unit}]")
+        swapped = native.astype(native.dtype.newbyteorder(">"))
+        assert_same_bits(kc.bus_ttx(swapped, end), kc.bus_ttx(native, end), unit)
+    assert_same_bits(kc.bus_ttx(start.astype(">M8[ms]"), end.astype(">f8")), ref)
+    assert_same_bits(kc.cal_ttx(np.array([1_700_000_000], ">i4"), 1.8e9), kc.cal_ttx(1.7e9, 1.8e9))
+    # Floats, integers and parameter vectors of the other kernels.
+    k = np.array([80.0, 100.0, 125.0])
+    assert_same_bits(kc.b76(np.float64(100.0), k.astype(">f8"), 0.5, np.array([0.4], ">f4"), "c").vega,
+                     kc.b76(100.0, k, 0.5, np.float32(0.4), "c").vega)
+    assert_same_bits(kc.implied_vols(0.5, 100.0, k.astype(">i8"), 8.0, "p"), kc.implied_vols(0.5, 100.0, k, 8.0, "p"))
+    params = np.array([1.0, 100.0, 60.0, -0.3, 1.5, 0.0])
+    assert_same_bits(kc.model_vols("VolGeo", params.astype(">f8"), 0.5, 100.0, k.astype(">f4")),
+                     kc.model_vols("VolGeo", params, 0.5, 100.0, k.astype("<f4")))
+    assert kc.model_arb_free("VolGeo", params.astype(">f8")) == kc.model_arb_free("VolGeo", params)
+
+
+def test_nat_objects_are_missing_instants():
+    pd = pytest.importorskip("pandas")
+    t = dt.datetime(2024, 3, 9, 22, 30, tzinfo=UTC)
+    end = dt.datetime(2025, 1, 1, tzinfo=UTC)
+    good = CAL.get_bus_ttx(t, end)
+    assert np.isnan(kc.cal_ttx(pd.NaT, 1.8e9)) and np.isnan(kc.bus_ttx(t, pd.NaT))
+    objects = np.array([t, pd.NaT, pd.Timestamp(t), np.datetime64("NaT", "s")], dtype=object)
+    assert_same_bits(kc.bus_ttx(objects, end), [good, np.nan, good, np.nan])
+    mixed = pd.Series([pd.Timestamp(t).tz_convert("Asia/Tokyo"), pd.NaT, pd.Timestamp(t).tz_convert("America/New_York")])
+    assert mixed.dtype == object
+    assert_same_bits(kc.bus_ttx(mixed, end), [good, np.nan, good])
+
+
+def test_none_nan_and_numbers_in_object_instants():
+    t = dt.datetime(2024, 3, 9, 22, 30, tzinfo=UTC)
+    end = dt.datetime(2025, 1, 1, tzinfo=UTC)
+    objects = np.array([np.nan, t, None, t.timestamp(), np.float32("nan")], dtype=object)
+    good = CAL.get_bus_ttx(t, end)
+    assert_same_bits(kc.bus_ttx(objects, end), [np.nan, good, np.nan, good, np.nan])
+    with pytest.raises(TypeError, match="start"):
+        kc.bus_ttx(np.array([t, "2024-01-01"], dtype=object), end)
+
+
 def test_timestamp_objects_and_pandas_time_zones():
     pd = pytest.importorskip("pandas")
     start = [dt.datetime(2024, 3, 9, 22, 30, tzinfo=UTC), dt.datetime(2024, 11, 3, 5, 59, 59, tzinfo=UTC)]

@@ -142,6 +142,33 @@ def test_side_spellings_strings_objects_and_booleans():
     assert kc.b76(100.0, 90.0, 0.5, 0.4, "Put").fairvalue == korvex.b76_fairvalue(100.0, 90.0, 0.5, 0.4, "p")
 
 
+def test_bool_sides_stored_as_other_bytes_are_calls():
+    # numpy reads any nonzero byte of a bool array as True; so must the kernels.
+    raw = np.array([2, 255, 0, 1, 64, 0], np.uint8)
+    want = raw != 0
+    for sides in (raw.view(bool), raw.view(bool)[::-1][::-1], raw.view(bool).reshape(2, 3)):
+        got, ref = kc.b76(100.0, 90.0, 0.5, 0.5, sides), kc.b76(100.0, 90.0, 0.5, 0.5, want.reshape(sides.shape))
+        for name in kc.B76._fields:
+            assert_same_bits(getattr(got, name), getattr(ref, name), name)
+        assert_same_bits(kc.implied_vols(0.5, 100.0, 90.0, 15.0, sides),
+                         kc.implied_vols(0.5, 100.0, 90.0, 15.0, want.reshape(sides.shape)))
+    assert_same_bits(kc.binary(100.0, 90.0, 0.5, 0.5, raw.view(bool)).delta, kc.binary(100.0, 90.0, 0.5, 0.5, want).delta)
+
+
+def test_nullable_boolean_sides_and_their_missing_values():
+    pd = pytest.importorskip("pandas")
+    ref = kc.b76(100.0, 90.0, 0.5, 0.4, np.array([True, False, True])).fairvalue
+    for sides in (pd.array([True, False, True], dtype="boolean"), np.array([True, np.False_, "c"], dtype=object)):
+        assert_same_bits(kc.b76(100.0, 90.0, 0.5, 0.4, sides).fairvalue, ref)
+    # A missing side is an unknown side, whatever marks it.
+    for sides in (pd.array([True, None, False], dtype="boolean"), pd.Series(["c", pd.NA], dtype="string"),
+                  np.array(["p", None], dtype=object), np.array([False, np.nan], dtype=object)):
+        with pytest.raises(ValueError, match="missing side"):
+            kc.b76(100.0, 90.0, 0.5, 0.4, sides)
+    with pytest.raises(TypeError):  # True == 1, but 1 is no side
+        kc.b76(100.0, 90.0, 0.5, 0.4, np.array([True, 1], dtype=object))
+
+
 @pytest.mark.parametrize("sides, bad", [
     (["c", "p", "XYZ", "calls"], "XYZ"),
     (["c", "c", " call", "p", "q"], " call"),

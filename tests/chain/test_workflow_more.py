@@ -1,6 +1,7 @@
 """The workflow's less travelled paths: options, failures and their reports."""
 
 import math
+import pathlib
 
 import numpy as np
 import pytest
@@ -105,3 +106,58 @@ def test_command_line_options(small, tmp_path, capsys):
                    "--starts", "--underlying", "--greeks", "--binary", "--rejected", "--expiry-hour"):
         assert option in text
     assert cli.main(["fit", str(src), "--observation-time", "2030-01-01"]) == 2  # every row expired
+
+
+@pytest.mark.parametrize("args", [
+    ["--underlying", "ETH"],
+    ["--out", "{tmp}/missing/fits.csv"],
+    ["--plot", "{tmp}/missing/smiles.png"],
+    ["--greeks", "{tmp}/chain.csv/greeks.csv"],  # a file where the folder should be
+    ["--rejected", "{tmp}"],
+    ["--plot", "{tmp}/smiles.txt"],
+    ["--out", "{tmp}/a.csv", "--greeks", "{tmp}/./a.csv"],
+    ["--expiry-hour", "25"],
+    ["--starts", "0"],
+])
+def test_command_line_user_errors_stop_before_any_work(small, tmp_path, capsys, args):
+    syn, _ = small
+    src = tmp_path / "chain.csv"
+    syn.table.to_csv(src, index=False)
+    rc = cli.main(["fit", str(src), "--out", str(tmp_path / "fits.csv")]
+                  + [a.format(tmp=tmp_path) for a in args])
+    out, err = capsys.readouterr()
+    assert rc == 2 and out == ""
+    assert err.startswith("error: ") and err.count("\n") == 1, err
+    assert [p.name for p in tmp_path.iterdir()] == ["chain.csv"]
+
+
+def test_command_line_outputs_appear_whole_or_not_at_all(small, tmp_path, monkeypatch, capsys):
+    syn, _ = small
+    src = tmp_path / "chain.csv"
+    syn.table.to_csv(src, index=False)
+
+    def half_then_fail(self, path, **kwargs):
+        pathlib.Path(path).write_text("row,price\n0,")
+        raise OSError("disk full")
+
+    monkeypatch.setattr(pd.DataFrame, "to_csv", half_then_fail)
+    with pytest.raises(OSError, match="disk full"):
+        cli.main(["fit", str(src), "--model", "VolGeo", "--out", str(tmp_path / "fits.csv")])
+    assert [p.name for p in tmp_path.iterdir()] == ["chain.csv"]
+    monkeypatch.undo()
+    assert cli.main(["fit", str(src), "--model", "VolGeo", "--out", str(tmp_path / "fits.csv")]) == 0
+    assert len(pd.read_csv(tmp_path / "fits.csv")) == 2 and len(list(tmp_path.iterdir())) == 2
+    capsys.readouterr()
+
+
+def test_command_line_exit_1_when_an_expiry_is_dropped(small, tmp_path, capsys):
+    syn, _ = small
+    t = syn.table.copy()
+    # No underlying price and premiums in two currencies: no forward.
+    last = t["expiry_utc"] == t["expiry_utc"].max()
+    t.loc[last, "underlying_price"] = np.nan
+    t.loc[t.index[last][0], "premium_currency"] = "USD"
+    src = tmp_path / "chain.csv"
+    t.to_csv(src, index=False)
+    assert cli.main(["fit", str(src), "--model", "VolGeo"]) == 1
+    assert "dropped" in capsys.readouterr().out
