@@ -62,7 +62,7 @@ from dataclasses import dataclass, field
 import numpy as np
 import pandas as pd
 
-from .surface import Surface
+from .surface import CalendarArbitrage, Surface
 
 __all__ = ["MODELS", "SmileFit", "ChainFit", "fit_smile", "fit_chain", "density_check", "ArbitrageReport"]
 
@@ -216,20 +216,35 @@ class ChainFit:
     fits: list[SmileFit]
     clock: str
     observation_time: pd.Timestamp | None = None   # the chain's: where its surfaces start
+    # Calendar check of each pair of neighbouring fitted expiries (after any
+    # repair), and the expiries a repair moved with their figures before and after.
+    calendar: list[CalendarArbitrage] = field(default_factory=list)
+    calendar_repair: pd.DataFrame | None = None
 
     def surface(self, underlying: str | None = None, **options) -> Surface:
         """The volatility surface of one underlying (see `Surface`)."""
         return Surface(self, underlying, **options)
 
+    def calendar_table(self) -> pd.DataFrame:
+        """The calendar check, one row per pair of neighbouring fitted expiries."""
+        rows = [{"underlying": r.underlying, "earlier": r.earlier, "later": r.later, "k_low": r.k_range[0],
+                 "k_high": r.k_range[1], "arbitrage": r.has_arbitrage, "depth": r.depth, "depth_vp": r.depth_vp,
+                 "where": r.describe()} for r in self.calendar]
+        return pd.DataFrame(rows, columns=["underlying", "earlier", "later", "k_low", "k_high", "arbitrage",
+                                           "depth", "depth_vp", "where"])
+
     def table(self) -> pd.DataFrame:
         """One row per underlying and expiry: identity, status, figures and every model parameter."""
         rows = []
+        to_next = {(r.underlying, r.earlier): r for r in self.calendar}
         for f in self.fits:
             row = {"underlying": f.underlying, "expiry_utc": f.expiry.strftime("%Y-%m-%dT%H:%M:%SZ"),
                    "model": f.model_name, "forward": f.forward, "ttx": f.ttx, "clock": self.clock,
                    "status": f.status, "rmse_vp": f.rmse, "max_error_vp": f.max_error, "inside": f.inside,
                    "n_metric": f.n_metric, "n_used": f.n_used, "nfev": f.nfev, "ms": f.seconds * 1e3,
                    "butterfly": f.arbitrage.describe() if f.arbitrage else "",
+                   "calendar_to_next": to_next[(f.underlying, f.expiry)].describe()
+                   if (f.underlying, f.expiry) in to_next else "",
                    "warnings": "; ".join(f.warnings + ([f.message] if f.message else []))}
             # Parameters in the model's stored order (get_param_dict's own order varies).
             row.update({n: f.params[n] for n in _kind_info(f.model_name)["names"] if n in f.params})
@@ -937,13 +952,7 @@ def _fit_arrays(model, k, otm, calls, b, a, forward, ttx, expiry, underlying, *,
         fit.seconds = time.perf_counter() - t0
         return fit
 
-    vega = None
-    if weights == "vega":
-        from . import b76
-        mid = np.where(np.isfinite(b) & np.isfinite(a), 0.5 * (b + a), np.where(np.isfinite(b), b, a))
-        vega = np.asarray(b76(forward, forward * np.exp(k), ttx, mid, calls).vega)[use]
-    prob = _Problem(model, k[use], b[use], a[use], ttx, forward, weights, vega)
-    prob.solver = solver
+    prob = _make_problem(model, k, calls, b, a, use, forward, ttx, weights, solver)
     warm = _warm_vector(warm_start, prob)
     if warm is not None:
         warm = _repair(prob, warm)
@@ -1019,16 +1028,34 @@ def _fit_arrays(model, k, otm, calls, b, a, forward, ttx, expiry, underlying, *,
         results = [(cost, theta)] + [(c, t) for c, t in results[1:]]
 
     fit.nfev = nfev
+    _finish(fit, prob, theta, results, arb)
+    fit.seconds = time.perf_counter() - t0
+    return fit
+
+
+def _make_problem(model, k, calls, b, a, use, forward, ttx, weights, solver):
+    """The problem of one expiry's fit from its quote arrays and the rows it uses."""
+    vega = None
+    if weights == "vega":
+        from . import b76
+        mid = np.where(np.isfinite(b) & np.isfinite(a), 0.5 * (b + a), np.where(np.isfinite(b), b, a))
+        vega = np.asarray(b76(forward, forward * np.exp(k), ttx, mid, calls).vega)[use]
+    prob = _Problem(model, k[use], b[use], a[use], ttx, forward, weights, vega)
+    prob.solver = solver
+    return prob
+
+
+def _finish(fit, prob, theta, results, arb):
+    """The fit's model, parameters, figures and verdict from its solution theta."""
     full = prob.full(theta)[0]
     params = dict(zip(prob.names, full.tolist()))
-    obj = _korvex_class(model).with_params(expiry, params)
+    obj = _korvex_class(prob.kind).with_params(fit.expiry, params)
     vq = prob.vols(theta)[0][:prob.n]
     fit.params = obj.get_param_dict()
     fit.fit_params = np.asarray(theta, float)
     fit.rmse, fit.max_error, fit.inside, fit.n_metric = prob.metrics(vq)
     fit.arbitrage = arb
     fit.fit_iv = vq
-
     # Verdict: an inadmissible or non-finite smile is a failure, whatever the cost.
     if not obj.arb_free():
         fit.message = "fit failed: the result is not admissible"
@@ -1040,8 +1067,6 @@ def _fit_arrays(model, k, otm, calls, b, a, forward, ttx, expiry, underlying, *,
         _warn(fit, prob, theta, results, vq)
         if fit.warnings:
             fit.status = "warning"
-    fit.seconds = time.perf_counter() - t0
-    return fit
 
 
 def _repair(prob, theta):
@@ -1122,14 +1147,26 @@ def _warn(fit, prob, theta, results, vq):
 
 
 def fit_chain(chain, model: str = "GVVSpline", *, previous: ChainFit | None = None, starts: int = 1,
-              weights: str = "spread", underlyings=None, expiries=None, solver: str = "native") -> ChainFit:
+              weights: str = "spread", underlyings=None, expiries=None, solver: str = "native",
+              calendar_arbitrage: str = "report") -> ChainFit:
     """Fit every expiry of a `Chain` (optionally a subset), one `SmileFit` each.
 
     `previous`: a `ChainFit` of the same model (an earlier snapshot): each
     expiry found there is warm-started from its fit. `starts`: starting
     points polished per expiry (the best of a screened grid; 1 is enough in
-    practice, more cost time). `solver`: as for `fit_smile`."""
+    practice, more cost time). `solver`: as for `fit_smile`.
+
+    `calendar_arbitrage`: "report" (the default) checks each pair of
+    neighbouring fitted expiries of each underlying for total variance that
+    falls with time on their quoted range (`ChainFit.calendar`, and the
+    `calendar_to_next` column of `table()`); "repair" also fits the smiles
+    of the pairs found again, together, each moving as little as its quotes
+    allow, until the check finds none (tolerance and method in
+    korvex_chain.calendar_repair); `ChainFit.calendar_repair` lists the
+    moved expiries with RMSE and inside share before and after."""
     _check_options(model, weights, solver)
+    if calendar_arbitrage not in ("report", "repair"):
+        raise ValueError(f"unknown calendar_arbitrage {calendar_arbitrage!r}: use 'report' or 'repair'")
     q = chain.quotes
     # Plain arrays once for the whole chain; each expiry is a slice of them.
     cols = {c: q[c].to_numpy() for c in ("log_moneyness", "otm", "is_call", "quote_bid_iv", "quote_ask_iv")}
@@ -1161,4 +1198,11 @@ def fit_chain(chain, model: str = "GVVSpline", *, previous: ChainFit | None = No
             f.warnings.append(f"forward not quoted: {method}")
             f.status = "warning"
         fits.append(f)
-    return ChainFit(model, fits, chain.clock, chain.observation_time)
+    cf = ChainFit(model, fits, chain.clock, chain.observation_time)
+    # The repair refits through this module's problems: imported here, as it imports them.
+    from .calendar_repair import calendar_reports, repair_calendar
+
+    if calendar_arbitrage == "repair":
+        cf.calendar_repair = repair_calendar(cf, chain, weights=weights, solver=solver)
+    cf.calendar = calendar_reports(cf)
+    return cf

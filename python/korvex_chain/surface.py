@@ -71,8 +71,11 @@ def _takes_calendar() -> bool:
 @dataclass
 class CalendarArbitrage:
     """Calendar check of two neighbouring expiries: where, on the log-forward-
-    moneyness range quoted at either of them, total variance falls from the
-    earlier expiry to the later one."""
+    moneyness range quoted at both of them (where a calendar spread of quoted
+    options exists; beyond it one of the two smiles is its model's
+    extrapolation), total variance falls from the earlier expiry to the
+    later one. An empty range (the two quoted ranges do not meet) is
+    reported as none."""
 
     underlying: str
     earlier: pd.Timestamp
@@ -252,16 +255,22 @@ class Surface:
     def calendar_arbitrage(self, points: int = CALENDAR_CHECK_POINTS) -> list[CalendarArbitrage]:
         """The calendar check of each pair of neighbouring fitted expiries, on
         `points` log-forward-moneyness values spanning the range quoted at
-        either of the two."""
+        both (pair_range): where total variance falls from the earlier to
+        the later expiry by more than rounding (CALENDAR_ROUNDING of it)."""
         out = []
         for i in range(self.times.size - 1):
-            lo = float(min(self.k_ranges[i, 0], self.k_ranges[i + 1, 0]))
-            hi = float(max(self.k_ranges[i, 1], self.k_ranges[i + 1, 1]))
-            k = np.linspace(lo, hi, points)
+            lo, hi = self.pair_range(i)
+            k = np.linspace(lo, hi, points) if lo <= hi else np.empty(0)
             w0, w1, v1 = self._pair_variances(i, k)
-            out.append(_calendar_report(self.underlying, self.expiries[i], self.expiries[i + 1], k, w0, w1, v1,
-                                        self._c[i + 1] if self._rescale is None else self.times[i + 1]))
+            out.append(_calendar_report(self.underlying, self.expiries[i], self.expiries[i + 1], (lo, hi), k, w0,
+                                        w1, v1, self._c[i + 1]))
         return out
+
+    def pair_range(self, i: int) -> tuple[float, float]:
+        """The log-forward-moneyness range quoted at both fitted expiries i and
+        i + 1 (low above high when the two ranges do not meet)."""
+        return (float(max(self.k_ranges[i, 0], self.k_ranges[i + 1, 0])),
+                float(min(self.k_ranges[i, 1], self.k_ranges[i + 1, 1])))
 
     def calendar_table(self, points: int = CALENDAR_CHECK_POINTS) -> pd.DataFrame:
         """calendar_arbitrage() as a table, one row per pair of neighbouring expiries."""
@@ -563,11 +572,13 @@ def _quoted_range(fit: Any, theta: float) -> tuple[float, float]:
     return -reach, reach
 
 
-def _calendar_report(underlying: str, earlier: pd.Timestamp, later: pd.Timestamp, k: np.ndarray, w0: np.ndarray,
-                     w1: np.ndarray, v1: np.ndarray, t1: float) -> CalendarArbitrage:
+def _calendar_report(underlying: str, earlier: pd.Timestamp, later: pd.Timestamp, k_range: tuple[float, float],
+                     k: np.ndarray, w0: np.ndarray, w1: np.ndarray, v1: np.ndarray, t1: float) -> CalendarArbitrage:
+    """The report of one pair from total variances w0, w1 at k; v1: the
+    later smile's vols, t1: its variance time (depths in its vol points)."""
     fall = w0 - w1
     neg = fall > CALENDAR_ROUNDING * np.abs(w0)
-    rep = CalendarArbitrage(underlying, earlier, later, (float(k[0]), float(k[-1])))
+    rep = CalendarArbitrage(underlying, earlier, later, k_range)
     if not neg.any():
         return rep
     idx = np.flatnonzero(neg)

@@ -340,3 +340,55 @@ def test_plot_surface_writes_a_picture(surface, tmp_path):
     one = kc.fit_chain(kc.read_chain(kc.make_chain(seed=2, expiry_days=(30,)).table), "VolGeo").surface()
     kc.plot_surface(one, tmp_path / "one.png", deltas=(25,), delta="premium_adjusted", dpi=40)
     assert (tmp_path / "one.png").stat().st_size > 1000
+
+
+# ---------------------------------------------------------------- the repair
+
+@pytest.fixture(scope="module")
+def arbitraged():
+    """A chain whose 30-day expiry is 12 vol points below its neighbours:
+    its quotes themselves fall in total variance from the 21-day expiry."""
+    def params(ttx, fwd):
+        p = kc.synthetic.true_params("GVVSpline", ttx, fwd)
+        if abs(ttx * 365 - 30.9) < 1:
+            p["ref_vol"] -= 12.0
+        return p
+    return kc.read_chain(kc.make_chain("GVVSpline", seed=5, expiry_days=DAYS, params=params).table)
+
+
+@pytest.mark.parametrize("model", MODELS)
+def test_repair_leaves_no_calendar_arbitrage_and_moves_only_the_smiles_involved(arbitraged, model):
+    report = kc.fit_chain(arbitraged, model)
+    assert report.calendar_repair is None and any(r.has_arbitrage for r in report.calendar)
+    assert report.calendar == report.surface().calendar_arbitrage()
+    fixed = kc.fit_chain(arbitraged, model, calendar_arbitrage="repair")
+    assert not any(r.has_arbitrage for r in fixed.calendar)
+    moved = fixed.calendar_repair.set_index("expiry")
+    assert len(moved) >= 1
+    for before, after in zip(report.fits, fixed.fits):
+        if after.expiry in moved.index:
+            row = moved.loc[after.expiry]
+            assert before.params != after.params and after.model.arb_free()
+            assert (row["rmse_before"], row["inside_before"]) == (before.rmse, before.inside)
+            assert (row["rmse_after"], row["inside_after"]) == (after.rmse, after.inside)
+            assert any(w.startswith("moved by the calendar-arbitrage repair") for w in after.warnings)
+            assert np.isfinite(after.fit_iv).all() and after.fit_iv.shape == before.fit_iv.shape
+            if model != "CubicSpline":
+                assert not after.arbitrage.has_arbitrage, after.summary()
+        else:
+            assert before.params == after.params and before.warnings == after.warnings
+    # Total variance never falls in time, on a fine grid of every interval.
+    s = fixed.surface()
+    for i in range(len(s.fits) - 1):
+        k = np.linspace(*s.pair_range(i), 401)
+        t = np.linspace(s.times[i], s.times[i + 1], 50)
+        assert np.all(np.diff(s.total_variance(t[:, None], k[None, :]), axis=0) >= 0), i
+    assert "calendar_to_next" in fixed.table() and fixed.calendar_table()["arbitrage"].sum() == 0
+    with pytest.raises(ValueError, match="calendar_arbitrage"):
+        kc.fit_chain(arbitraged, model, calendar_arbitrage="fix")
+
+
+def test_repair_of_a_clean_chain_changes_nothing(chain):
+    a = kc.fit_chain(chain, "GVVSpline")
+    b = kc.fit_chain(chain, "GVVSpline", calendar_arbitrage="repair")
+    assert b.calendar_repair.empty and [f.params for f in a.fits] == [f.params for f in b.fits]
