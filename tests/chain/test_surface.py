@@ -344,16 +344,23 @@ def test_plot_surface_writes_a_picture(surface, tmp_path):
 
 # ---------------------------------------------------------------- the repair
 
+def _lowered_30_days(ttx, fwd):
+    p = kc.synthetic.true_params("GVVSpline", ttx, fwd)
+    if abs(ttx * 365 - 30.9) < 1:
+        p["ref_vol"] -= 12.0
+    return p
+
+
 @pytest.fixture(scope="module")
-def arbitraged():
+def arbitraged_table():
     """A chain whose 30-day expiry is 12 vol points below its neighbours:
     its quotes themselves fall in total variance from the 21-day expiry."""
-    def params(ttx, fwd):
-        p = kc.synthetic.true_params("GVVSpline", ttx, fwd)
-        if abs(ttx * 365 - 30.9) < 1:
-            p["ref_vol"] -= 12.0
-        return p
-    return kc.read_chain(kc.make_chain("GVVSpline", seed=5, expiry_days=DAYS, params=params).table)
+    return kc.make_chain("GVVSpline", seed=5, expiry_days=DAYS, params=_lowered_30_days).table
+
+
+@pytest.fixture(scope="module")
+def arbitraged(arbitraged_table):
+    return kc.read_chain(arbitraged_table)
 
 
 @pytest.mark.parametrize("model", MODELS)
@@ -392,3 +399,19 @@ def test_repair_of_a_clean_chain_changes_nothing(chain):
     a = kc.fit_chain(chain, "GVVSpline")
     b = kc.fit_chain(chain, "GVVSpline", calendar_arbitrage="repair")
     assert b.calendar_repair.empty and [f.params for f in a.fits] == [f.params for f in b.fits]
+
+
+def test_command_line_reports_and_repairs_calendar_arbitrage(arbitraged_table, tmp_path, capsys):
+    from korvex_chain import cli
+
+    src = tmp_path / "c.csv"
+    arbitraged_table.to_csv(src, index=False)
+    assert cli.main(["fit", str(src), "--model", "VolGeo"]) == 0
+    out = capsys.readouterr().out
+    assert "calendar arbitrage: 1 of 11 pairs" in out and "total variance falls" in out
+    fits = tmp_path / "fits.csv"
+    assert cli.main(["fit", str(src), "--model", "VolGeo", "--calendar-arbitrage", "repair", "--out", str(fits)]) == 0
+    out = capsys.readouterr().out
+    assert "calendar arbitrage: 0 of 11 pairs" in out and "repaired by moving 2 smiles" in out
+    table = pd.read_csv(fits)
+    assert (table["calendar_to_next"].fillna("none") == "none").all()
