@@ -61,6 +61,17 @@ _UTC = pd.DatetimeTZDtype("ns", "UTC")
 _MAX_OFFSET_SECONDS = 3e9
 
 
+def _is_embedded(calendar: Any) -> bool:
+    return isinstance(calendar, str) and calendar == EMBEDDED_CALENDAR
+
+
+def _same_calendar(a: Any, b: Any) -> bool:
+    try:
+        return bool(a == b)
+    except (TypeError, ValueError):   # objects without a plain equality
+        return a is b
+
+
 def _takes_calendar() -> bool:
     try:
         return "calendar" in inspect.signature(bus_ttx).parameters
@@ -120,7 +131,7 @@ class Surface:
     broadcast against the strikes.
     """
 
-    def __init__(self, fits: Any, underlying: str | None = None, *, calendar: str = EMBEDDED_CALENDAR,
+    def __init__(self, fits: Any, underlying: str | None = None, *, calendar: Any = EMBEDDED_CALENDAR,
                  clock: str | None = None, observation_time: Any = None):
         all_fits = list(fits.fits)
         names = sorted({f.underlying for f in all_fits})
@@ -135,9 +146,7 @@ class Surface:
         clock = fit_clock if clock is None else clock
         if clock not in CLOCKS:
             raise ValueError(f"unknown clock {clock!r}: use one of {', '.join(CLOCKS)}")
-        if not isinstance(calendar, str):
-            raise TypeError(f"calendar must be a calendar name, not {type(calendar).__name__}")
-        if clock == "business" and calendar != EMBEDDED_CALENDAR and not _takes_calendar():
+        if clock == "business" and not _is_embedded(calendar) and not _takes_calendar():
             raise ValueError(f"calendar {calendar!r}: this build's bus_ttx knows only the embedded "
                              f"calendar {EMBEDDED_CALENDAR!r}")
         self.underlying = underlying
@@ -147,7 +156,7 @@ class Surface:
         self.observation_time = _observation_time(fits, underlying, observation_time)
         self._obs = np.array([self.observation_time.tz_localize(None).to_datetime64()], dtype="datetime64[ns]")
         fit_calendar = getattr(fits, "calendar", EMBEDDED_CALENDAR)
-        same_clock = clock == fit_clock and (clock == "calendar" or calendar == fit_calendar)
+        same_clock = clock == fit_clock and (clock == "calendar" or _same_calendar(calendar, fit_calendar))
 
         mine = sorted((f for f in all_fits if f.underlying == underlying), key=lambda f: f.expiry)
         skipped: list[tuple[pd.Timestamp, str]] = []
@@ -213,7 +222,7 @@ class Surface:
         s = (f"<Surface {self.underlying} {self.model_name}: {len(self.fits)} expiries "
              f"{first:%Y-%m-%d}..{last:%Y-%m-%d}, {self.clock} clock")
         if self.clock == "business":
-            s += f" ({self.calendar})"
+            s += f" ({self.calendar if isinstance(self.calendar, str) and len(self.calendar) < 40 else 'custom'})"
         if len(self.skipped):
             s += f", {len(self.skipped)} skipped"
         return s + ">"
@@ -363,7 +372,7 @@ class Surface:
         """Years on the surface's clock from the observation time to instants."""
         if self.clock == "calendar":
             return np.asarray(cal_ttx(self._obs[0], instants), dtype=float)
-        if self.calendar != EMBEDDED_CALENDAR:
+        if not _is_embedded(self.calendar):
             return np.asarray(bus_ttx(self._obs[0], instants, calendar=self.calendar), dtype=float)
         return np.asarray(bus_ttx(self._obs[0], instants), dtype=float)
 

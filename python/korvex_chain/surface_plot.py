@@ -37,8 +37,8 @@ def plot_surface(surface: Any, path: Any = "surface.png", *, deltas: Any = (25, 
     dl = tuple(np.atleast_1d(np.asarray(deltas, dtype=float)).tolist())
     q = surface.quotes(times, deltas=dl, delta=delta)
     nodes = surface.quotes(t, deltas=dl, delta=delta)
-    unit = "business years" + (f", {surface.calendar}" if surface.calendar else "") \
-        if surface.clock == "business" else "years"
+    name = surface.calendar if isinstance(surface.calendar, str) and len(surface.calendar) < 40 else "custom calendar"
+    unit = f"business years, {name}" if surface.clock == "business" else "years"
     marks = [(m, surface.ttx(m)) for m in _MARKS]
     marks = [(m, x) for m, x in marks if lo <= x <= hi]
 

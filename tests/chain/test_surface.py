@@ -198,6 +198,9 @@ def test_the_business_clock_weights_the_variance(chain):
         assert_same_bits(sb.vol(f.expiry, f.forward * np.exp(k)), f.vols(f.forward * np.exp(k)), "business")
     with pytest.raises(ValueError, match="unknown clock"):
         cal.surface(clock="trading")
+    with pytest.raises(ValueError):
+        cal.surface(clock="business", calendar="NO_SUCH_CALENDAR")
+    assert "(BTCUSDT)" in repr(bus)
 
 
 def test_only_fitted_expiries_and_the_named_underlying(chain, fits):
