@@ -129,6 +129,12 @@ class Surface:
     is 30 days, a year 365), timedeltas from the observation time, or plain
     numbers, read as years on the surface's clock. Arrays of any of these
     broadcast against the strikes.
+
+    Attributes: `underlying`, `clock`, `calendar`, `observation_time`,
+    `model_name`; per fitted expiry of the surface, in time order, `fits`
+    (the SmileFits), `expiries`, `times` (on the surface's clock),
+    `forwards` and `k_ranges` (the quoted log-forward-moneyness range,
+    rows of (low, high)); `skipped`: the expiries left out and why.
     """
 
     def __init__(self, fits: Any, underlying: str | None = None, *, calendar: Any = EMBEDDED_CALENDAR,
@@ -153,7 +159,7 @@ class Surface:
         self.clock = clock
         self.calendar = calendar
         self.model_name = str(getattr(fits, "model_name", ""))
-        self.observation_time = _observation_time(fits, underlying, observation_time)
+        self.observation_time = _observation_time(fits, observation_time)
         self._obs = np.array([self.observation_time.tz_localize(None).to_datetime64()], dtype="datetime64[ns]")
         fit_calendar = getattr(fits, "calendar", EMBEDDED_CALENDAR)
         same_clock = clock == fit_clock and (clock == "calendar" or _same_calendar(calendar, fit_calendar))
@@ -344,6 +350,7 @@ class Surface:
                                  else [dl / 100.0, -dl / 100.0])
         k = np.empty((m, targets.size))
         v = np.empty((m, targets.size))
+        theta = np.ascontiguousarray(theta, dtype=np.float64)
         self._native.delta_strikes(theta, targets, pa, k, v)
         _, atm_v, fwd = self._evaluate(theta, np.zeros(1), False)
         atm_k = np.zeros(m)
@@ -558,7 +565,7 @@ def _utc(value: Any) -> pd.Timestamp:
     return ts.tz_localize("UTC") if ts.tzinfo is None else ts.tz_convert("UTC")
 
 
-def _observation_time(fits: Any, underlying: str, given: Any) -> pd.Timestamp:
+def _observation_time(fits: Any, given: Any) -> pd.Timestamp:
     if given is not None:
         return _utc(given)
     obs = getattr(fits, "observation_time", None)
