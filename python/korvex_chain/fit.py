@@ -1158,7 +1158,7 @@ def fit_chain(chain, model: str = "GVVSpline", *, previous: ChainFit | None = No
 
     `calendar_arbitrage`: "report" (the default) checks each pair of
     neighbouring fitted expiries of each underlying for total variance that
-    falls with time on their quoted range (`ChainFit.calendar`, and the
+    falls with time on the range quoted at both (`ChainFit.calendar`, and the
     `calendar_to_next` column of `table()`); "repair" also fits the smiles
     of the pairs found again, together, each moving as little as its quotes
     allow, until the check finds none (tolerance and method in
