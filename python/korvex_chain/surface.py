@@ -166,7 +166,7 @@ class Surface:
 
         mine = sorted((f for f in all_fits if f.underlying == underlying), key=lambda f: f.expiry)
         skipped: list[tuple[pd.Timestamp, str]] = []
-        usable = []
+        usable: list[Any] = []
         for f in mine:
             if f.model is None or f.status == "failed":
                 skipped.append((f.expiry, "fit failed" + (f": {f.message}" if f.message else "")))
@@ -380,10 +380,11 @@ class Surface:
         if self.clock == "calendar":
             return np.asarray(cal_ttx(self._obs[0], instants), dtype=float)
         if not _is_embedded(self.calendar):
-            return np.asarray(bus_ttx(self._obs[0], instants, calendar=self.calendar), dtype=float)
+            custom: Any = bus_ttx   # takes calendar= where custom calendars have landed
+            return np.asarray(custom(self._obs[0], instants, calendar=self.calendar), dtype=float)
         return np.asarray(bus_ttx(self._obs[0], instants), dtype=float)
 
-    def _offset_instants(self, seconds: np.ndarray) -> np.ndarray:
+    def _offset_instants(self, seconds: Any) -> np.ndarray:
         """The instants that many seconds (floats) after the observation time,
         as datetime64[ns]; NaT for NaN and for offsets beyond any calendar."""
         secs = np.asarray(seconds, dtype=float)

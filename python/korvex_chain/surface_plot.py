@@ -112,7 +112,7 @@ def plot_surface(surface: Any, path: Any = "surface.png", *, deltas: Any = (25, 
     ax_map.legend(fontsize=7, loc="lower left")
     bar = fig.colorbar(mesh, ax=ax_map, label="implied vol (%)", pad=0.01)
     bar.minorticks_off()
-    bar.set_ticks(levels, labels=[f"{x:g}" for x in levels])
+    bar.set_ticks(levels.tolist(), labels=[f"{x:g}" for x in levels])
     head = title or (f"{surface.underlying} surface from {surface.model_name or 'fitted'} smiles, "
                      f"{surface.observation_time:%Y-%m-%d %H:%M} UTC ({delta} delta)")
     fig.suptitle(head, fontsize=10)
