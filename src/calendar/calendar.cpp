@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <iterator>
-#include <cmath>
-#include <limits>
 #include <utility>
 
 #include "calendar/buckets.hpp"

@@ -125,8 +125,8 @@ private:
     // spans met last are tried first; every span met is also kept in a
     // table sorted by start (spans never overlap), so that instants spread
     // over many years (a whole array of them) ask the zone once per span
-    // rather than whenever they leave the last few. The table is bounded: when it
-    // is full it starts again.
+    // rather than whenever they leave the last few. The table is bounded:
+    // when it is full it starts again.
     static constexpr int kSpanSlots = 4;
     static constexpr std::size_t kMaxKnownSpans = 4096;
     std::array<OffsetSpan, kSpanSlots> spans_{};
