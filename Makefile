@@ -209,7 +209,22 @@ deps-build: third_party/VERSIONS $(VENV)/.ready ## compile the private ICU and s
 	  -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 	$(VENV)/bin/cmake --build $(KORVEX_DEPS_BUILD_DIR) -j2
 
-wheel test-cpp test-asan check fuzz-build: deps-build
+wheel test-cpp test-asan check fuzz-build: deps-build third_party/tzdata/RELEASE
+
+# The IANA time zone release the modules embed, recorded in
+# src/calendar/tzdata.release (scripts/tzdata.sh): `make tz` moves to the
+# newest release of PyPI's tzdata, `make tz RELEASE=2027a` to that one; the
+# next build embeds it, and the tests' tzdata (zoneinfo's data) follows.
+.PHONY: tz
+TZ_RECORD := src/calendar/tzdata.release
+TZ_PIN = "tzdata==$$(sed -n 's/^version=//p' $(TZ_RECORD))"
+tz: $(VENV)/.ready ## update the time zone rules to the newest IANA release (or RELEASE=2027a)
+	scripts/tzdata.sh update $(RELEASE)
+	$(VENV)/bin/pip install $(PIP_Q) $(TZ_PIN)
+
+third_party/tzdata/RELEASE: $(TZ_RECORD) scripts/tzdata.sh | third_party/VERSIONS
+	scripts/tzdata.sh fetch
+	if [ -x $(VENV)/bin/pip ]; then $(VENV)/bin/pip install $(PIP_Q) $(TZ_PIN); fi
 
 $(VENV)/.wheel-tools: $(VENV)/.ready pyproject.toml
 	$(VENV)/bin/pip install $(PIP_Q) $(call REQS,wheel)

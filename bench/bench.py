@@ -24,6 +24,7 @@ import os
 import platform
 import random
 import statistics
+import subprocess
 import sys
 import time
 import timeit
@@ -132,6 +133,7 @@ class Target:
 @dataclass
 class Bench:
     quick: bool
+    baseline_python: str | None = None
     results: dict[str, Measurement] = field(default_factory=dict)
     order: list[str] = field(default_factory=list)
     comparisons: list[Comparison] = field(default_factory=list)
@@ -468,12 +470,62 @@ def bench_calendar(b: Bench) -> None:
             b.check(name, worst <= 1e-12,
                     f"max absolute difference {worst:.2e} over {len(pairs)} intervals (1990-2050)")
 
+    bench_calendar_against_baseline(b)
+
     if has("Calendar") and hasattr(korvex.Calendar, "tenor_to_ttx"):
         b.measure("tenor", g, 'korvex Calendar.tenor_to_ttx("3m")', "korvex",
                   "C.tenor_to_ttx('3m')", {"C": korvex.Calendar})
         b.compare("tenor", "floor")
     else:
         b.skip("tenor", g, 'korvex Calendar.tenor_to_ttx("3m")', "korvex", "korvex Calendar.tenor_to_ttx missing")
+
+
+# Calendar("BTCUSDT") timed in a fresh interpreter: the median over the
+# repeats of the per-construction time, in ns.
+CONSTRUCTION = """
+import statistics, sys, timeit
+import korvex
+timer = timeit.Timer("C('BTCUSDT')", globals={"C": korvex.Calendar})
+number, repeats = int(sys.argv[1]), int(sys.argv[2])
+print(statistics.median(t / number for t in timer.repeat(repeat=repeats, number=number)) * 1e9)
+"""
+
+
+def bench_calendar_against_baseline(b: Bench) -> None:
+    """Calendar("BTCUSDT") construction of this build side by side with the
+    build before a change: the korvex of another interpreter, named by
+    --baseline-python or KORVEX_BENCH_BASELINE. Each build runs in its own
+    process, alternately, five times; each row is the median of the five
+    runs' medians."""
+    g = "Calendar"
+    label_now = 'korvex Calendar("BTCUSDT"), this build, own process'
+    label_before = 'korvex Calendar("BTCUSDT"), build before, own process'
+    baseline = b.baseline_python
+    if not baseline or korvex is None:
+        why = "no --baseline-python given" if not baseline else "korvex missing"
+        b.skip("cal.new.now", g, label_now, "korvex", why)
+        b.skip("cal.new.before", g, label_before, "library", why)
+        return
+    number, repeats = (200, 7) if b.quick else (1000, 41)
+    runs: dict[str, list[float]] = {"now": [], "before": []}
+    try:
+        for _ in range(5):
+            for tag, python in (("now", sys.executable), ("before", baseline)):
+                done = subprocess.run([python, "-c", CONSTRUCTION, str(number), str(repeats)],
+                                      capture_output=True, text=True, check=True, cwd="/")
+                runs[tag].append(float(done.stdout))
+    except (OSError, subprocess.CalledProcessError, ValueError) as exc:
+        b.note(f"baseline construction rows failed: {exc}")
+        return
+    for tag, label, kind in (("now", label_now, "korvex"), ("before", label_before, "library")):
+        m = Measurement(f"cal.new.{tag}", g, label, kind, "ns/call", statistics.median(runs[tag]),
+                        number, repeats * 5)
+        b.results[m.key] = m
+        b.order.append(m.key)
+        print(f"  {label:<58} {m.median:>11.1f}  ns/call")
+    b.compare("cal.new.now", "cal.new.before", f"baseline: {baseline}")
+    b.targets.append(Target("Calendar construction no slower than the build before",
+                            "cal.new.now", "cal.new.before", 1.05))
 
 
 # --------------------------------------------------------------------------
@@ -660,6 +712,9 @@ def write_report(b: Bench, path: Path, started: datetime, elapsed: float, load: 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer repetitions (smoke run)")
+    parser.add_argument("--baseline-python", metavar="PYTHON", default=os.environ.get("KORVEX_BENCH_BASELINE"),
+                        help="an interpreter whose korvex is the build before a change: Calendar construction "
+                             "is timed side by side with it (default: $KORVEX_BENCH_BASELINE)")
     parser.add_argument("--report", type=Path, metavar="PATH",
                         help="write a Markdown report to PATH and a PNG chart beside it")
     args = parser.parse_args(argv)
@@ -667,7 +722,7 @@ def main(argv: list[str] | None = None) -> int:
     started = datetime.now(UTC)
     load = os.getloadavg()
     t0 = time.perf_counter()
-    b = Bench(quick=args.quick)
+    b = Bench(quick=args.quick, baseline_python=args.baseline_python)
     print(f"korvex benchmark, {'quick' if args.quick else 'full'} run, Python {platform.python_version()}, "
           f"{cpu_model()}, {len(os.sched_getaffinity(0))} CPUs")
     if korvex is None:

@@ -1,10 +1,11 @@
 # The native libraries korvex_core needs, linked into korvex_core and so into
-# every extension module that links it: ICU (time zones, case mapping,
-# White_Space) with only the time-zone data the core reads, and simdjson.
-# Both are compiled from source into each module with hidden symbols (see
-# deps/CMakeLists.txt), so a module needs neither library on the system and
-# shares no state with another copy of them in the same process; the core
-# then makes its ICU read its linked-in data only (core/icu_setup.cpp).
+# every extension module that links it: ICU (case mapping, White_Space),
+# simdjson and cctz (time zones, fed from the IANA release embedded in the
+# core). All are compiled from source into each module with hidden symbols
+# (see deps/CMakeLists.txt), so a module needs none of them on the system
+# and shares no state with another copy of them in the same process; the
+# core makes its ICU read no data files (core/icu_setup.cpp) and its cctz
+# read no zone files (calendar/tz_database.cpp).
 #
 # KORVEX_DEPS_BUILD_DIR (or the same environment variable) names a build
 # tree of cmake/deps made beforehand, which the Makefile shares between its
@@ -24,10 +25,11 @@ if(NOT TARGET korvex::icu)
     add_subdirectory("${CMAKE_CURRENT_LIST_DIR}/deps" "${CMAKE_BINARY_DIR}/private_deps")
     add_library(korvex::icu ALIAS korvex_icu)
     add_library(korvex::simdjson ALIAS korvex_simdjson)
+    add_library(korvex::cctz ALIAS korvex_cctz)
   endif()
 endif()
 
-target_link_libraries(korvex_core PUBLIC korvex::icu korvex::simdjson)
+target_link_libraries(korvex_core PUBLIC korvex::icu korvex::simdjson korvex::cctz)
 
 # For every extension module linking the core: drop the library code it
 # never reaches, keep the archives' symbols local and, outside sanitizer and
@@ -47,4 +49,6 @@ if(DEFINED SKBUILD_METADATA_DIR)
   install(FILES "${_korvex_tp}/icu/LICENSE" DESTINATION "${SKBUILD_METADATA_DIR}/licenses" RENAME ICU-LICENSE)
   install(FILES "${_korvex_tp}/simdjson/LICENSE" DESTINATION "${SKBUILD_METADATA_DIR}/licenses"
           RENAME simdjson-LICENSE)
+  install(FILES "${_korvex_tp}/cctz/LICENSE" DESTINATION "${SKBUILD_METADATA_DIR}/licenses" RENAME cctz-LICENSE)
+  install(FILES "${_korvex_tp}/tzdata/LICENSE" DESTINATION "${SKBUILD_METADATA_DIR}/licenses" RENAME tzdata-LICENSE)
 endif()

@@ -1,25 +1,29 @@
 #!/usr/bin/env bash
-# Prepares third_party/: the sources of the two native libraries that every
-# extension module carries privately, taken from Debian 12's source packages.
+# Prepares third_party/: the sources of the native libraries that every
+# extension module carries privately, and the time zone data it embeds.
 #
-#   third_party/icu/       ICU's common and i18n libraries (Debian's patches
-#                          applied) and the time-zone data package the modules
-#                          link: zoneinfo64, timezoneTypes and keyTypeData cut
-#                          out of ICU's full data with icupkg, turned into an
-#                          assembler file by genccode
+#   third_party/icu/       ICU's common library (Debian's patches applied),
+#                          for Unicode case mapping and White_Space, with
+#                          ICU's empty stub data: the core reads no ICU data
 #   third_party/simdjson/  simdjson's amalgamated simdjson.h / simdjson.cpp
+#   third_party/cctz/      Google's cctz (time zones from compiled TZif data)
+#   third_party/tzdata/    the IANA release of src/calendar/tzdata.release
+#                          (scripts/tzdata.sh)
 #
-# Debian's static ICU archives are not position-independent and its simdjson
-# ships only a shared library, so neither can go into an extension module
-# as it is: the build compiles both from these sources instead.
+# Debian's static ICU archives are not position-independent, its simdjson
+# ships only a shared library and its cctz only a shared library built for
+# the system's zone files, so none can go into an extension module as it is:
+# the build compiles them from these sources instead.
 #
 # The source packages come through apt with a private configuration under
 # build/deps/apt (the machine's apt sources are not touched): the Debian
 # mirror the machine already uses, as deb-src, for bookworm and its updates.
 # apt checks every file against the signed index; the upstream tarballs are
-# also checked against the hashes below. Downloads stay in build/deps, so a
-# second run only re-extracts. Needs: apt-get, icu-devtools (icupkg,
-# genccode), patch.
+# also checked against the hashes below. cctz is the upstream tarball of
+# Debian 13's source package (2.4), fetched from the same mirror's pool by
+# apt-helper against its pinned hash (the one trixie's signed index lists)
+# and compiled as it is, without Debian's packaging. Downloads stay in
+# build/deps, so a second run only re-extracts. Needs: apt-get, patch.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cache=$root/build/deps
@@ -29,11 +33,10 @@ ICU_UPSTREAM=72.1
 ICU_ORIG_SHA256=a2d2d38217092a7ed56635e34467f92f976b370e20182ad325edea6681a71d68
 SIMDJSON_UPSTREAM=3.0.1
 SIMDJSON_ORIG_SHA256=156b1bc5eb0561b2bd166b46d191fd3d95a3e709cc63761477d3b7aec2b6e9ed
-# What the core asks ICU for: zones and their rules (zoneinfo64), canonical
-# zone IDs and aliases (timezoneTypes, keyTypeData). Nothing locale-specific.
-ICU_DATA_ITEMS="zoneinfo64.res timezoneTypes.res keyTypeData.res"
+CCTZ_UPSTREAM=2.4+dfsg1
+CCTZ_ORIG_SHA256=4710ba46a723a421802c1672b122a5e68ce0e444b35a15cc0667b8942d98154b
 
-for tool in apt-get icupkg genccode patch; do
+for tool in apt-get patch; do
     command -v "$tool" >/dev/null || PATH=$PATH:/usr/sbin:/sbin
     command -v "$tool" >/dev/null || { echo "fetch-deps: $tool is missing (see scripts/system-deps.sh)" >&2; exit 1; }
 done
@@ -80,11 +83,17 @@ check() {  # $1 file, $2 sha256
 }
 check "$cache/src/icu_$ICU_UPSTREAM.orig.tar.gz" "$ICU_ORIG_SHA256"
 check "$cache/src/simdjson_$SIMDJSON_UPSTREAM.orig.tar.gz" "$SIMDJSON_ORIG_SHA256"
+cctz_tar=$cache/src/cctz_$CCTZ_UPSTREAM.orig.tar.xz
+if [ ! -f "$cctz_tar" ]; then
+    /usr/lib/apt/apt-helper -qq -o APT::Sandbox::User=root download-file "$main_mirror/pool/main/c/cctz/cctz_$CCTZ_UPSTREAM.orig.tar.xz" \
+        "$cctz_tar" "SHA256:$CCTZ_ORIG_SHA256"
+fi
+check "$cctz_tar" "$CCTZ_ORIG_SHA256"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-rm -rf "$out/icu" "$out/simdjson"
-mkdir -p "$out/icu/data" "$out/simdjson"
+rm -rf "$out/icu" "$out/simdjson" "$out/cctz"
+mkdir -p "$out/icu" "$out/simdjson" "$out/cctz"
 
 # ICU: upstream tarball, then Debian's patches in their order.
 tar -xzf "$cache/src/icu_$ICU_UPSTREAM.orig.tar.gz" -C "$work"
@@ -95,26 +104,31 @@ while read -r p; do
     case "$p" in ''|'#'*) continue;; esac
     patch -d "$work/icu" -p1 -s <"$work/debian-icu/debian/patches/$p"
 done <"$work/debian-icu/debian/patches/series"
-cp -r "$work/icu/source/common" "$work/icu/source/i18n" "$out/icu/"
+cp -r "$work/icu/source/common" "$work/icu/source/stubdata" "$out/icu/"
 cp "$work/icu/LICENSE" "$out/icu/LICENSE"
-
-# The data package: only the listed items, under ICU's own package name, so
-# that the library's built-in entry point (icudtNNl) finds it.
-full=$(ls "$work"/icu/source/data/in/icudt*l.dat)
-pkg=$(basename "$full" .dat)
-printf '%s\n' $ICU_DATA_ITEMS >"$work/items.txt"
-mkdir -p "$work/items"
-icupkg -d "$work/items" -x "$work/items.txt" "$full"
-icupkg -tl -s "$work/items" -a "$work/items.txt" new "$out/icu/data/$pkg.dat"
-genccode -e "${pkg%l}" -a gcc -d "$out/icu/data" "$out/icu/data/$pkg.dat" >/dev/null
 
 # simdjson: the amalgamated pair (the header is the one libsimdjson-dev ships).
 tar -xzf "$cache/src/simdjson_$SIMDJSON_UPSTREAM.orig.tar.gz" -C "$work"
 cp "$work/simdjson-$SIMDJSON_UPSTREAM"/singleheader/simdjson.{h,cpp} "$out/simdjson/"
 cp "$work/simdjson-$SIMDJSON_UPSTREAM/LICENSE" "$out/simdjson/LICENSE"
 
+# cctz: its headers and library sources, without tests, benchmark and tool.
+tar -xJf "$cctz_tar" -C "$work"
+cctz_src=$(ls -d "$work"/cctz-*/ | head -n1)
+cp -r "$cctz_src/include" "$out/cctz/"
+mkdir -p "$out/cctz/src"
+for f in "$cctz_src"/src/*.cc "$cctz_src"/src/*.h; do
+    case "$(basename "$f")" in *_test.cc|*benchmark*|time_tool.cc) continue;; esac
+    cp "$f" "$out/cctz/src/"
+done
+cp "$cctz_src/LICENSE.txt" "$out/cctz/LICENSE"
+
+"$root/scripts/tzdata.sh" fetch
+
 {
-    echo "icu $(basename "$icu_dsc" .dsc | cut -d_ -f2) (Debian source package), data items: $ICU_DATA_ITEMS"
+    echo "icu $(basename "$icu_dsc" .dsc | cut -d_ -f2) (Debian source package), common library, stub data"
     echo "simdjson $(basename "$simdjson_dsc" .dsc | cut -d_ -f2) (Debian source package)"
+    echo "cctz $CCTZ_UPSTREAM (upstream tarball of Debian's source package)"
+    echo "tzdata $(cat "$out/tzdata/RELEASE") (PyPI tzdata wheel, see src/calendar/tzdata.release)"
 } >"$out/VERSIONS"
 cat "$out/VERSIONS"

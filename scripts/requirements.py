@@ -6,13 +6,19 @@
     scripts/requirements.py test bench   the named optional-dependency groups
 
 pyproject.toml is the one list of the project's Python dependencies: the
-Makefile installs from it rather than keeping a second copy.
+Makefile installs from it rather than keeping a second copy. tzdata is
+pinned to the version of the time zone release the modules embed, which
+src/calendar/tzdata.release records: the tests compare with zoneinfo
+reading that very release.
 """
+import re
 import sys
 import tomllib
 from pathlib import Path
 
-project = tomllib.loads((Path(__file__).resolve().parent.parent / "pyproject.toml").read_text())
+root = Path(__file__).resolve().parent.parent
+project = tomllib.loads((root / "pyproject.toml").read_text())
+tz_version = re.search(r"^version=(\S+)$", (root / "src/calendar/tzdata.release").read_text(), re.M).group(1)
 extras = project["project"].get("optional-dependencies", {})
 for group in sys.argv[1:]:
     if group == "build":
@@ -23,4 +29,4 @@ for group in sys.argv[1:]:
         reqs = extras[group]
     else:
         sys.exit(f"pyproject.toml has no dependency group {group!r} (known: build, runtime, {', '.join(extras)})")
-    print("\n".join(reqs))
+    print("\n".join(f"tzdata=={tz_version}" if r == "tzdata" else r for r in reqs))

@@ -3,9 +3,10 @@
 # missing ones when running as root, otherwise names them and stops.
 set -eu
 need="g++ make libicu-dev libsimdjson-dev libgtest-dev pkg-config"
-# The wheel's private ICU and simdjson: icupkg and genccode cut ICU's data
-# down, patch applies Debian's ICU patches (scripts/fetch-deps.sh).
-need="$need icu-devtools patch"
+# The wheel's private ICU, simdjson and cctz (scripts/fetch-deps.sh): patch
+# applies Debian's ICU patches, xz unpacks cctz. icu-devtools: genrb, with
+# which tests/test_environment.py compiles a planted ICU zone file.
+need="$need patch xz-utils icu-devtools"
 # The clean-machine check of the wheel builds a Debian root filesystem.
 need="$need mmdebstrap"
 # The fuzzers need clang with libFuzzer and the sanitizer runtimes; clang 19

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the wheel in dist/ on a clean machine and uses it there: a minimal
 # Debian root filesystem (mmdebstrap, minbase: no ICU, no simdjson, no
-# compiler) with its own Python, entered with chroot. Checks that each
+# cctz, no compiler, and its zone files removed) with its own Python,
+# entered with chroot. Checks that each
 # installed module needs nothing from the system beyond glibc's libraries and
 # libgcc_s, then runs examples/quickstart.py and a short korvex_chain check.
 #
@@ -103,7 +104,11 @@ cd /check
 for tool in gcc g++ cc c++; do
     if command -v "$tool" >/dev/null; then echo "a compiler is installed: $tool" >&2; exit 1; fi
 done
-if ls /usr/lib/*/libicu* /usr/lib/*/libsimdjson* >/dev/null 2>&1; then echo "ICU or simdjson is installed" >&2; exit 1; fi
+if ls /usr/lib/*/libicu* /usr/lib/*/libsimdjson* /usr/lib/*/libcctz* >/dev/null 2>&1; then
+    echo "ICU, simdjson or cctz is installed" >&2; exit 1
+fi
+# The modules carry their time zones: none of the system's are left.
+rm -rf /usr/share/zoneinfo /etc/localtime
 python3 -m venv venv
 venv/bin/pip install --quiet --disable-pip-version-check --no-index --find-links wheels ./korvex-*.whl
 status=0

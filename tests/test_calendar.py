@@ -22,11 +22,12 @@ WEEKDAYS = ["monday", "tuesday", "wednesday", "thursday", "friday", "saturday", 
 
 class Reference:
     """Business time computed independently: zoneinfo for the wall clock and
-    the checked-in document for the weights, with the same order of
-    floating-point operations as the calendar promises."""
+    the checked-in document (or the given one, labels "HH:MM...") for the
+    weights, with the same order of floating-point operations as the
+    calendar promises."""
 
-    def __init__(self):
-        doc = json.loads(DOCUMENT.read_bytes())
+    def __init__(self, doc=None, zone=None):
+        doc = json.loads(DOCUMENT.read_bytes()) if doc is None else doc
         self.day = [float(doc["DayWeightings"][d]) for d in WEEKDAYS]
         self.week = 0.0
         for w in self.day:
@@ -44,7 +45,7 @@ class Reference:
             for r in raw:
                 c.append(c[-1] + (r / s) * w)
             self.cum.append(c)
-        self.zone = ZoneInfo(doc["IanaTimeZone"])
+        self.zone = ZoneInfo(doc["IanaTimeZone"]) if zone is None else zone
 
     def weight_before(self, year, days):
         w = (days // 7) * self.week

@@ -1,17 +1,23 @@
-"""Results do not depend on ICU's environment variables.
+"""Results do not depend on the environment's time zone or ICU settings.
 
-ICU reads time-zone data from the directory in ICU_TIMEZONE_FILES_DIR and
-data items from files under ICU_DATA before its linked-in data. The module
-carries its own ICU and data and must ignore both: each case runs a child
-interpreter with the variables pointing at planted files and compares its
-business times, bit for bit, with a run without them.
+The modules carry their own IANA time zone release and read it with cctz,
+whose own lookup would go to TZDIR, the system's zone files
+(/usr/share/zoneinfo) and TZ; they carry their own ICU (for case mapping),
+which would read data items from files under ICU_DATA, and time-zone items
+from ICU_TIMEZONE_FILES_DIR, before its linked-in data. The modules must
+ignore all of them: each case runs a child interpreter with valid or
+garbage files planted where those readers look, and compares its business
+times, bit for bit, with a run without them; what a reader that follows the
+environment (the system's ICU, the C library) sees shows that the plant took.
 """
 import ctypes.util
 import json
 import os
 import shutil
+import struct
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -45,6 +51,11 @@ try:
 except ValueError as e:
     out["side_error"] = str(e)
 
+# The C library follows TZ (and TZDIR): New York's offset on 1 January 2025
+# when TZ names it.
+import time
+time.tzset()
+out["libc_offset"] = time.localtime(1735689600).tm_gmtoff
 # The same process's other ICU, if the system has one: it must still see
 # the environment (the module's settings are its own).
 out["system_icu_tz"] = None
@@ -75,10 +86,11 @@ FAKE_ZONEINFO = """zoneinfo64:table(nofallback){
 ITEMS = ("zoneinfo64.res", "timezoneTypes.res", "keyTypeData.res", "metaZones.res")
 
 
-def run_child(env_extra):
-    env = {k: v for k, v in os.environ.items() if not k.startswith("ICU_")}
+def run_child(env_extra, wrap=()):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("ICU_") and k not in ("TZ", "TZDIR")}
     env.update(env_extra)
-    done = subprocess.run([sys.executable, "-c", CHILD], env=env, capture_output=True, text=True, timeout=120)
+    done = subprocess.run([*wrap, sys.executable, "-c", CHILD], env=env, capture_output=True, text=True,
+                          timeout=120)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)
 
@@ -108,8 +120,8 @@ def planted_env(directory):
 
 
 def own(results):
-    """The module's results, without what the system's ICU said."""
-    return {k: v for k, v in results.items() if k != "system_icu_tz"}
+    """The module's results, without what the system's ICU and C library said."""
+    return {k: v for k, v in results.items() if k not in ("system_icu_tz", "libc_offset")}
 
 
 def test_garbage_data_files_are_ignored(tmp_path, baseline):
@@ -142,3 +154,50 @@ def test_a_valid_different_zoneinfo_is_ignored(tmp_path, baseline):
         pytest.skip("no system ICU to check the planted file against")
     assert planted["system_icu_tz"] == "2099z"
     assert baseline["system_icu_tz"] != "2099z"
+
+
+def tzif(offset_seconds):
+    """A valid zone file (TZif version 2): a fixed offset, no transitions."""
+    chars = b"FAKE\0"
+    block = b"TZif2" + bytes(15) + struct.pack(">6l", 0, 0, 0, 0, 1, len(chars))
+    block += struct.pack(">lBB", offset_seconds, 0, 0) + chars
+    return block + block + b"\n<FAKE>%d\n" % (-offset_seconds // 3600)
+
+
+# New York at a fixed UTC-4 all year, under every name a reader might use.
+PLANTED_NAMES = ("US/Eastern", "America/New_York", "EST5EDT", "UTC", "Etc/UTC", "posixrules", "localtime")
+
+
+def plant_zones(directory):
+    for name in PLANTED_NAMES:
+        (directory / name).parent.mkdir(parents=True, exist_ok=True)
+        (directory / name).write_bytes(tzif(-4 * 3600))
+    return directory
+
+
+def test_planted_zone_files_and_tz_are_ignored(tmp_path, baseline):
+    zones = plant_zones(tmp_path / "zones")
+    planted = run_child({"TZDIR": str(zones), "TZ": ":US/Eastern"})
+    assert own(planted) == own(baseline)
+    # The C library read the planted New York.
+    assert planted["libc_offset"] == -4 * 3600
+    # And with TZ naming a planted file by its path.
+    planted = run_child({"TZ": ":" + str(zones / "US/Eastern")})
+    assert own(planted) == own(baseline)
+    assert planted["libc_offset"] == -4 * 3600
+
+
+def test_system_zone_files_are_ignored(tmp_path, baseline):
+    """The system's zone directory itself replaced, in a mount namespace of the
+    child's own (where the machine allows one)."""
+    unshare = shutil.which("unshare")
+    system = Path("/usr/share/zoneinfo")
+    zones = plant_zones(tmp_path / "zones")
+    wrap = (unshare, "--mount", "--propagation", "private", "sh", "-c",
+            f'mount --bind "$0" {system} && exec "$@"', str(zones))
+    if unshare is None or not system.is_dir() or subprocess.run(
+            [*wrap, "true"], capture_output=True).returncode != 0:
+        pytest.skip("no private mount namespace here to replace /usr/share/zoneinfo in")
+    planted = run_child({"TZ": ":America/New_York"}, wrap)
+    assert own(planted) == own(baseline)
+    assert planted["libc_offset"] == -4 * 3600

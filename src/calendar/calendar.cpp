@@ -2,20 +2,12 @@
 
 #include <algorithm>
 #include <iterator>
-#include <cmath>
-#include <limits>
 #include <utility>
-
-#include <unicode/basictz.h>
-#include <unicode/timezone.h>
-#include <unicode/tztrans.h>
-#include <unicode/unistr.h>
 
 #include "calendar/buckets.hpp"
 #include "calendar/calendar_document.hpp"
-#include "calendar/iana_zone_names.hpp"
 #include "calendar/tenor.hpp"
-#include "core/icu_setup.hpp"
+#include "calendar/tz_database.hpp"
 #include "core/unicode.hpp"
 
 namespace korvex::calendar {
@@ -28,30 +20,12 @@ constexpr std::array<std::string_view, 7> kWeekdayNames = {
 
 std::unexpected<Error> invalid_timestamp() { return value_error("Invalid timestamp"); }
 
-// Finds a zone by its exact, case-sensitive IANA name (canonical or link).
-// ICU hands back its "unknown" zone for names it does not know and accepts
-// custom "GMT+hh:mm" forms; neither is a database zone.
-Result<std::unique_ptr<icu::BasicTimeZone>> find_zone(const std::string& name) {
-    icu_setup::use_linked_data_only();
-    const auto id = icu::UnicodeString::fromUTF8(
-        icu::StringPiece(name.data(), static_cast<int32_t>(name.size())));
-    auto unknown = [&] { return value_error("Invalid IANA timezone: " + name); };
-
-    icu::UnicodeString canonical;
-    UBool is_system = false;
-    UErrorCode status = U_ZERO_ERROR;
-    icu::TimeZone::getCanonicalID(id, canonical, is_system, status);
-    // ICU also knows identifiers that are not the database's (Java aliases,
-    // SystemV names, links IANA has removed): only database names are zones.
-    if (U_FAILURE(status) || !is_system || !is_iana_zone_name(name)) return unknown();
-
-    std::unique_ptr<icu::TimeZone> zone(icu::TimeZone::createTimeZone(id));
-    icu::UnicodeString found;
-    if (!zone || zone->getID(found) != id) return unknown();
-    auto* basic = dynamic_cast<icu::BasicTimeZone*>(zone.get());
-    if (!basic) throw InternalFault("ICU zone without transition data: " + name);
-    zone.release();
-    return std::unique_ptr<icu::BasicTimeZone>(basic);
+// Finds a zone by its exact, case-sensitive name: a zone or link of the
+// embedded IANA release, and nothing else.
+Result<TimeZone> find_zone(const std::string& name) {
+    auto zone = TimeZone::load(name);
+    if (!zone) return value_error("Invalid IANA timezone: " + name);
+    return std::move(*zone);
 }
 
 int weekday_index(std::string_view key) {
@@ -121,6 +95,10 @@ Result<Calendar> Calendar::from_document(std::string_view json) {
 }
 
 Result<Calendar::OffsetSpan> Calendar::offset_span(std::int64_t epoch_seconds) {
+    if (epoch_seconds < UtcInstant::kMinDay * kSecondsPerDay ||
+        epoch_seconds >= (UtcInstant::kMaxDay + 1) * kSecondsPerDay) {
+        return invalid_timestamp();
+    }
     for (const OffsetSpan& span : spans_) {
         if (epoch_seconds >= span.lo && epoch_seconds < span.hi) return span;
     }
@@ -136,40 +114,13 @@ Result<Calendar::OffsetSpan> Calendar::offset_span(std::int64_t epoch_seconds) {
         remember(*std::prev(after));
         return *std::prev(after);
     }
-    // Not cached: ask ICU for the offset and for the transitions around the
-    // instant, so that later instants of the same stretch skip ICU.
-    const double ms = static_cast<double>(epoch_seconds) * 1000.0;
-    int32_t raw = 0;
-    int32_t dst = 0;
-    UErrorCode status = U_ZERO_ERROR;
-    zone_->getOffset(ms, false, raw, dst, status);
-    if (U_FAILURE(status)) return invalid_timestamp();
-    const std::int64_t offset_ms = static_cast<std::int64_t>(raw) + dst;
-    if (offset_ms % 1000 != 0 || offset_ms <= -kSecondsPerDay * 1000 ||
-        offset_ms >= kSecondsPerDay * 1000) {
-        throw InternalFault("zone offset is not a whole number of seconds within a day");
-    }
-
-    // A transition at time t (ms) changes the offset for every whole second
-    // s with s * 1000 >= t, so the stretch starts at the second ceil(t / 1000).
-    auto first_second_at = [](double t) {
-        const auto whole = static_cast<std::int64_t>(std::ceil(t));
-        return -floor_div(-whole, 1000);
-    };
+    // Not cached: ask the zone for the whole stretch around the instant, so
+    // that later instants of the same stretch skip the zone.
+    const TimeZone::Stretch stretch = zone_->stretch_at(epoch_seconds);
     OffsetSpan span;
-    span.lo = std::numeric_limits<std::int64_t>::min();
-    span.hi = std::numeric_limits<std::int64_t>::max();
-    span.offset = static_cast<std::int32_t>(offset_ms / 1000);
-    icu::TimeZoneTransition transition;
-    if (zone_->getPreviousTransition(ms, true, transition)) {
-        span.lo = first_second_at(transition.getTime());
-    }
-    if (zone_->getNextTransition(ms, false, transition)) {
-        span.hi = first_second_at(transition.getTime());
-    }
-    if (!(epoch_seconds >= span.lo && epoch_seconds < span.hi)) {
-        throw InternalFault("zone transitions do not enclose the instant");
-    }
+    span.lo = stretch.lo;
+    span.hi = stretch.hi;
+    span.offset = stretch.offset;
     remember(span);
     if (known_spans_.size() >= kMaxKnownSpans) {
         known_spans_.clear();

@@ -15,16 +15,11 @@
 #include <string_view>
 #include <vector>
 
-#include <unicode/uversion.h>
-
 #include "calendar/buckets.hpp"
 #include "calendar/position_table.hpp"
+#include "calendar/tz_database.hpp"
 #include "core/error.hpp"
 #include "core/utc_instant.hpp"
-
-U_NAMESPACE_BEGIN
-class BasicTimeZone;
-U_NAMESPACE_END
 
 namespace korvex::calendar {
 
@@ -38,7 +33,8 @@ public:
 
     // The calendar of a known underlying; only "BTCUSDT" exists.
     static Result<Calendar> create(std::string_view underlying);
-    // A calendar built from any calendar document (JSON text).
+    // A calendar built from any calendar document (JSON text), by the same
+    // parser, rules and error texts as the embedded one.
     static Result<Calendar> from_document(std::string_view json);
 
     Calendar(Calendar&&) noexcept;
@@ -85,6 +81,16 @@ public:
     // The zone name exactly as the document gives it.
     const std::string& time_zone_name() const noexcept { return zone_name_; }
 
+    // One stretch of time with a constant UTC offset, in epoch seconds [lo, hi).
+    struct OffsetSpan {
+        std::int64_t lo = 1;
+        std::int64_t hi = 0;  // empty until filled
+        std::int32_t offset = 0;
+    };
+    // The stretch of constant UTC offset that holds the second: the offset
+    // that positions use, seconds east of UTC.
+    Result<OffsetSpan> offset_span(std::int64_t epoch_seconds);
+
 private:
     Calendar();
 
@@ -98,14 +104,6 @@ private:
         bool valid = false;
     };
 
-    // One stretch of time with a constant UTC offset, in epoch seconds [lo, hi).
-    struct OffsetSpan {
-        std::int64_t lo = 1;
-        std::int64_t hi = 0;  // empty until filled
-        std::int32_t offset = 0;
-    };
-    // The stretch of constant UTC offset that holds the second.
-    Result<OffsetSpan> offset_span(std::int64_t epoch_seconds);
     const YearFacts& year_facts(std::int64_t year);
     // What a position needs about local day `day` (days since 1970-01-01).
     DayFacts day_facts(std::int64_t day);
@@ -120,15 +118,15 @@ private:
     std::map<std::int32_t, double> year_weights_;
     std::array<double, 7> day_weights_{};
     double week_weight_ = 0.0;
-    std::unique_ptr<U_ICU_NAMESPACE::BasicTimeZone> zone_;
+    std::optional<TimeZone> zone_;
     std::string zone_name_;
 
     // Lookup caches; they never change a result, only its cost. The few
     // spans met last are tried first; every span met is also kept in a
     // table sorted by start (spans never overlap), so that instants spread
-    // over many years (a whole array of them) ask ICU once per span rather
-    // than whenever they leave the last few. The table is bounded: when it
-    // is full it starts again.
+    // over many years (a whole array of them) ask the zone once per span
+    // rather than whenever they leave the last few. The table is bounded:
+    // when it is full it starts again.
     static constexpr int kSpanSlots = 4;
     static constexpr std::size_t kMaxKnownSpans = 4096;
     std::array<OffsetSpan, kSpanSlots> spans_{};

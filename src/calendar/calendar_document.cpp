@@ -76,12 +76,13 @@ Result<DayProfile> read_profile(std::string_view day, const simdjson::dom::eleme
 // it keeps as 64-bit integers and refuses beyond that range ("Problem while
 // parsing a number"), although they are valid JSON and a weight is a double
 // whatever its spelling: 100000000000000000000 must read as 1e20 does, in a
-// weight as in a member that is ignored. Integer literals of more digits
-// than the parser's integers can be sure to hold are therefore handed to it
-// with ".0" appended, which it reads as the nearest double: the very value
-// the integer has as a double. A number too large for a double is still
-// refused, in either spelling. Returns nothing when no literal needs it (the
-// usual case), so that the text is parsed as it is.
+// weight as in a member that is ignored. When the parser refuses a number,
+// integer literals of more digits than its integers can be sure to hold are
+// handed to it again with ".0" appended, which it reads as the nearest
+// double: the very value the integer has as a double (and the value a
+// shorter literal, read as an integer, becomes as a weight). A number too
+// large for a double is still refused, in either spelling. Returns nothing
+// when no literal needs it.
 std::optional<std::string> with_long_integers_as_doubles(std::string_view json) {
     constexpr std::size_t kSafeDigits = 18;  // every 18-digit integer fits 64 bits
     std::string out;
@@ -195,10 +196,15 @@ Result<CalendarDocument> parse_calendar_document(std::string_view json) {
     // more than the parse itself once the allocator hands the pages back to
     // the system between constructions. Nothing parsed outlives this call.
     thread_local simdjson::dom::parser parser;
-    const std::optional<std::string> widened = with_long_integers_as_doubles(json);
-    if (widened) json = *widened;
     simdjson::dom::element root;
-    if (auto err = parser.parse(json.data(), json.size()).get(root)) return parser_error(err);
+    // The text as it is first: scanning it for long integer literals costs
+    // more than the parse, and only a refused number can need it.
+    auto err = parser.parse(json.data(), json.size()).get(root);
+    std::optional<std::string> widened;
+    if (err == simdjson::NUMBER_ERROR && (widened = with_long_integers_as_doubles(json))) {
+        err = parser.parse(widened->data(), widened->size()).get(root);
+    }
+    if (err) return parser_error(err);
 
     simdjson::dom::object members;
     if (root.get_object().get(members)) {

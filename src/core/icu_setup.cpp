@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include <unicode/putil.h>
 #include <unicode/udata.h>
+#include <unicode/utypes.h>
 
 #include "core/error.hpp"
 
@@ -11,23 +11,18 @@ namespace korvex::icu_setup {
 
 namespace {
 
-// ICU looks for data in files before it looks in the package it was linked
-// with: individual item files under the ICU_DATA directory (and the
-// compiled-in default data directory) come first, and time-zone items come
-// from ICU_TIMEZONE_FILES_DIR (or the distributor's compiled-in directory)
-// whatever the file-access setting says. A zoneinfo64.res found there would
-// silently change or break every business time. Both settings are global to
-// the ICU copy they are made on, which is why they are made only on a copy
-// linked privately into this module: a shared system ICU must be left as its
-// other users expect it.
+// The module's ICU is linked with an empty data package: the core asks it
+// only for case mapping and White_Space, whose tables are compiled into
+// the code. ICU would still look for data files (under the ICU_DATA
+// directory and its compiled-in default) before its linked data if some
+// call needed an item; turning file access off keeps the environment out
+// whatever is asked. The setting is global to the ICU copy it is made on,
+// which is why it is made only on a copy linked privately into this module:
+// a shared system ICU must be left as its other users expect it.
 bool isolate() {
 #if defined(KORVEX_PRIVATE_ICU)
     UErrorCode status = U_ZERO_ERROR;
     udata_setFileAccess(UDATA_NO_FILES, &status);
-    // An empty directory turns the time-zone file lookup off; it must be
-    // set after ICU has read the environment variable, which this call
-    // makes it do first.
-    u_setTimeZoneFilesDirectory("", &status);
     if (U_FAILURE(status)) {
         throw InternalFault(std::string("ICU start-up failed: ") + u_errorName(status));
     }
