@@ -62,6 +62,9 @@ from dataclasses import dataclass, field
 import numpy as np
 import pandas as pd
 
+from . import _kernels
+from .arrays import b76, model_param_names, model_vols, smile_vols
+
 __all__ = ["MODELS", "SmileFit", "ChainFit", "fit_smile", "fit_chain", "density_check", "ArbitrageReport"]
 
 MODELS = ("GVVSpline", "CubicSpline", "VolGeo")
@@ -193,8 +196,6 @@ class SmileFit:
 
     def vols(self, strikes) -> np.ndarray:
         """Fitted vols at `strikes` (spot = the forward)."""
-        from . import smile_vols
-
         if self.model is None:
             return np.full(np.shape(strikes), np.nan)
         return np.asarray(smile_vols(self.model, self.ttx, self.forward, np.asarray(strikes, float)))
@@ -344,8 +345,6 @@ class _Problem:
         # No regulariser rows unless set_regulariser adds them.
         self.reg = np.zeros((0, len(self.fit_names)))
         self.reg_c = np.zeros(0)
-        from . import _kernels
-
         # The same problem, kept native for the solver: each of its steps
         # then costs no Python at all.
         self.native = _kernels.FitProblem(kind, self.base, self.idx64, self.bounded, self.lower, self.upper, _WALL,
@@ -426,8 +425,6 @@ class _Problem:
     def vols(self, theta):
         """Vols at the quotes (and the density points when the penalty is on),
         one row per parameter set: one call of the model kernel."""
-        from . import _kernels
-
         full = self.full(theta)
         strikes = self.all_strikes if self.density_on else self.strikes
         out = np.empty((full.shape[0], strikes.size))
@@ -439,8 +436,6 @@ class _Problem:
         theta = np.atleast_2d(theta)
         if not self.density_on:
             # The quotes' residuals in one native call per set of points.
-            from . import _kernels
-
             full = self.full(theta)
             rq = np.empty((full.shape[0], 2 * self.n))   # contiguous: the kernel writes into it
             _kernels.fit_residuals(self.kind, full, self.ttx, self.forward, self.strikes, self.lo, self.hi,
@@ -496,8 +491,6 @@ class _Problem:
 
         Sets that share ref_vol share knot positions in strike: one kernel
         call per distinct ref_vol (a Jacobian needs two)."""
-        from . import model_vols
-
         out = np.empty((theta.shape[0], self.pen_x.size))
         full = self.full(theta)
         rv = theta[:, 0]
@@ -639,8 +632,6 @@ def _kind_info(kind):
     """Names, defaults and bounds of a model kind, looked up once."""
     info = _KIND_INFO.get(kind)
     if info is None:
-        from . import model_param_names
-
         names = list(model_param_names(kind))
         proto = _korvex_class(kind)(_EPOCH)
         fit_names = list(proto.get_fitting_params())
@@ -716,8 +707,6 @@ def _stencil_g(k, w, h):
 
 def density_check(model_name: str, params, ttx: float, forward: float, k_range, points: int = CHECK_GRID) -> ArbitrageReport:
     """Where the risk-neutral density of a smile is negative, on a grid of log-moneyness."""
-    from . import _kernels, model_param_names
-
     if isinstance(params, dict):
         vec = np.array([params[n] for n in model_param_names(model_name)], float)
     else:
@@ -932,7 +921,6 @@ def _fit_arrays(model, k, otm, calls, b, a, forward, ttx, expiry, underlying, *,
 
     vega = None
     if weights == "vega":
-        from . import b76
         mid = np.where(np.isfinite(b) & np.isfinite(a), 0.5 * (b + a), np.where(np.isfinite(b), b, a))
         vega = np.asarray(b76(forward, forward * np.exp(k), ttx, mid, calls).vega)[use]
     prob = _Problem(model, k[use], b[use], a[use], ttx, forward, weights, vega)

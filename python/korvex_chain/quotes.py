@@ -21,6 +21,7 @@ from dataclasses import dataclass, field
 import numpy as np
 import pandas as pd
 
+from .arrays import implied_vols
 from .forwards import expiry_forwards
 from .timing import CLOCKS, ttx_between
 
@@ -322,8 +323,6 @@ def _load(source) -> pd.DataFrame:
 
 def _implied_vols(q: pd.DataFrame, threads) -> None:
     """bid/ask/mid/mark IVs of the quote-currency premiums, with statuses."""
-    from . import implied_vols
-
     for side in ("bid", "ask", "mid", "mark"):
         price = q[side].to_numpy(float)
         vols, status = implied_vols(q["ttx"].to_numpy(float), q["row_forward"].to_numpy(float),

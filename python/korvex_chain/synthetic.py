@@ -19,6 +19,8 @@ from dataclasses import dataclass, field
 import numpy as np
 import pandas as pd
 
+from .arrays import b76, cal_ttx, implied_vols
+
 __all__ = ["SyntheticChain", "make_chain", "true_params"]
 
 _MONTHS = ("JAN", "FEB", "MAR", "APR", "MAY", "JUN", "JUL", "AUG", "SEP", "OCT", "NOV", "DEC")
@@ -69,8 +71,6 @@ def make_chain(model: str = "GVVSpline", *, underlying: str = "BTC", spot: float
     (default `true_params`). Spreads are `spread_vp` vol points at the money,
     wider in the wings; mids are drawn inside the band around the truth."""
     import korvex
-
-    from . import b76, cal_ttx, implied_vols
 
     rng = np.random.default_rng(seed)
     obs = pd.Timestamp(observation_time)

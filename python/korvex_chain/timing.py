@@ -5,6 +5,8 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
+from .arrays import bus_ttx, cal_ttx
+
 # "calendar": 365-day years, the convention exchanges quote their IVs in.
 # "business": korvex's weighted business time of calendar "BTCUSDT".
 CLOCKS = ("calendar", "business")
@@ -17,8 +19,6 @@ def _utc_ns(values) -> np.ndarray:
 
 def ttx_between(start, end, clock: str, *, threads: int | None = None) -> np.ndarray:
     """Years from `start` to `end` (aligned columns of instants) on `clock`."""
-    from . import bus_ttx, cal_ttx
-
     if clock not in CLOCKS:
         raise ValueError(f"unknown clock {clock!r}: use one of {', '.join(CLOCKS)}")
     a, b = _utc_ns(start), _utc_ns(end)
