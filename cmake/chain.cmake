@@ -1,7 +1,8 @@
-# korvex_chain: the array kernels (nanobind module korvex_chain._kernels) and
-# the Python package around them. Included from the top-level CMakeLists.txt
-# when the Python modules are built; linked to the same static korvex_core,
-# so every number comes from the same compiled code as korvex's.
+# korvex_chain: the binding of its kernels (nanobind module
+# korvex_chain._kernels) and the Python package around them. Included from
+# the top-level CMakeLists.txt when the Python modules are built; linked to
+# the kernels' static library on the same static korvex_core, so every
+# number comes from the same compiled code as korvex's.
 #
 # In the build tree the module lands in <build>/korvex_chain/ next to a copy
 # of python/korvex_chain, so that a build directory on PYTHONPATH (the
@@ -19,11 +20,8 @@ endif()
 find_package(nanobind CONFIG REQUIRED)
 
 set(KORVEX_CHAIN_DIR ${CMAKE_BINARY_DIR}/korvex_chain)
-nanobind_add_module(_kernels STABLE_ABI NB_STATIC NOMINSIZE
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/chain/module.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/chain/kernels.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/chain/fit_kernels.cpp)
-target_link_libraries(_kernels PRIVATE korvex_core)
+nanobind_add_module(_kernels STABLE_ABI NB_STATIC NOMINSIZE ${CMAKE_CURRENT_SOURCE_DIR}/src/chain/module.cpp)
+target_link_libraries(_kernels PRIVATE korvex_chain_kernels)
 # Speed comes from the build type's optimisation, never from value-changing
 # flags: the kernels must reproduce korvex bit for bit.
 target_compile_options(_kernels PRIVATE -ffp-contract=off -fno-fast-math)
