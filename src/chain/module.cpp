@@ -13,6 +13,7 @@
 #include <nanobind/stl/string_view.h>
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/variant.h>
+#include <nanobind/stl/vector.h>
 
 #include <cstdint>
 #include <optional>
@@ -21,6 +22,7 @@
 #include <string_view>
 #include <tuple>
 #include <variant>
+#include <vector>
 
 #include "chain/density.hpp"
 #include "chain/fit_residuals.hpp"
@@ -28,6 +30,7 @@
 #include "chain/smile_kernels.hpp"
 #include "chain/time_kernels.hpp"
 #include "pricing/option_side.hpp"
+#include "volmodel/vol_model.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -147,10 +150,40 @@ void check_param_count(const ModelKind& kind, std::size_t count) {
     }
 }
 
+// The facts each model owns, for the Python layer to read rather than repeat.
+
+std::vector<std::string> model_kind_names() {
+    std::vector<std::string> out;
+    for (const ModelKind& k : model_kinds()) out.emplace_back(k.name);
+    return out;
+}
+
 nb::tuple model_param_names(std::string_view name) {
     nb::list names;
     for (const auto& p : model_kind(name).params) names.append(nb::str(p.name.data(), p.name.size()));
     return nb::tuple(names);
+}
+
+std::vector<double> model_param_defaults(std::string_view name) {
+    std::vector<double> out;
+    for (const auto& p : model_kind(name).params) out.push_back(p.default_value);
+    return out;
+}
+
+std::vector<std::string> model_fitting_names(std::string_view name) {
+    const ModelKind& kind = model_kind(name);
+    return {kind.fitting.begin(), kind.fitting.end()};
+}
+
+std::vector<std::tuple<std::string, double, bool>> model_bounds(std::string_view name) {
+    std::vector<std::tuple<std::string, double, bool>> out;
+    for (const auto& b : model_kind(name).bounds) out.emplace_back(std::string(b.name), b.lower, b.strict);
+    return out;
+}
+
+std::vector<double> spline_knots() {
+    const auto& x = volmodel::CubicSmile::kX;
+    return {x.begin(), x.end()};
 }
 
 // Vols of every parameter row at every strike: out[r, j].
@@ -359,8 +392,18 @@ NB_MODULE(_kernels, m) {
     m.def("binary", &binary_py, "fwd"_a, "strike"_a, "ttx"_a, "vol"_a, "is_call"_a, "df"_a,
           "fairvalue"_a, "delta"_a, "gamma"_a, "vega"_a, "theta"_a, "threads"_a,
           "Binary fair value and greeks into the outputs.");
+    m.def("model_kinds", &model_kind_names, "The model kinds, in a fixed order.");
     m.def("model_param_names", &model_param_names, "kind"_a,
           "Parameter names of a model kind in stored order.");
+    m.def("model_param_defaults", &model_param_defaults, "kind"_a,
+          "Default parameter values of a model kind in stored order.");
+    m.def("model_fitting_names", &model_fitting_names, "kind"_a,
+          "The parameters a fit of a model kind moves, in the model's fitting order.");
+    m.def("model_bounds", &model_bounds, "kind"_a,
+          "Admissibility of a model kind as (name, lower, strict): the parameter is at least lower, "
+          "above it when strict.");
+    m.def("spline_knots", &spline_knots,
+          "CubicSpline's knots, in at-the-money standard deviations of log-moneyness.");
     m.def("model_vols", &model_vols_py, "kind"_a, "params"_a, "ttx"_a, "spot"_a, "strikes"_a, "out"_a,
           "threads"_a, "Vols of each parameter row (m, p) at each strike into `out` (m, n).");
     m.def("model_arb_free", &model_arb_free_py, "kind"_a, "params"_a, "out"_a,

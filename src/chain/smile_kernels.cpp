@@ -12,7 +12,7 @@ namespace {
 
 template <class M>
 constexpr ModelKind kind_of() noexcept {
-    return {M::kName, M::kParams, &M::evaluate_params, &M::arb_free_params};
+    return {M::kName, M::kParams, M::kFitting, M::kBounds, &M::evaluate_params, &M::arb_free_params};
 }
 
 constexpr std::array<ModelKind, 3> kKinds{kind_of<volmodel::GVVSpline>(), kind_of<volmodel::CubicSpline>(),

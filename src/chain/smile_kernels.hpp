@@ -15,11 +15,14 @@ namespace korvex::chain {
 using EvaluateFn = void (*)(const double* params, double ttx, double spot, const double* strikes, std::size_t n,
                             double* out);
 
-// One smile model as the kernels see it: its name and parameters (stored
-// order, with defaults), its evaluation and its admissibility rule.
+// One smile model as the kernels see it: its name, its parameters (stored
+// order, with defaults), those a fit moves, its admissibility bounds, its
+// evaluation and its admissibility test, all the model's own.
 struct ModelKind {
     std::string_view name;
     std::span<const volmodel::ParamDef> params;
+    std::span<const std::string_view> fitting;
+    std::span<const volmodel::ParamBound> bounds;
     EvaluateFn evaluate;
     bool (*arb_free)(const double* params) noexcept;
 
