@@ -18,7 +18,7 @@ from typing import Any
 
 import numpy as np
 
-from . import _kernels
+import korvex_chain._kernels as _kernels
 
 # Inputs below these sizes run on the calling thread when threads=None. At
 # these sizes a call computes for about a millisecond, and a second thread

@@ -8,7 +8,9 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
-from . import _inputs, _kernels
+import korvex_chain._kernels as _kernels
+
+from . import _inputs
 
 __all__ = [
     "B76",

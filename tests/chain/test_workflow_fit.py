@@ -12,6 +12,7 @@ pytest.importorskip("scipy")
 import korvex  # noqa: E402
 import korvex_chain as kc  # noqa: E402
 from korvex_chain import cli  # noqa: E402
+from korvex_chain.fit.starting_points import candidates  # noqa: E402
 
 MODELS = ("GVVSpline", "CubicSpline", "VolGeo")
 
@@ -221,7 +222,7 @@ def test_business_clock_fits_too():
 @pytest.mark.parametrize("model", MODELS)
 def test_native_residuals_match_the_array_formulas(model):
     """The fit's native residual kernel against the same residuals from model_vols and numpy."""
-    from korvex_chain import fit as kfit
+    from korvex_chain.fit import fit_residuals as kfit
 
     syn = kc.make_chain(model, seed=9, expiry_days=(3, 45), bad_rows=False)
     chain = kc.read_chain(syn.table)
@@ -230,9 +231,9 @@ def test_native_residuals_match_the_array_formulas(model):
         q = q[q["otm"]]
         b = q["quote_bid_iv"].to_numpy().copy()
         b[::4] = np.nan  # some one-sided quotes
-        prob = kfit._Problem(model, q["log_moneyness"].to_numpy(), b, q["quote_ask_iv"].to_numpy(),
+        prob = kfit.Problem(model, q["log_moneyness"].to_numpy(), b, q["quote_ask_iv"].to_numpy(),
                              float(e.ttx), float(e.forward))
-        theta = prob.candidates()
+        theta = candidates(prob)
         theta[1, 0] = -5.0 if model != "GVVSpline" else 5.0  # a smile that is NaN somewhere
         native = prob.residuals(theta)
         v = kc.model_vols(model, prob.full(theta), prob.ttx, prob.forward, prob.strikes)
@@ -241,8 +242,8 @@ def test_native_residuals_match_the_array_formulas(model):
         soft = lambda r: np.sign(r) * np.sqrt(2.0 * (np.sqrt(1.0 + r * r) - 1.0))  # noqa: E731
         want = np.concatenate([soft(out) * kfit.ROBUST_SCALE, soft(pull) * prob.pull_w], axis=1)
         finite = np.isfinite(v)
-        want[:, :prob.n][~finite] = kfit._FILL
-        want[:, prob.n:][~finite & (prob.pull_w != 0)] = kfit._FILL
+        want[:, :prob.n][~finite] = kfit.FILL
+        want[:, prob.n:][~finite & (prob.pull_w != 0)] = kfit.FILL
         want[:, prob.n:][~finite & (prob.pull_w == 0)] = 0.0
         np.testing.assert_allclose(native[:, :2 * prob.n], want, rtol=1e-9, atol=1e-12)
 
@@ -250,18 +251,18 @@ def test_native_residuals_match_the_array_formulas(model):
 @pytest.mark.parametrize("model", MODELS)
 def test_native_jacobian_matches_the_array_path(model):
     """One native call for residual and Jacobian against the batched numpy path."""
-    from korvex_chain import fit as kfit
+    from korvex_chain.fit import fit_residuals as kfit
 
     syn = kc.make_chain(model, seed=4, expiry_days=(10,), bad_rows=False)
     q = kc.read_chain(syn.table).quotes
     q = q[q["otm"]]
-    prob = kfit._Problem(model, q["log_moneyness"].to_numpy(), q["quote_bid_iv"].to_numpy(),
+    prob = kfit.Problem(model, q["log_moneyness"].to_numpy(), q["quote_bid_iv"].to_numpy(),
                          q["quote_ask_iv"].to_numpy(), float(q["ttx"].iloc[0]), float(q["forward"].iloc[0]))
     for density in (False, True):
         prob.density_on = density
         if density and model != "CubicSpline":
             prob.set_density_points(np.linspace(*prob.k_range, 41))
-        for theta in prob.candidates()[:3]:
+        for theta in candidates(prob)[:3]:
             for u in (prob.to_u(theta), prob.to_u(theta) * 1.7):
                 r1, j1 = _residuals_and_jacobian(prob, u)
                 r2, j2 = _residuals_and_jacobian_py(prob, u)
@@ -307,7 +308,7 @@ def test_regulariser_stays_within_the_noise_of_a_well_quoted_smile(model, monkey
     """On well-quoted expiries the regulariser moves a fit by a fraction of
     the quotes' half-spread at most, and the fit stays as close to the
     known smile as without it."""
-    from korvex_chain import fit as kfit
+    from korvex_chain.fit import fit_residuals as kfit
 
     syn = kc.make_chain(model, seed=7)
     chain = kc.read_chain(syn.table)
@@ -338,7 +339,7 @@ def test_native_solver_keeps_bounds_exactly_and_matches_its_costs():
     """A flat smile wants VolGeo's vvol below its bound of 1: the fit ends on
     the bound exactly (admissible, reported), and the native costs agree
     with the residuals computed from the model's vols."""
-    from korvex_chain import fit as kfit
+    from korvex_chain.fit import fit_residuals as kfit
 
     k = np.linspace(-0.3, 0.3, 13)
     bid, ask = np.full(k.size, 0.495), np.full(k.size, 0.505)
@@ -352,9 +353,9 @@ def test_native_solver_keeps_bounds_exactly_and_matches_its_costs():
         syn = kc.make_chain(model, seed=4, expiry_days=(10,), bad_rows=False)
         q = kc.read_chain(syn.table).quotes
         q = q[q["otm"]]
-        prob = kfit._Problem(model, q["log_moneyness"].to_numpy(), q["quote_bid_iv"].to_numpy(),
+        prob = kfit.Problem(model, q["log_moneyness"].to_numpy(), q["quote_bid_iv"].to_numpy(),
                              q["quote_ask_iv"].to_numpy(), float(q["ttx"].iloc[0]), float(q["forward"].iloc[0]))
-        theta = prob.candidates()
+        theta = candidates(prob)
         for density in (False, True):
             prob.density_on = density
             if density and model != "CubicSpline":
@@ -368,7 +369,7 @@ def test_native_density_matches_the_formula_on_model_vols(model):
     """The density check's native kernel against Durrleman's g and the
     density computed in numpy from the model's vols on the same grid."""
     from korvex_chain import _kernels
-    from korvex_chain import fit as kfit
+    from korvex_chain.fit import fit_residuals as kfit
 
     syn = kc.make_chain(model, seed=5, expiry_days=(20,), bad_rows=False)
     f = kc.fit_chain(kc.read_chain(syn.table), model).fits[0]
@@ -391,14 +392,14 @@ def test_native_density_matches_the_formula_on_model_vols(model):
 
 
 def test_native_solver_holds_fixed_coordinates_and_its_limits():
-    from korvex_chain import fit as kfit
+    from korvex_chain.fit import fit_residuals as kfit
 
     syn = kc.make_chain("CubicSpline", seed=4, expiry_days=(10,), bad_rows=False)
     q = kc.read_chain(syn.table).quotes
     q = q[q["otm"]]
-    prob = kfit._Problem("CubicSpline", q["log_moneyness"].to_numpy(), q["quote_bid_iv"].to_numpy(),
+    prob = kfit.Problem("CubicSpline", q["log_moneyness"].to_numpy(), q["quote_bid_iv"].to_numpy(),
                          q["quote_ask_iv"].to_numpy(), float(q["ttx"].iloc[0]), float(q["forward"].iloc[0]))
-    u0 = prob.to_u(prob.candidates()[0] * 1.1)
+    u0 = prob.to_u(candidates(prob)[0] * 1.1)
     free = np.ones(u0.size, bool)
     free[0] = False
     u = u0.copy()
