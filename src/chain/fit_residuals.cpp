@@ -120,15 +120,6 @@ void FitEvaluator::jacobian(const double* u, const double* r, const bool* free, 
     }
 }
 
-void fit_residual_rows(const ModelKind& kind, const double* params, std::size_t m, double ttx, double spot,
-                       const double* strikes, const FitQuotes& q, double* out) {
-    std::vector<double> vols(q.n);
-    for (std::size_t r = 0; r < m; ++r) {
-        kind.evaluate(params + r * kind.param_count(), ttx, spot, strikes, q.n, vols.data());
-        fit_residual_row(vols.data(), q, out + r * 2 * q.n);
-    }
-}
-
 SolveResult fit_solve(const FitProblem& problem, double* u, const bool* free, const SolveOptions& options) {
     FitProblem f = problem;
     f.c.direct = true;

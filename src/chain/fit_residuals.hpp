@@ -38,11 +38,6 @@ double soft_l1(double r) noexcept;
 // out[n + j] = pull_w * soft_l1((vol - mid) * inv_scale).
 void fit_residual_row(const double* vols, const FitQuotes& q, double* out) noexcept;
 
-// The 2n quote residuals of each of m parameter rows of a model (m x
-// param_count) into out (m x 2n): the points of one Jacobian, one thread.
-void fit_residual_rows(const ModelKind& kind, const double* params, std::size_t m, double ttx, double spot,
-                       const double* strikes, const FitQuotes& q, double* out);
-
 // The fitting coordinates u of one fit and how they become a model's
 // parameter vector: fitting parameter i sits at slot idx[i] of the vector
 // (the other slots keep base); it is lower[i] + u_i^2 where bounded[i] (so

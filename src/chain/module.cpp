@@ -215,23 +215,6 @@ void check_quote_arrays(std::size_t n, const In1<double>& lo, const In1<double>&
     }
 }
 
-// Residuals of the smile fit (band distance and pull to the mid, under the
-// soft-L1 loss) of each parameter row at the quotes: out[r] has 2n values.
-void fit_residuals_py(std::string_view name, const In2& params, double ttx, double spot,
-                      const In1<double>& strikes, const In1<double>& lo, const In1<double>& hi,
-                      const In1<double>& mid, const In1<double>& inv_scale, const In1<double>& pull_w,
-                      double robust, double fill, Out2 out) {
-    const std::size_t m = params.shape(0);
-    const std::size_t n = strikes.shape(0);
-    if (out.shape(0) != m || out.shape(1) != 2 * n) throw nb::value_error("_kernels: output shape mismatch");
-    check_quote_arrays(n, lo, hi, mid, inv_scale, pull_w);
-    const ModelKind& kind = model_kind(name);
-    check_param_count(kind, params.shape(1));
-    const FitQuotes q{lo.data(), hi.data(), mid.data(), inv_scale.data(), pull_w.data(), n, robust, fill};
-    nb::gil_scoped_release release;
-    fit_residual_rows(kind, params.data(), m, ttx, spot, strikes.data(), q, out.data());
-}
-
 // One fit's problem for the Python layer: StoredFitProblem with the
 // contract of its arrays checked.
 class FitProblemPy {
@@ -276,6 +259,18 @@ public:
         if (out.shape(0) != m) throw nb::value_error("_kernels: output shape mismatch");
         nb::gil_scoped_release release;
         problem_.residuals_at(theta.data(), m, nullptr, out.data());
+    }
+
+    void residuals(const In2& theta, Out2 out) const {
+        if (theta.shape(1) != problem_.params()) {
+            throw nb::value_error("_kernels: one column per fitting parameter");
+        }
+        const std::size_t m = theta.shape(0);
+        if (out.shape(0) != m || out.shape(1) != problem_.rows()) {
+            throw nb::value_error("_kernels: output shape mismatch");
+        }
+        nb::gil_scoped_release release;
+        problem_.residuals_at(theta.data(), m, out.data(), nullptr);
     }
 
     void residuals_jacobian(const In1<double>& u, Out1<double> r, Out2 jac, bool direct) const {
@@ -408,9 +403,6 @@ NB_MODULE(_kernels, m) {
           "threads"_a, "Vols of each parameter row (m, p) at each strike into `out` (m, n).");
     m.def("model_arb_free", &model_arb_free_py, "kind"_a, "params"_a, "out"_a,
           "Admissibility of each parameter row into `out`.");
-    m.def("fit_residuals", &fit_residuals_py, "kind"_a, "params"_a, "ttx"_a, "spot"_a, "strikes"_a, "lo"_a,
-          "hi"_a, "mid"_a, "inv_scale"_a, "pull_w"_a, "robust"_a, "fill"_a, "out"_a,
-          "Smile-fit residuals (band distance, pull to the mid; soft-L1) of each parameter row into `out` (m, 2n).");
     m.def("smile_density", &smile_density_py, "kind"_a, "params"_a, "ttx"_a, "spot"_a, "k"_a, "out"_a,
           "Risk-neutral density of a smile on a uniform log-moneyness grid `k` into `out`.");
     nb::class_<FitProblemPy>(m, "FitProblem", "One smile fit's quotes and coordinates, for its native solver.")
@@ -427,6 +419,8 @@ NB_MODULE(_kernels, m) {
         .def("rows", &FitProblemPy::rows, "Rows of the residual.")
         .def("costs", &FitProblemPy::costs, "theta"_a, "out"_a,
              "The cost sum(r^2) at each row of fitting parameters into `out`.")
+        .def("residuals", &FitProblemPy::residuals, "theta"_a, "out"_a,
+             "The residual at each row of fitting parameters into the rows of `out`.")
         .def("residuals_jacobian", &FitProblemPy::residuals_jacobian, "u"_a, "r"_a, "jac"_a, "direct"_a = false,
              "Residual at coordinates u (with direct: at the parameters themselves) and its "
              "forward-difference Jacobian into r and jac.")

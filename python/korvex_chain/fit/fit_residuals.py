@@ -17,7 +17,6 @@ import numpy as np
 
 import korvex_chain._kernels as _kernels
 
-from ..arrays import model_vols
 from .model_facts import (
     CORR_PRIOR,
     PRIOR_SCALE,
@@ -136,7 +135,6 @@ class Problem:
             outer = 5.0 + 2 * e + (max(reach, 6.0) - (5.0 + 2 * e)) * _PEN_OUTER_T
             self.pen_x = np.concatenate([-outer[::-1], _PEN_INNER, outer])
             self.pen_e = e
-            self.all_strikes = self.strikes
         else:
             self.grid_h = 1e-3 * sd
             self.grid_k = None   # set when the density penalty is first needed
@@ -229,57 +227,19 @@ class Problem:
         return out
 
     def vols(self, theta):
-        """Vols at the quotes (and the density points when the penalty is on),
-        one row per parameter set: one call of the model kernel."""
+        """Vols at the quotes, one row per parameter set: one call of the model kernel."""
         full = self.full(theta)
-        strikes = self.all_strikes if self.density_on else self.strikes
-        out = np.empty((full.shape[0], strikes.size))
-        _kernels.model_vols(self.kind, full, self.ttx, self.forward, strikes, out, 1)
+        out = np.empty((full.shape[0], self.strikes.size))
+        _kernels.model_vols(self.kind, full, self.ttx, self.forward, self.strikes, out, 1)
         return out
 
     def residuals(self, theta):
-        """Residual rows for each parameter set (rows of `theta`)."""
-        theta = np.atleast_2d(theta)
-        if not self.density_on:
-            # The quotes' residuals in one native call per set of points.
-            full = self.full(theta)
-            rq = np.empty((full.shape[0], 2 * self.n))   # contiguous: the kernel writes into it
-            _kernels.fit_residuals(self.kind, full, self.ttx, self.forward, self.strikes, self.lo, self.hi,
-                                   self.mid0, self.inv_scale, self.pull_w, ROBUST_SCALE, FILL, rq)
-            # Soft walls far outside any market smile keep the solver out of
-            # plateaus (a ref_vol of thousands of percent flattens every smile).
-            parts = [rq, WALL * np.maximum(np.abs(theta) - self.upper, 0.0)]
-            if self.reg_c.size:
-                parts.append(theta @ self.reg.T - self.reg_c)
-            return np.concatenate(parts, axis=1)
-        v = self.vols(theta)
-        vq = v[:, :self.n]
-        out = np.maximum(self.lo - vq, 0.0)
-        out += np.maximum(vq - self.hi, 0.0)
-        out *= self.inv_scale
-        band = _soft_l1(out)
-        band *= ROBUST_SCALE
-        pull = vq - self.mid0
-        pull *= self.inv_scale
-        pull = _soft_l1(pull)
-        pull *= self.pull_w
-        # In the native path's order: quotes, walls, density points.
-        parts = [band, pull, WALL * np.maximum(np.abs(theta) - self.upper, 0.0)]
-        if self.density_on:
-            if self.kind == "CubicSpline":
-                g = self._spline_g(theta)
-            else:
-                vg = v[:, self.n:].reshape(v.shape[0], -1, 3)
-                g = _stencil_g(self.grid_k, vg * vg * self.ttx, self.grid_h)
-            parts.append(self.density_weight * np.maximum(DENSITY_MARGIN - g, 0.0))
-        if self.reg_c.size:
-            parts.append(theta @ self.reg.T - self.reg_c)
-        r = np.concatenate(parts, axis=1)
-        # A parameter set whose smile is not finite everywhere is as bad as
-        # far away: large, finite residuals keep the solver's step logic sane.
-        if not np.isfinite(r).all():
-            r[~np.isfinite(r)] = FILL
-        return r
+        """The residual rows of each parameter set (rows of `theta`): one native call."""
+        self.sync_density()
+        theta = np.ascontiguousarray(np.atleast_2d(theta), dtype=float)
+        out = np.empty((theta.shape[0], self.native.rows()))
+        self.native.residuals(theta, out)
+        return out
 
     def set_density_points(self, k):
         """Log-moneyness points where the density penalty applies (smooth models).
@@ -289,32 +249,6 @@ class Problem:
         k = np.asarray(k, float)
         self.grid_k = k if k.size == DENSITY_GRID else np.unique(k)
         self._points_version += 1
-        sten = (self.grid_k[:, None] + np.array([-1.0, 0.0, 1.0])[None, :] * self.grid_h).ravel()
-        self.all_strikes = np.concatenate([self.strikes, self.forward * np.exp(sten)])
-
-    def _spline_g(self, theta):
-        """Durrleman's g at the spline's penalty points, per parameter set.
-
-        Sets that share ref_vol share knot positions in strike: one kernel
-        call per distinct ref_vol (a Jacobian needs two)."""
-        out = np.empty((theta.shape[0], self.pen_x.size))
-        full = self.full(theta)
-        rv = theta[:, 0]
-        d = np.array([-1.0, 0.0, 1.0])
-        for val in np.unique(rv):
-            rows = np.flatnonzero(rv == val)
-            sd = abs(val) / 100.0 * math.sqrt(self.ttx)
-            k = ((self.pen_x[:, None] + d[None, :] * self.pen_e) * sd).ravel()
-            v = np.asarray(model_vols(self.kind, full[rows], self.ttx, self.forward, self.forward * np.exp(k)))
-            w = (v * v * self.ttx).reshape(len(rows), self.pen_x.size, 3)
-            h = self.pen_e * sd
-            w0, w1 = w[..., 1], (w[..., 2] - w[..., 0]) / (2.0 * h)
-            w2 = (w[..., 2] - 2.0 * w[..., 1] + w[..., 0]) / (h * h)
-            kk = self.pen_x[None, :] * sd
-            with np.errstate(all="ignore"):
-                a = 1.0 - kk * w1 / (2.0 * w0)
-                out[rows] = a * a - 0.25 * w1 * w1 * (1.0 / w0 + 0.25) + 0.5 * w2
-        return out
 
     def objective(self, theta):
         """The cost of each parameter set (rows of `theta`): one native call."""
@@ -407,28 +341,3 @@ def _lsq(A, y):
             x2 = (a * (e * r[2] - r[1] * h) - b * (d * r[2] - r[1] * g) + r[0] * m2) / det
             return np.array([x0, x1, x2])
     return np.linalg.lstsq(A, y, rcond=None)[0]
-
-
-def _soft_l1(r):
-    """Signed square root of scipy's soft_l1 loss, so that sum(out^2) = sum(2(sqrt(1+r^2)-1)).
-
-    Written as r * sqrt(2 / (sqrt(1 + r^2) + 1)), which is the same value
-    without the cancellation of sqrt(1 + r^2) - 1 for small r."""
-    t = r * r
-    t += 1.0
-    np.sqrt(t, out=t)
-    t += 1.0
-    np.divide(2.0, t, out=t)
-    np.sqrt(t, out=t)
-    t *= r
-    return t
-
-
-def _stencil_g(k, w, h):
-    """Durrleman's g from total variance on (sets, points, 3) central stencils."""
-    w0 = w[..., 1]
-    w1 = (w[..., 2] - w[..., 0]) / (2.0 * h)
-    w2 = (w[..., 2] - 2.0 * w0 + w[..., 0]) / (h * h)
-    with np.errstate(all="ignore"):
-        a = 1.0 - k * w1 / (2.0 * w0)
-        return a * a - 0.25 * w1 * w1 * (1.0 / w0 + 0.25) + 0.5 * w2
