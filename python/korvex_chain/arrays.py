@@ -21,6 +21,7 @@ __all__ = [
     "bus_ttx",
     "cal_ttx",
     "implied_vols",
+    "MODEL_KINDS",
     "model_arb_free",
     "model_param_names",
     "model_vols",
@@ -144,7 +145,9 @@ def binary(
 
 # ------------------------------------------------------------------ smiles
 
-_MODEL_KINDS = ("GVVSpline", "CubicSpline", "VolGeo")
+# The smile models, as the C++ models name them: GVVSpline, CubicSpline, VolGeo.
+MODEL_KINDS: tuple[str, ...] = tuple(_kernels.model_kinds())
+_EXPECTED_KINDS = ", ".join(repr(k) for k in MODEL_KINDS[:-1]) + f" or {MODEL_KINDS[-1]!r}"
 
 
 def _scalar(x: Any, name: str) -> float:
@@ -155,8 +158,8 @@ def _scalar(x: Any, name: str) -> float:
 
 
 def _params(kind: str, params: Any) -> np.ndarray:
-    if kind not in _MODEL_KINDS:
-        raise ValueError(f"unknown model kind: {kind!r}; expected 'GVVSpline', 'CubicSpline' or 'VolGeo'")
+    if kind not in MODEL_KINDS:
+        raise ValueError(f"unknown model kind: {kind!r}; expected {_EXPECTED_KINDS}")
     p = _inputs.as_float(params, "params")
     if p.ndim not in (1, 2):
         raise ValueError(f"params must have shape (p,) or (m, p), got {p.shape}")
@@ -197,11 +200,11 @@ def model_arb_free(kind: str, params: Any) -> bool | np.ndarray:
 def _model_kind(model: Any) -> str:
     import korvex
 
-    for cls in (korvex.GVVSpline, korvex.CubicSpline, korvex.VolGeo):
-        if isinstance(model, cls):
-            return cls.__name__
+    for kind in MODEL_KINDS:
+        if isinstance(model, getattr(korvex, kind)):
+            return kind
     raise TypeError(
-        f"model must be a korvex GVVSpline, CubicSpline or VolGeo, not {type(model).__name__}"
+        f"model must be a korvex {', '.join(MODEL_KINDS[:-1])} or {MODEL_KINDS[-1]}, not {type(model).__name__}"
     )
 
 

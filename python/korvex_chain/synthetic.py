@@ -19,7 +19,7 @@ from dataclasses import dataclass, field
 import numpy as np
 import pandas as pd
 
-from .arrays import b76, cal_ttx, implied_vols
+from .arrays import MODEL_KINDS, b76, cal_ttx, implied_vols
 
 __all__ = ["SyntheticChain", "make_chain", "true_params"]
 
@@ -75,8 +75,8 @@ def make_chain(model: str = "GVVSpline", *, underlying: str = "BTC", spot: float
     rng = np.random.default_rng(seed)
     obs = pd.Timestamp(observation_time)
     obs = obs.tz_localize("UTC") if obs.tzinfo is None else obs.tz_convert("UTC")
-    if model not in ("GVVSpline", "CubicSpline", "VolGeo"):
-        raise ValueError(f"unknown model {model!r}: use GVVSpline, CubicSpline or VolGeo")
+    if model not in MODEL_KINDS:
+        raise ValueError(f"unknown model {model!r}: use {', '.join(MODEL_KINDS[:-1])} or {MODEL_KINDS[-1]}")
     cls = getattr(korvex, model)
     out = SyntheticChain(pd.DataFrame())
     rows = []

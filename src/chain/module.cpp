@@ -137,9 +137,12 @@ void binary_py(const In1<double>& fwd, const In1<double>& strike, const In1<doub
 
 const ModelKind& model_kind(std::string_view name) {
     if (const ModelKind* kind = find_model_kind(name)) return *kind;
-    throw nb::value_error(("unknown model kind: '" + std::string(name) +
-                           "'; expected 'GVVSpline', 'CubicSpline' or 'VolGeo'")
-                              .c_str());
+    std::string message = "unknown model kind: '" + std::string(name) + "'; expected ";
+    const auto kinds = model_kinds();
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        message += (i == 0 ? "'" : i + 1 < kinds.size() ? ", '" : " or '") + std::string(kinds[i].name) + "'";
+    }
+    throw nb::value_error(message.c_str());
 }
 
 void check_param_count(const ModelKind& kind, std::size_t count) {

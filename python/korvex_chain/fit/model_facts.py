@@ -17,11 +17,13 @@ import numpy as np
 
 import korvex_chain._kernels as _kernels
 
+from ..arrays import MODEL_KINDS
+
 # ---------------------------------------------------------------------------
 # Model facts, from the models themselves
 # ---------------------------------------------------------------------------
 
-MODELS: tuple[str, ...] = tuple(_kernels.model_kinds())
+MODELS = MODEL_KINDS
 # CubicSpline's knots, in at-the-money standard deviations of log-moneyness.
 SPLINE_KNOTS = np.array(_kernels.spline_knots(), dtype=float)
 
