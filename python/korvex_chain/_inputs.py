@@ -105,6 +105,17 @@ def flat(a: np.ndarray, shape: tuple[int, ...]) -> np.ndarray:
 # ------------------------------------------------------------------ sides
 
 
+def side_or_none(text: Any) -> bool | None:
+    """The side a table cell spells, blanks around it aside: True for a call,
+    False for a put, None for anything else (the kernel's parser decides)."""
+    if not isinstance(text, str):
+        return None
+    try:
+        return _kernels.parse_side(text.strip())
+    except ValueError:
+        return None
+
+
 def _parse_object_sides(values: list[Any]) -> dict[Any, bool]:
     # dict.fromkeys keeps the order of first appearance, so the first bad
     # value reported is the first bad element of the array.

@@ -3,7 +3,6 @@ time over numpy arrays (see the package's own description)."""
 
 from __future__ import annotations
 
-import enum
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -32,19 +31,10 @@ __all__ = [
 model_param_names = _kernels.model_param_names
 
 
-class IVStatus(enum.IntEnum):
-    """Why an implied vol is NaN (the ``status`` array of implied_vols)."""
-
-    OK = 0
-    #: the price is below what vol 0.01 gives
-    BELOW_MIN = 1
-    #: the price is above what vol 10 gives
-    ABOVE_MAX = 2
-    #: ttx <= 0 and the price is not exactly the discounted intrinsic value
-    NO_TIME_VALUE = 3
-    #: an input is NaN, or the inputs leave the price itself undefined
-    #: (for example a negative forward or strike)
-    NAN_INPUT = 4
+# Why an implied vol is NaN (the ``status`` array of implied_vols): an
+# IntEnum made from the kernel's own codes (OK, BELOW_MIN, ABOVE_MAX,
+# NO_TIME_VALUE, NAN_INPUT).
+IVStatus = _kernels.IVStatus
 
 
 class B76(NamedTuple):

@@ -20,6 +20,7 @@ import numpy as np
 import pandas as pd
 
 from .arrays import MODEL_KINDS, b76, cal_ttx, implied_vols
+from .timing import to_utc
 
 __all__ = ["SyntheticChain", "make_chain", "true_params"]
 
@@ -73,8 +74,7 @@ def make_chain(model: str = "GVVSpline", *, underlying: str = "BTC", spot: float
     import korvex
 
     rng = np.random.default_rng(seed)
-    obs = pd.Timestamp(observation_time)
-    obs = obs.tz_localize("UTC") if obs.tzinfo is None else obs.tz_convert("UTC")
+    obs = to_utc(observation_time)
     if model not in MODEL_KINDS:
         raise ValueError(f"unknown model {model!r}: use {', '.join(MODEL_KINDS[:-1])} or {MODEL_KINDS[-1]}")
     cls = getattr(korvex, model)

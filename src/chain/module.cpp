@@ -298,7 +298,7 @@ public:
             nb::gil_scoped_release release;
             res = problem_.solve(u.data(), free.data(), {ftol, xtol, static_cast<std::size_t>(max_nfev)});
         }
-        return nb::make_tuple(res.cost, res.nfev, static_cast<int>(res.status));
+        return nb::make_tuple(res.cost, res.nfev, res.status);
     }
 
 private:
@@ -380,6 +380,26 @@ NB_MODULE(_kernels, m) {
     using namespace korvex::chain;
     m.doc() = "Array kernels of korvex_chain (private: use the korvex_chain functions).";
 
+    // The kernels' outcome codes as Python enums (korvex_chain.IVStatus and
+    // korvex_chain.fit's SolveStatus are these).
+    nb::enum_<IVStatus>(m, "IVStatus", nb::is_arithmetic(),
+                        "Why an implied vol is NaN (the ``status`` array of implied_vols).")
+        .value("OK", IVStatus::Ok, "a vol was found")
+        .value("BELOW_MIN", IVStatus::BelowMin, "the price is below what vol 0.01 gives")
+        .value("ABOVE_MAX", IVStatus::AboveMax, "the price is above what vol 10 gives")
+        .value("NO_TIME_VALUE", IVStatus::NoTimeValue,
+               "ttx <= 0 and the price is not exactly the discounted intrinsic value")
+        .value("NAN_INPUT", IVStatus::NanInput,
+               "an input is NaN, or the inputs leave the price itself undefined (for example a negative "
+               "forward or strike)");
+    nb::enum_<SolveStatus>(m, "SolveStatus", nb::is_arithmetic(), "Why a Levenberg-Marquardt solve stopped.")
+        .value("COST_TOLERANCE", SolveStatus::CostTolerance,
+               "the relative reduction of the cost, actual and predicted, fell below ftol")
+        .value("STEP_TOLERANCE", SolveStatus::StepTolerance,
+               "the scaled step fell below xtol times the scaled parameters, or none can move")
+        .value("ZERO_COST", SolveStatus::ZeroCost, "the cost is zero, or no parameter is free")
+        .value("EVALUATION_LIMIT", SolveStatus::EvaluationLimit, "max_nfev residual evaluations were spent");
+
     m.def("parse_side", &parse_side, "text"_a,
           "True for a call, False for a put; ValueError for an unknown side.");
     m.def("implied_vols", &implied_vols_py, "ttx"_a, "fwd"_a, "strike"_a, "price"_a, "is_call"_a, "df"_a,
@@ -428,7 +448,7 @@ NB_MODULE(_kernels, m) {
              "Residual at coordinates u (with direct: at the parameters themselves) and its "
              "forward-difference Jacobian into r and jac.")
         .def("solve", &FitProblemPy::solve, "u"_a, "free"_a, "ftol"_a, "xtol"_a, "max_nfev"_a,
-             "Levenberg-Marquardt from u (overwritten); returns (cost, evaluations, status).");
+             "Levenberg-Marquardt from u (overwritten); returns (cost, evaluations, SolveStatus).");
     m.def("bus_ttx", &time_between_py<&bus_ttx>, "start"_a, "start_ticks_per_second"_a,
           "start_seconds_per_tick"_a, "end"_a, "end_ticks_per_second"_a, "end_seconds_per_tick"_a, "out"_a,
           "threads"_a, "Business years of the BTCUSDT calendar between instants into `out`.");

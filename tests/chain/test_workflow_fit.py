@@ -13,6 +13,7 @@ import korvex  # noqa: E402
 import korvex_chain as kc  # noqa: E402
 from korvex_chain import cli  # noqa: E402
 from korvex_chain.fit import fit_residuals as kfit  # noqa: E402
+from korvex_chain.fit.levenberg_marquardt import SolveStatus  # noqa: E402
 from korvex_chain.fit.model_facts import WALL  # noqa: E402
 from korvex_chain.fit.starting_points import candidates  # noqa: E402
 
@@ -461,10 +462,15 @@ def test_native_solver_holds_fixed_coordinates_and_its_limits():
     free[0] = False
     u = u0.copy()
     cost, nfev, status = prob.native.solve(u, free, 1e-12, 1e-12, 500)
-    assert u[0] == u0[0] and status in (1, 2, 3) and cost < prob.objective(prob.to_theta(u0))[0]
+    assert isinstance(status, SolveStatus)
+    assert status in (SolveStatus.COST_TOLERANCE, SolveStatus.STEP_TOLERANCE, SolveStatus.ZERO_COST)
+    assert u[0] == u0[0] and cost < prob.objective(prob.to_theta(u0))[0]
     assert prob.objective(prob.to_theta(u))[0] == pytest.approx(cost, rel=1e-12)
     u = u0.copy()
-    assert prob.native.solve(u, np.ones(u0.size, bool), 1e-12, 1e-12, 3)[1:] == (3, 5)
+    assert prob.native.solve(u, np.ones(u0.size, bool), 1e-12, 1e-12, 3)[1:] == (3, SolveStatus.EVALUATION_LIMIT)
+    # A fit whose solves stop at their limit says so.
+    f = kc.fit_smile(q, "CubicSpline", max_nfev=3)
+    assert "the solver stopped at its evaluation limit" in f.warnings, f.summary()
     with pytest.raises(ValueError):
         prob.native.solve(u[:3].copy(), free[:3].copy(), 1e-12, 1e-12, 10)
     with pytest.raises(ValueError):

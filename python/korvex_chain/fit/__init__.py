@@ -67,6 +67,7 @@ import numpy as np
 import pandas as pd
 
 from ..arrays import b76
+from ..timing import to_utc
 from .density import check_and_repair, density_check
 from .fit_residuals import Problem
 from .levenberg_marquardt import SOLVERS, polish, solve
@@ -118,8 +119,7 @@ def fit_smile(quotes: pd.DataFrame, model: str = "GVVSpline", *, forward: float 
         raise ValueError(f"quotes lack columns {sorted(missing)}")
     forward = float(forward if forward is not None else quotes["forward"].iloc[0])
     ttx = float(ttx if ttx is not None else _expiry_ttx(quotes))
-    expiry = pd.Timestamp(expiry if expiry is not None else quotes["expiry"].iloc[0])
-    expiry = expiry.tz_localize("UTC") if expiry.tzinfo is None else expiry.tz_convert("UTC")
+    expiry = to_utc(expiry if expiry is not None else quotes["expiry"].iloc[0])
     underlying = str(underlying if underlying is not None else quotes.get("underlying", pd.Series(["?"])).iloc[0])
 
     if "log_moneyness" in quotes.columns:

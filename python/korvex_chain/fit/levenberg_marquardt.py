@@ -8,7 +8,12 @@ from __future__ import annotations
 
 import numpy as np
 
+import korvex_chain._kernels as _kernels
+
 from .fit_residuals import Problem
+
+# Why a native solve stopped (an IntEnum made from the solver's own codes).
+SolveStatus = _kernels.SolveStatus
 
 # The least-squares solvers: the native Levenberg-Marquardt (the default: one
 # call per solve, bounds kept by projection) or scipy's trust-region
@@ -85,7 +90,7 @@ def solve(prob: Problem, u0, max_nfev, free=None):
     if getattr(prob, "solver", "native") == "scipy":
         return solve_scipy(prob, u, free, tol, max_nfev)
     cost, nfev, status = prob.native.solve(u, free, tol, tol, int(max_nfev))
-    prob.hit_limit = prob.hit_limit or status == 5
+    prob.hit_limit = prob.hit_limit or status == SolveStatus.EVALUATION_LIMIT
     return u, float(cost), int(nfev)
 
 

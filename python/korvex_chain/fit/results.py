@@ -10,6 +10,7 @@ import numpy as np
 import pandas as pd
 
 from ..arrays import smile_vols
+from ..timing import to_utc
 from .model_facts import model_facts
 
 
@@ -110,8 +111,7 @@ class ChainFit:
         return pd.DataFrame(rows)
 
     def get(self, underlying: str, expiry) -> SmileFit:
-        exp = pd.Timestamp(expiry)
-        exp = exp.tz_localize("UTC") if exp.tzinfo is None else exp.tz_convert("UTC")
+        exp = to_utc(expiry)
         for f in self.fits:
             if f.underlying == underlying and f.expiry == exp:
                 return f
