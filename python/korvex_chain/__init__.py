@@ -19,32 +19,8 @@ from __future__ import annotations
 
 from typing import Any
 
-from .arrays import (
-    B76,
-    Binary,
-    IVStatus,
-    b76,
-    binary,
-    bus_ttx,
-    cal_ttx,
-    implied_vols,
-    model_arb_free,
-    model_param_names,
-    model_vols,
-    smile_vols,
-)
-
-__all__ = [
-    "B76",
-    "Binary",
-    "IVStatus",
-    "b76",
-    "binary",
-    "bus_ttx",
-    "cal_ttx",
-    "implied_vols",
-    "smile_vols",
-]
+from . import arrays
+from .arrays import *  # noqa: F403 (the array functions are the package's own names)
 
 # ------------------------------------------------------------------ chain workflow
 # Quote tables, forwards, fits, greeks and plots live in their own modules,
@@ -61,7 +37,7 @@ _LAZY = {
     "plot_chain": "plot",
     "make_chain": "synthetic",
 }
-__all__ += sorted(_LAZY)
+__all__ = list(arrays.__all__) + sorted(_LAZY)
 
 
 def __getattr__(name: str) -> Any:

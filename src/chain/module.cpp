@@ -255,20 +255,14 @@ public:
     std::size_t rows() const { return problem_.rows(); }
 
     void costs(const In2& theta, Out1<double> out) const {
-        if (theta.shape(1) != problem_.params()) {
-            throw nb::value_error("_kernels: one column per fitting parameter");
-        }
-        const std::size_t m = theta.shape(0);
+        const std::size_t m = theta_rows(theta);
         if (out.shape(0) != m) throw nb::value_error("_kernels: output shape mismatch");
         nb::gil_scoped_release release;
         problem_.residuals_at(theta.data(), m, nullptr, out.data());
     }
 
     void residuals(const In2& theta, Out2 out) const {
-        if (theta.shape(1) != problem_.params()) {
-            throw nb::value_error("_kernels: one column per fitting parameter");
-        }
-        const std::size_t m = theta.shape(0);
+        const std::size_t m = theta_rows(theta);
         if (out.shape(0) != m || out.shape(1) != problem_.rows()) {
             throw nb::value_error("_kernels: output shape mismatch");
         }
@@ -302,6 +296,14 @@ public:
     }
 
 private:
+    // Rows of fitting parameters: one column per fitting parameter.
+    std::size_t theta_rows(const In2& theta) const {
+        if (theta.shape(1) != problem_.params()) {
+            throw nb::value_error("_kernels: one column per fitting parameter");
+        }
+        return theta.shape(0);
+    }
+
     static const ModelKind& checked_kind(std::string_view name, const In1<double>& base,
                                          const In1<std::int64_t>& idx, const In1<bool>& bounded,
                                          const In1<double>& lower, const In1<double>& upper,

@@ -47,7 +47,10 @@ DENSITY_STEPS = (3.0, 30.0, 300.0, 3e3, 3e4, 3e5)
 
 
 class Problem:
-    """Quotes, transforms and the vectorised residual of one fit."""
+    """One fit's quotes, weights and coordinates, its regulariser and density
+    points, handed to the native residual (`native`, a `_kernels.FitProblem`):
+    the one residual the fit evaluates. Also the quotes' level, slope and
+    curvature, which the starting points and priors read."""
 
     fill = FILL
 
@@ -149,8 +152,8 @@ class Problem:
         # No regulariser rows unless set_regulariser adds them.
         self.reg = np.zeros((0, len(self.fit_names)))
         self.reg_c = np.zeros(0)
-        # The same problem, kept native for the solver: each of its steps
-        # then costs no Python at all.
+        # The problem kept native: every residual, cost and solver step then
+        # costs no Python at all.
         self.native = _kernels.FitProblem(kind, self.base, self.idx64, self.bounded, self.lower, self.upper, WALL,
                                           self.ttx, self.forward, self.strikes, self.lo, self.hi, self.mid0,
                                           self.inv_scale, self.pull_w, ROBUST_SCALE, FILL)
