@@ -164,7 +164,9 @@ class Problem:
             # With vvol at its bound the smile hardly depends on corr, and
             # the cost is all but flat out to either wall: a faint pull
             # towards zero decides, far below what the quotes resolve.
-            self.set_regulariser(_CORR_ROW, _ONE_ZERO)
+            row = np.zeros((1, len(self.fit_names)))
+            row[0, self.fit_names.index("corr")] = CORR_PRIOR
+            self.set_regulariser(row, np.zeros(1))
         if kind != "CubicSpline" and self.n_two < len(self.fit_names):
             # Too few two-sided quotes to pin the shape: a weak prior pulls
             # the shape parameters towards the quotes' own flat start, and
@@ -279,13 +281,16 @@ def _spline_smoothness(weight):
     (fractions against the knots' abscissae) at each inner knot, over the
     root of the mean width of its two intervals (so that their squares sum
     to the integral of the squared second derivative), times `weight`."""
-    # Knot vols (percent) from (ref_vol, p25, ..., p05, c05, ..., c25).
-    to_knots = np.zeros((11, 11))
+    # Knot vols (percent) from (ref_vol, p25, ..., p05, c05, ..., c25): knot c
+    # is the at-the-money one, the increments run outwards from it.
+    n = SPLINE_KNOTS.size
+    c = n // 2
+    to_knots = np.zeros((n, n))
     to_knots[:, 0] = 1.0
-    for j in range(5):           # put knot j (x = -5 .. -0.5): the increments from it in to the centre
-        to_knots[j, 1 + j:6] = 1.0
-    for j in range(5):           # call knot 6 + j (x = 0.5 .. 5): c05 out to its own increment
-        to_knots[6 + j, 6:7 + j] = 1.0
+    for j in range(c):           # put knot j: the increments from it in to the centre
+        to_knots[j, 1 + j:c + 1] = 1.0
+    for j in range(c):           # call knot c + 1 + j: c05 out to its own increment
+        to_knots[c + 1 + j, c + 1:c + 2 + j] = 1.0
     h = np.diff(SPLINE_KNOTS)
     slope = np.diff(to_knots, axis=0) / h[:, None] / 100.0
     rows = np.diff(slope, axis=0) / np.sqrt(0.5 * (h[:-1] + h[1:]))[:, None]
@@ -310,9 +315,7 @@ def _median(x):
 
 
 _SMOOTH_ROWS, _SMOOTH_ZERO = _spline_smoothness(1.0)
-_CORR_ROW = np.array([[0.0, CORR_PRIOR, 0.0]])
-_ONE_ZERO = np.zeros(1)
-# The spline's density points inside its knots (see _Problem), and the
+# The spline's density points inside its knots (see Problem), and the
 # spacing of those beyond them.
 _PEN_E = 2e-3
 _PEN_INNER = np.concatenate([np.linspace(a + 2 * _PEN_E, b - 2 * _PEN_E, 5) for a, b in zip(SPLINE_KNOTS[:-1], SPLINE_KNOTS[1:])])
