@@ -41,6 +41,7 @@ import numpy as np  # noqa: E402
 
 import korvex  # noqa: E402
 import korvex_chain as kc  # noqa: E402
+from korvex_chain import _inputs  # noqa: E402
 
 BEGIN = "<!-- arrays:begin -->"
 END = "<!-- arrays:end -->"
@@ -325,7 +326,7 @@ def bench_calendar(b: Bench) -> None:
         b.time(f"bus{t}", g, f"korvex_chain.bus_ttx, random pairs, datetime64[s], {t} thread{'s' * (t > 1)}",
                lambda t=t: kc.bus_ttx(a, e, threads=t), b.n, "ns/pair")
     b.time("bus0", g, f"korvex_chain.bus_ttx, random pairs, datetime64[s], threads=None "
-           f"({kc._arrays.resolve_threads(None, b.n, kc._arrays.SMALL_CALENDAR)} here)",
+           f"({_inputs.resolve_threads(None, b.n, _inputs.SMALL_CALENDAR)} here)",
            lambda: kc.bus_ttx(a, e), b.n, "ns/pair")
     b.time("cal1", g, "korvex_chain.cal_ttx, datetime64[s], 1 thread", lambda: kc.cal_ttx(a, e, threads=1),
            b.n, "ns/pair")
@@ -500,7 +501,7 @@ def main(argv: list[str] | None = None) -> int:
     load1 = os.getloadavg()
     header = [
         f"- Date: {dt.datetime.now(dt.timezone.utc):%Y-%m-%d %H:%M} UTC; Python {platform.python_version()}, "
-        f"numpy {np.__version__}; {os.cpu_count()} CPUs, {kc._arrays.cpu_count()} usable",
+        f"numpy {np.__version__}; {os.cpu_count()} CPUs, {_inputs.cpu_count()} usable",
         f"- {n:,} chain-like options (|ln K/F| <= 1, ttx 1 day to 2 years, vol 0.2 to 2, calls and puts); "
         f"medians of {repeats} runs, wall-clock time per element (and the process's CPU time, which other "
         "work on the machine hardly disturbs; for 2 threads it adds both threads up); the Python loops run on a prefix "

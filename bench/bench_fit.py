@@ -31,21 +31,31 @@ import pandas as pd
 
 import korvex
 import korvex_chain as kc
-from korvex_chain import fit as kfit
+from korvex_chain.fit.model_facts import model_facts
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DATA = ROOT.parent / "shared" / "data" / "chains"
 MODELS = ("GVVSpline", "CubicSpline", "VolGeo")
 REPEAT = 5
 
-# Box bounds of the straightforward fit (admissible, with the same margins).
-BOUNDS = {
-    "GVVSpline": {"ref_vol": (10.0 + 1e-6, 500.0), "skew": (-500.0, 500.0), "smile": (1.0, 1000.0)},
-    "VolGeo": {"ref_vol": (1.0 + 1e-6, 500.0), "corr": (-8.0, 8.0), "vvol": (1.0, 1000.0)},
-    "CubicSpline": {"ref_vol": (1.0 + 1e-6, 500.0), **{n: (-100.0, 100.0) for n in
-                    ("p20", "p15", "p10", "p05", "c05", "c10", "c15", "c20")},
-                    "p25": (0.0, 100.0), "c25": (0.0, 100.0)},
-}
+# Box of the straightforward fit: each parameter within +-WIDTH (CubicSpline's
+# increments +-100), raised to the model's own admissibility bound where it
+# has one (strict bounds moved in by the same margin as korvex_chain's fit).
+WIDTH = {"GVVSpline": {"ref_vol": 500.0, "skew": 500.0, "smile": 1000.0},
+         "VolGeo": {"ref_vol": 500.0, "corr": 8.0, "vvol": 1000.0},
+         "CubicSpline": {"ref_vol": 500.0}}
+
+
+def box(model, names):
+    """(lower, upper) arrays of the straightforward fit's box for the parameters `names`."""
+    facts = model_facts(model)
+    lo, hi = [], []
+    for n in names:
+        i = facts.fit_names.index(n)
+        width = WIDTH[model].get(n, 100.0)
+        lo.append(facts.lower[i] if facts.bounded[i] else -width)
+        hi.append(width)
+    return np.array(lo), np.array(hi)
 
 
 def baseline_fit(model, q, forward, ttx, expiry):
@@ -60,8 +70,7 @@ def baseline_fit(model, q, forward, ttx, expiry):
     strikes = k.tolist()
     m = getattr(korvex, model).with_params(expiry, {"ref_spot": forward})
     names = m.get_fitting_params()
-    lo = np.array([BOUNDS[model][n][0] for n in names])
-    hi = np.array([BOUNDS[model][n][1] for n in names])
+    lo, hi = box(model, names)
     atm = 100.0 * float(mid[np.argmin(np.abs(np.log(k / forward)))]) if len(k) else 50.0
     x0 = np.array([m.get_parameter(n) for n in names], float)
     x0[0] = atm
@@ -97,7 +106,7 @@ def alt_start(model, atm):
         return {"ref_vol": 1.25 * atm, "skew": 15.0, "smile": 30.0}
     if model == "VolGeo":
         return {"ref_vol": 1.25 * atm, "corr": 0.5, "vvol": 150.0}
-    d = {n: 0.0 for n in ("p25", "p20", "p15", "p10", "p05", "c05", "c10", "c15", "c20", "c25")}
+    d = dict.fromkeys(model_facts(model).fit_names[1:], 0.0)   # the knot increments
     d.update({"ref_vol": 1.2 * atm, "p25": 5.0, "c25": 5.0, "p05": 2.0, "c05": -1.0})
     return d
 

@@ -1,11 +1,12 @@
-# korvex_chain: the array kernels (nanobind module korvex_chain._kernels) and
-# the Python package around them. Included from the top-level CMakeLists.txt
-# when the Python modules are built; linked to the same static korvex_core,
-# so every number comes from the same compiled code as korvex's.
+# korvex_chain: the binding of its kernels (nanobind module
+# korvex_chain._kernels) and the Python package around them. Included from
+# the top-level CMakeLists.txt when the Python modules are built; linked to
+# the kernels' static library on the same static korvex_core, so every
+# number comes from the same compiled code as korvex's.
 #
 # In the build tree the module lands in <build>/korvex_chain/ next to a copy
-# of python/korvex_chain, so that a build directory on PYTHONPATH (the
-# sanitizer run) imports the package from there; the wheel installs the
+# of python/korvex_chain and its subpackages, so that a build directory on
+# PYTHONPATH (the sanitizer run) imports the package from there; the wheel installs the
 # module into korvex_chain/ and the Python files come from wheel.packages.
 
 find_package(Python 3.12 REQUIRED COMPONENTS Interpreter Development.Module Development.SABIModule)
@@ -19,12 +20,8 @@ endif()
 find_package(nanobind CONFIG REQUIRED)
 
 set(KORVEX_CHAIN_DIR ${CMAKE_BINARY_DIR}/korvex_chain)
-nanobind_add_module(_kernels STABLE_ABI NB_STATIC NOMINSIZE
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/chain/module.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/chain/kernels.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/chain/fit_kernels.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/chain/surface.cpp)
-target_link_libraries(_kernels PRIVATE korvex_core)
+nanobind_add_module(_kernels STABLE_ABI NB_STATIC NOMINSIZE ${CMAKE_CURRENT_SOURCE_DIR}/src/chain/module.cpp)
+target_link_libraries(_kernels PRIVATE korvex_chain_kernels)
 # Speed comes from the build type's optimisation, never from value-changing
 # flags: the kernels must reproduce korvex bit for bit.
 target_compile_options(_kernels PRIVATE -ffp-contract=off -fno-fast-math)
@@ -34,11 +31,20 @@ set_target_properties(_kernels PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${KORVEX_CHAI
 target_link_options(_kernels PRIVATE -Wl,--exclude-libs,ALL
                     -Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/src/chain/exports.map)
 
-file(GLOB KORVEX_CHAIN_PY CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/python/korvex_chain/*.py
-     ${CMAKE_CURRENT_SOURCE_DIR}/python/korvex_chain/py.typed)
-foreach(f IN LISTS KORVEX_CHAIN_PY)
-  get_filename_component(name ${f} NAME)
-  configure_file(${f} ${KORVEX_CHAIN_DIR}/${name} COPYONLY)
+# The package with its subpackages (korvex_chain.fit), each file at its
+# place relative to python/korvex_chain.
+set(KORVEX_CHAIN_SRC ${CMAKE_CURRENT_SOURCE_DIR}/python/korvex_chain)
+file(GLOB_RECURSE KORVEX_CHAIN_PY CONFIGURE_DEPENDS RELATIVE ${KORVEX_CHAIN_SRC}
+     ${KORVEX_CHAIN_SRC}/*.py ${KORVEX_CHAIN_SRC}/py.typed)
+foreach(name IN LISTS KORVEX_CHAIN_PY)
+  configure_file(${KORVEX_CHAIN_SRC}/${name} ${KORVEX_CHAIN_DIR}/${name} COPYONLY)
+endforeach()
+# A source file removed or renamed leaves no stale copy behind to be imported.
+file(GLOB_RECURSE _korvex_chain_copies RELATIVE ${KORVEX_CHAIN_DIR} ${KORVEX_CHAIN_DIR}/*.py)
+foreach(name IN LISTS _korvex_chain_copies)
+  if(NOT name IN_LIST KORVEX_CHAIN_PY)
+    file(REMOVE ${KORVEX_CHAIN_DIR}/${name})
+  endif()
 endforeach()
 
 install(TARGETS _kernels LIBRARY DESTINATION korvex_chain)

@@ -27,6 +27,8 @@ import pytest
 import korvex
 from conftest import Stamp
 
+pytestmark = pytest.mark.slow
+
 ASAN = os.environ.get("KORVEX_ASAN") == "1"
 CALLS = 300 if ASAN else 2000  # per measured window of each path
 ROUNDS = 100 if ASAN else 2000  # of all paths together

@@ -18,6 +18,8 @@ import pytest
 
 import korvex
 
+pytestmark = pytest.mark.slow
+
 UTC = dt.timezone.utc
 EXPIRY = dt.datetime(2027, 3, 26, 8, 0, tzinfo=UTC)
 FROM = dt.datetime(2026, 1, 5, 9, 30, tzinfo=UTC)

@@ -10,6 +10,8 @@ import sys
 import tempfile
 from collections.abc import Iterator
 
+from .arrays import MODEL_KINDS
+
 _FIT_HELP = """\
 Read an option chain (CSV, one row per option: expiry_utc, strike,
 option_type, bid, ask, mark, premium_currency, underlying_price, ...;
@@ -29,7 +31,7 @@ def _parser() -> argparse.ArgumentParser:
     f = sub.add_parser("fit", help="fit smiles to a chain", description=_FIT_HELP,
                        formatter_class=argparse.RawDescriptionHelpFormatter)
     f.add_argument("chain", help="the chain: a CSV file in the tidy one-row-per-option layout")
-    f.add_argument("--model", action="append", choices=("GVVSpline", "CubicSpline", "VolGeo"),
+    f.add_argument("--model", action="append", choices=MODEL_KINDS,
                    help="smile model to fit; repeat for several (default: GVVSpline)")
     f.add_argument("--clock", choices=("calendar", "business"), default="calendar",
                    help="time to expiry: 'calendar' = 365-day years (the exchanges' convention, default), "
@@ -64,7 +66,7 @@ def _parser() -> argparse.ArgumentParser:
     s = sub.add_parser("synth", help="write a synthetic chain (coin premiums, bid/ask noise, a few bad rows)",
                        description="Write a synthetic crypto chain drawn from known smiles, for trying the fit.")
     s.add_argument("out", help="CSV file to write")
-    s.add_argument("--model", choices=("GVVSpline", "CubicSpline", "VolGeo"), default="VolGeo",
+    s.add_argument("--model", choices=MODEL_KINDS, default="VolGeo",
                    help="model of the true smiles (default VolGeo)")
     s.add_argument("--seed", type=int, default=0, help="random seed (default 0)")
     return p

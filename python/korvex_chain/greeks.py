@@ -5,13 +5,15 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
+from .arrays import b76
+from .arrays import binary as binary_kernel
+from .fit import ChainFit, SmileFit
+
 __all__ = ["chain_greeks"]
 
 
 def _fit_index(fits):
     """(underlying, expiry) -> SmileFit from a ChainFit, a list of them or of SmileFits."""
-    from .fit import ChainFit, SmileFit
-
     items = fits if isinstance(fits, (list, tuple)) else [fits]
     out = {}
     for it in items:
@@ -36,9 +38,6 @@ def chain_greeks(chain, fits, *, binary: bool = False, threads: int | None = Non
     cash-or-nothing `binary_price`, `binary_delta`, `binary_gamma`,
     `binary_vega` and `binary_theta`. `status` says why a row has no
     numbers: "rejected: <reason>", "no fit" or "fit failed"."""
-    from . import b76
-    from . import binary as binary_kernel
-
     index = _fit_index(fits)
     q = chain.quotes
     n = chain.n_input

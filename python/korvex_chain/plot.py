@@ -6,6 +6,8 @@ import math
 
 import numpy as np
 
+from .fit import ChainFit
+
 __all__ = ["plot_chain"]
 
 _COLOURS = {"GVVSpline": "#1f77b4", "CubicSpline": "#d62728", "VolGeo": "#2ca02c"}
@@ -24,8 +26,6 @@ def plot_chain(chain, fits=(), path="smiles.png", *, underlyings=None, max_expir
         raise ImportError("plot_chain needs matplotlib: pip install 'korvex[plot]'") from None
     matplotlib.use("Agg", force=True)
     import matplotlib.pyplot as plt
-
-    from .fit import ChainFit
 
     fits = [fits] if isinstance(fits, ChainFit) else list(fits)
     exps = chain.expiries

@@ -21,15 +21,18 @@ from dataclasses import dataclass, field
 import numpy as np
 import pandas as pd
 
+from ._inputs import side_or_none
+from .arrays import IVStatus, implied_vols
 from .forwards import expiry_forwards
 from .timing import CLOCKS, ttx_between
+from .timing import to_utc as _to_utc
 
 __all__ = ["Chain", "read_chain", "parse_instrument", "IV_STATUS_NAMES"]
 
 # Why a vol is missing, per quote side. The first five are the kernel's
 # IVStatus codes; "no_quote" marks a side that the table does not quote.
-IV_STATUS_NAMES = ("ok", "below_min", "above_max", "no_time_value", "nan_input", "no_quote")
-_NO_QUOTE = 5
+IV_STATUS_NAMES = tuple(s.name.lower() for s in IVStatus) + ("no_quote",)
+_NO_QUOTE = len(IVStatus)
 
 # Currencies whose premiums are already in the strike's unit. Anything else,
 # and in particular the underlying itself, is a coin premium per unit notional.
@@ -108,16 +111,11 @@ def parse_instrument(name: str, expiry_hour: int = 8) -> tuple[str, pd.Timestamp
         expiry = pd.Timestamp(dt.datetime(2000 + yy, mon, day, expiry_hour, tzinfo=dt.timezone.utc))
     except (KeyError, ValueError):
         raise ValueError(f"unparsable expiry in instrument name {name!r}") from None
-    side = m["side"]
-    if side not in ("C", "P", "CALL", "PUT"):
-        raise ValueError(f"unknown option side {side!r} in instrument name {name!r}")
+    is_call = side_or_none(m["side"])
+    if is_call is None:
+        raise ValueError(f"unknown option side {m['side']!r} in instrument name {name!r}")
     strike = float(m["strike"].replace("D", "."))
-    return m["und"], expiry, strike, side.startswith("C")
-
-
-def _to_utc(value) -> pd.Timestamp:
-    ts = pd.Timestamp(value)
-    return ts.tz_localize("UTC") if ts.tzinfo is None else ts.tz_convert("UTC")
+    return m["und"], expiry, strike, is_call
 
 
 def _parse_times(col: pd.Series, expiry_hour: int | None = None) -> pd.Series:
@@ -132,11 +130,8 @@ def _parse_times(col: pd.Series, expiry_hour: int | None = None) -> pd.Series:
 
 def _side(col: pd.Series) -> pd.Series:
     """True for calls, False for puts, <NA> for anything else."""
-    s = col.astype("string").str.strip().str.lower()
-    out = pd.Series(pd.NA, index=col.index, dtype="boolean")
-    out[s.isin(["c", "call"]).fillna(False)] = True
-    out[s.isin(["p", "put"]).fillna(False)] = False
-    return out
+    s = col.astype("string")
+    return s.map({v: side_or_none(v) for v in s.dropna().unique()}).astype("boolean")
 
 
 def _num(df: pd.DataFrame, name: str) -> pd.Series:
@@ -322,8 +317,6 @@ def _load(source) -> pd.DataFrame:
 
 def _implied_vols(q: pd.DataFrame, threads) -> None:
     """bid/ask/mid/mark IVs of the quote-currency premiums, with statuses."""
-    from . import implied_vols
-
     for side in ("bid", "ask", "mid", "mark"):
         price = q[side].to_numpy(float)
         vols, status = implied_vols(q["ttx"].to_numpy(float), q["row_forward"].to_numpy(float),

@@ -37,8 +37,10 @@ import numpy as np
 import pandas as pd
 
 import korvex
+import korvex_chain._kernels as _kernels
 
-from . import _arrays, _kernels, bus_ttx, cal_ttx
+from . import _inputs
+from .arrays import bus_ttx, cal_ttx
 
 __all__ = ["Surface", "CalendarArbitrage", "DEFAULT_TENORS", "CALENDAR_CHECK_POINTS"]
 
@@ -518,7 +520,7 @@ class Surface:
         strikes = np.ascontiguousarray(strikes, dtype=np.float64)
         out = np.empty((1, strikes.size))
         if strikes.size:
-            nthreads = _arrays.resolve_threads(threads, strikes.size, _arrays.SMALL_MODEL)
+            nthreads = _inputs.resolve_threads(threads, strikes.size, _inputs.SMALL_MODEL)
             _kernels.model_vols(self._kinds[i], self._params[i], self._tau[i], float(self.forwards[i]),
                                 strikes, out, nthreads)
         return out[0]
@@ -532,7 +534,7 @@ class Surface:
         n = 0 if theta.size == 0 or x.size == 0 else max(theta.size, x.size)
         w, vol, fwd = np.empty(n), np.empty(n), np.empty(n)
         if n:
-            nthreads = _arrays.resolve_threads(threads, n, _arrays.SMALL_MODEL)
+            nthreads = _inputs.resolve_threads(threads, n, _inputs.SMALL_MODEL)
             self._native.evaluate(theta, x, strikes, w, vol, fwd, nthreads)
         return w, vol, fwd
 
@@ -541,9 +543,9 @@ class Surface:
             raise TypeError("give strikes or k= (log-forward-moneyness), one of the two")
         theta = self._times(when)
         name, x = ("strikes", strikes) if strikes is not None else ("k", k)
-        x = _arrays.as_float(x, name)
-        shape = _arrays.broadcast_shape([theta, x], ["when", name])
-        w, v, _ = self._evaluate(_arrays.flat(theta, shape), _arrays.flat(x, shape), strikes is not None, threads)
+        x = _inputs.as_float(x, name)
+        shape = _inputs.broadcast_shape([theta, x], ["when", name])
+        w, v, _ = self._evaluate(_inputs.flat(theta, shape), _inputs.flat(x, shape), strikes is not None, threads)
         if w.size != math.prod(shape):   # both of one value: one result, shaped
             w, v = np.broadcast_to(w, shape), np.broadcast_to(v, shape)
         return w.reshape(shape)[()], v.reshape(shape)[()]

@@ -19,6 +19,9 @@ from dataclasses import dataclass, field
 import numpy as np
 import pandas as pd
 
+from .arrays import MODEL_KINDS, b76, cal_ttx, implied_vols
+from .timing import to_utc
+
 __all__ = ["SyntheticChain", "make_chain", "true_params"]
 
 _MONTHS = ("JAN", "FEB", "MAR", "APR", "MAY", "JUN", "JUL", "AUG", "SEP", "OCT", "NOV", "DEC")
@@ -70,13 +73,10 @@ def make_chain(model: str = "GVVSpline", *, underlying: str = "BTC", spot: float
     wider in the wings; mids are drawn inside the band around the truth."""
     import korvex
 
-    from . import b76, cal_ttx, implied_vols
-
     rng = np.random.default_rng(seed)
-    obs = pd.Timestamp(observation_time)
-    obs = obs.tz_localize("UTC") if obs.tzinfo is None else obs.tz_convert("UTC")
-    if model not in ("GVVSpline", "CubicSpline", "VolGeo"):
-        raise ValueError(f"unknown model {model!r}: use GVVSpline, CubicSpline or VolGeo")
+    obs = to_utc(observation_time)
+    if model not in MODEL_KINDS:
+        raise ValueError(f"unknown model {model!r}: use {', '.join(MODEL_KINDS[:-1])} or {MODEL_KINDS[-1]}")
     cls = getattr(korvex, model)
     out = SyntheticChain(pd.DataFrame())
     rows = []

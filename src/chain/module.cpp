@@ -1,10 +1,11 @@
-// korvex_chain._kernels: the compiled half of korvex_chain.
+// korvex_chain._kernels: the compiled half of korvex_chain, the binding of
+// the plain C++ kernels beside it.
 //
-// The Python layer (korvex_chain/_arrays.py) normalises every input to a
+// The Python layer (korvex_chain/_inputs.py) normalises every input to a
 // one-dimensional C-contiguous array of the call's length or of length one,
 // and allocates the outputs; the functions here check that contract, take
-// the data pointers, release the GIL and run the kernels, split over
-// `threads` threads. They never raise for numeric trouble.
+// the data pointers, release the GIL and call the kernels, which split the
+// work over `threads` threads. They never raise for numeric trouble.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
@@ -14,26 +15,23 @@
 #include <nanobind/stl/variant.h>
 #include <nanobind/stl/vector.h>
 
-#include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <stdexcept>
+#include <span>
 #include <string>
 #include <string_view>
 #include <tuple>
 #include <variant>
 #include <vector>
 
-#include "calendar/calendar.hpp"
-#include "chain/fit_kernels.hpp"
-#include "chain/kernels.hpp"
-#include "chain/parallel.hpp"
+#include "chain/density.hpp"
+#include "chain/fit_residuals.hpp"
+#include "chain/pricing_kernels.hpp"
+#include "chain/smile_kernels.hpp"
 #include "chain/surface.hpp"
+#include "chain/time_kernels.hpp"
 #include "pricing/option_side.hpp"
 #include "volmodel/vol_model.hpp"
 
@@ -50,14 +48,6 @@ template <class T>
 using Out1 = nb::ndarray<T, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 using In2 = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 using Out2 = nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
-
-// Elements per block handed to a thread: large enough that handing out a
-// block costs nothing next to computing it (a block is some hundreds of
-// microseconds of work), small enough to balance threads.
-constexpr std::size_t kBlock = 8192;
-constexpr std::size_t kIVBlock = 1024;        // about 0.5 us per element
-constexpr std::size_t kCalendarBlock = 4096;       // about 20 ns per element
-constexpr std::size_t kCalendarScanBlock = 65536;  // about 1 ns per element
 
 template <class T>
 Column<T> column(const In1<T>& a, std::size_t n, const char* name) {
@@ -77,6 +67,11 @@ T* output(Out1<T>& a, std::size_t n, const char* name) {
                                   .c_str());
     }
     return a.data();
+}
+
+template <class T>
+std::span<const T> span(const In1<T>& a) {
+    return {a.data(), a.shape(0)};
 }
 
 int checked_threads(int threads) {
@@ -106,9 +101,7 @@ void implied_vols_py(const In1<double>& ttx, const In1<double>& fwd, const In1<d
     std::int8_t* st = status ? output(*status, n, "status") : nullptr;
     threads = checked_threads(threads);
     nb::gil_scoped_release release;
-    parallel_blocks(n, kIVBlock, threads, [&](std::size_t b, std::size_t e, int) {
-        implied_vols(in, b, e, vol, st);
-    });
+    implied_vols(in, n, vol, st, threads);
 }
 
 PricingInputs pricing_inputs(std::size_t n, const In1<double>& fwd, const In1<double>& strike,
@@ -127,7 +120,7 @@ void b76_py(const In1<double>& fwd, const In1<double>& strike, const In1<double>
                          output(vega, n, "vega")};
     threads = checked_threads(threads);
     nb::gil_scoped_release release;
-    parallel_blocks(n, kBlock, threads, [&](std::size_t b, std::size_t e, int) { b76(in, b, e, out); });
+    b76(in, n, out, threads);
 }
 
 void binary_py(const In1<double>& fwd, const In1<double>& strike, const In1<double>& ttx,
@@ -140,272 +133,204 @@ void binary_py(const In1<double>& fwd, const In1<double>& strike, const In1<doub
                             output(vega, n, "vega"), output(theta, n, "theta")};
     threads = checked_threads(threads);
     nb::gil_scoped_release release;
-    parallel_blocks(n, kBlock, threads, [&](std::size_t b, std::size_t e, int) { binary(in, b, e, out); });
+    binary(in, n, out, threads);
 }
 
 // ------------------------------------------------------------------ models
 
-using volmodel::CubicSpline;
-using volmodel::GVVSpline;
-using volmodel::VolGeo;
-
-// Calls fn with a null pointer of the model type named by `kind`.
-template <class Fn>
-decltype(auto) with_model(std::string_view kind, Fn&& fn) {
-    if (kind == GVVSpline::kName) return fn(static_cast<GVVSpline*>(nullptr));
-    if (kind == CubicSpline::kName) return fn(static_cast<CubicSpline*>(nullptr));
-    if (kind == VolGeo::kName) return fn(static_cast<VolGeo*>(nullptr));
-    throw nb::value_error(("unknown model kind: '" + std::string(kind) +
-                           "'; expected 'GVVSpline', 'CubicSpline' or 'VolGeo'")
-                              .c_str());
+const ModelKind& model_kind(std::string_view name) {
+    if (const ModelKind* kind = find_model_kind(name)) return *kind;
+    std::string message = "unknown model kind: '" + std::string(name) + "'; expected ";
+    const auto kinds = model_kinds();
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        message += (i == 0 ? "'" : i + 1 < kinds.size() ? ", '" : " or '") + std::string(kinds[i].name) + "'";
+    }
+    throw nb::value_error(message.c_str());
 }
 
-nb::tuple model_param_names(std::string_view kind) {
-    return with_model(kind, []<class M>(M*) {
-        nb::list names;
-        for (const auto& p : M::kParams) names.append(nb::str(p.name.data(), p.name.size()));
-        return nb::tuple(names);
-    });
-}
-
-template <class M>
-void check_params(const In2& params) {
-    if (params.shape(1) != M::kParamCount) {
-        throw nb::value_error(("a " + std::string(M::kName) + " parameter vector has " +
-                               std::to_string(M::kParamCount) + " values, got " +
-                               std::to_string(params.shape(1)))
+void check_param_count(const ModelKind& kind, std::size_t count) {
+    if (count != kind.param_count()) {
+        throw nb::value_error(("a " + std::string(kind.name) + " parameter vector has " +
+                               std::to_string(kind.param_count()) + " values, got " + std::to_string(count))
                                   .c_str());
     }
 }
 
-// Vols of every parameter row at every strike: out[r, j]. The rows times
-// the strike blocks are the units of work, so one long row or many short
-// ones both spread over the threads; each unit prepares its row once.
-void model_vols_py(std::string_view kind, const In2& params, double ttx, double spot,
+// The facts each model owns, for the Python layer to read rather than repeat.
+
+std::vector<std::string> model_kind_names() {
+    std::vector<std::string> out;
+    for (const ModelKind& k : model_kinds()) out.emplace_back(k.name);
+    return out;
+}
+
+nb::tuple model_param_names(std::string_view name) {
+    nb::list names;
+    for (const auto& p : model_kind(name).params) names.append(nb::str(p.name.data(), p.name.size()));
+    return nb::tuple(names);
+}
+
+std::vector<double> model_param_defaults(std::string_view name) {
+    std::vector<double> out;
+    for (const auto& p : model_kind(name).params) out.push_back(p.default_value);
+    return out;
+}
+
+std::vector<std::string> model_fitting_names(std::string_view name) {
+    const ModelKind& kind = model_kind(name);
+    return {kind.fitting.begin(), kind.fitting.end()};
+}
+
+std::vector<std::tuple<std::string, double, bool>> model_bounds(std::string_view name) {
+    std::vector<std::tuple<std::string, double, bool>> out;
+    for (const auto& b : model_kind(name).bounds) out.emplace_back(std::string(b.name), b.lower, b.strict);
+    return out;
+}
+
+std::vector<double> spline_knots() {
+    const auto& x = volmodel::CubicSmile::kX;
+    return {x.begin(), x.end()};
+}
+
+// Vols of every parameter row at every strike: out[r, j].
+void model_vols_py(std::string_view name, const In2& params, double ttx, double spot,
                    const In1<double>& strikes, Out2 out, int threads) {
     const std::size_t m = params.shape(0);
     const std::size_t n = strikes.shape(0);
     if (out.shape(0) != m || out.shape(1) != n) throw nb::value_error("_kernels: output shape mismatch");
     threads = checked_threads(threads);
-    with_model(kind, [&]<class M>(M*) {
-        check_params<M>(params);
-        const double* p = params.data();
-        const double* k = strikes.data();
-        double* o = out.data();
-        const std::size_t per_row = (n + kBlock - 1) / kBlock;
-        nb::gil_scoped_release release;
-        parallel_blocks(m * per_row, 1, threads, [&](std::size_t b, std::size_t e, int) {
-            for (std::size_t u = b; u < e; ++u) {
-                const std::size_t r = u / per_row;
-                const std::size_t j0 = (u % per_row) * kBlock;
-                const std::size_t j1 = std::min(n, j0 + kBlock);
-                M::evaluate_params(p + r * M::kParamCount, ttx, spot, k + j0, j1 - j0, o + r * n + j0);
-            }
-        });
-    });
+    const ModelKind& kind = model_kind(name);
+    check_param_count(kind, params.shape(1));
+    nb::gil_scoped_release release;
+    model_vols(kind, params.data(), m, ttx, spot, strikes.data(), n, out.data(), threads);
 }
 
-void model_arb_free_py(std::string_view kind, const In2& params, Out1<bool> out) {
-    with_model(kind, [&]<class M>(M*) {
-        check_params<M>(params);
-        const std::size_t m = params.shape(0);
-        bool* o = output(out, m, "arb_free");
-        for (std::size_t r = 0; r < m; ++r) o[r] = M::arb_free_params(params.data() + r * M::kParamCount);
-    });
+void model_arb_free_py(std::string_view name, const In2& params, Out1<bool> out) {
+    const ModelKind& kind = model_kind(name);
+    check_param_count(kind, params.shape(1));
+    model_arb_free(kind, params.data(), params.shape(0), output(out, params.shape(0), "arb_free"));
 }
 
-// Residuals of the smile fit (band distance and pull to the mid, under the
-// soft-L1 loss) of each parameter row at the quotes: out[r] has 2n values.
-// Small problems, one thread: the rows are the points of one Jacobian.
-void fit_residuals_py(std::string_view kind, const In2& params, double ttx, double spot,
-                      const In1<double>& strikes, const In1<double>& lo, const In1<double>& hi,
-                      const In1<double>& mid, const In1<double>& inv_scale, const In1<double>& pull_w,
-                      double robust, double fill, Out2 out) {
-    const std::size_t m = params.shape(0);
-    const std::size_t n = strikes.shape(0);
-    if (out.shape(0) != m || out.shape(1) != 2 * n) throw nb::value_error("_kernels: output shape mismatch");
+// ------------------------------------------------------------------ fit
+
+void check_quote_arrays(std::size_t n, const In1<double>& lo, const In1<double>& hi, const In1<double>& mid,
+                        const In1<double>& inv_scale, const In1<double>& pull_w) {
     if (lo.shape(0) != n || hi.shape(0) != n || mid.shape(0) != n || inv_scale.shape(0) != n ||
         pull_w.shape(0) != n) {
         throw nb::value_error("_kernels: every quote array needs one value per strike");
     }
-    const FitQuotes q{lo.data(), hi.data(), mid.data(), inv_scale.data(), pull_w.data(), n, robust, fill};
-    with_model(kind, [&]<class M>(M*) {
-        check_params<M>(params);
-        const double* p = params.data();
-        const double* k = strikes.data();
-        double* o = out.data();
-        std::vector<double> vols(n);
-        nb::gil_scoped_release release;
-        for (std::size_t r = 0; r < m; ++r) {
-            M::evaluate_params(p + r * M::kParamCount, ttx, spot, k, n, vols.data());
-            fit_residual_row(vols.data(), q, o + r * 2 * n);
-        }
-    });
 }
 
-// One fit's problem, kept native between the solver's calls: the quotes,
-// coordinates, density points and regulariser rows are copied once, and
-// each evaluation or solve then passes only the coordinates. Rows of the
-// residual: 2n quote rows, p walls, the density points, the regulariser.
+// One fit's problem for the Python layer: StoredFitProblem with the
+// contract of its arrays checked.
 class FitProblemPy {
 public:
-    FitProblemPy(std::string_view kind, const In1<double>& base, const In1<std::int64_t>& idx,
+    FitProblemPy(std::string_view name, const In1<double>& base, const In1<std::int64_t>& idx,
                  const In1<bool>& bounded, const In1<double>& lower, const In1<double>& upper, double wall,
                  double ttx, double spot, const In1<double>& strikes, const In1<double>& lo, const In1<double>& hi,
                  const In1<double>& mid, const In1<double>& inv_scale, const In1<double>& pull_w, double robust,
-                 double fill) {
-        const std::size_t p = idx.shape(0);
-        const std::size_t n = strikes.shape(0);
-        if (bounded.shape(0) != p || lower.shape(0) != p || upper.shape(0) != p) {
-            throw nb::value_error("_kernels: every coordinate array needs one value per fitting parameter");
-        }
-        if (lo.shape(0) != n || hi.shape(0) != n || mid.shape(0) != n || inv_scale.shape(0) != n ||
-            pull_w.shape(0) != n) {
-            throw nb::value_error("_kernels: every quote array needs one value per strike");
-        }
-        with_model(kind, [&]<class M>(M*) {
-            if (base.shape(0) != M::kParamCount) throw nb::value_error("_kernels: base has the wrong length");
-            for (std::size_t i = 0; i < p; ++i) {
-                const std::int64_t k = idx.data()[i];
-                if (k < 0 || static_cast<std::size_t>(k) >= M::kParamCount) {
-                    throw nb::value_error("_kernels: parameter index out of range");
-                }
-            }
-            evaluate_ = &M::evaluate_params;
-            n_params_ = M::kParamCount;
-        });
-        auto copy = [](const auto& a) { return std::vector(a.data(), a.data() + a.shape(0)); };
-        base_ = copy(base);
-        idx_ = copy(idx);
-        bounded_.reset(new bool[p]);
-        std::copy(bounded.data(), bounded.data() + p, bounded_.get());
-        lower_ = copy(lower);
-        upper_ = copy(upper);
-        strikes_ = copy(strikes);
-        lo_ = copy(lo);
-        hi_ = copy(hi);
-        mid_ = copy(mid);
-        inv_scale_ = copy(inv_scale);
-        pull_w_ = copy(pull_w);
-        p_ = p;
-        wall_ = wall;
-        ttx_ = ttx;
-        spot_ = spot;
-        robust_ = robust;
-        fill_ = fill;
-    }
+                 double fill)
+        : problem_(checked_kind(name, base, idx, bounded, lower, upper, strikes, lo, hi, mid, inv_scale, pull_w),
+                   {span(base), span(idx), span(bounded), span(lower), span(upper), span(strikes), span(lo),
+                    span(hi), span(mid), span(inv_scale), span(pull_w)},
+                   wall, ttx, spot, robust, fill),
+          n_params_(base.shape(0)) {}
 
-    // kind 0: none; 1: fixed log-moneyness points; 2: points in units of the
-    // at-the-money deviation (slot `level_slot` of the parameter vector).
     void set_density(int kind, const In1<double>& pts, double h, std::int64_t level_slot, double margin,
                      double weight) {
         if (kind < 0 || kind > 2) throw nb::value_error("_kernels: unknown density kind");
         if (kind == 2 && (level_slot < 0 || static_cast<std::size_t>(level_slot) >= n_params_)) {
             throw nb::value_error("_kernels: level slot out of range");
         }
-        density_kind_ = kind;
-        density_pts_.assign(pts.data(), pts.data() + pts.shape(0));
-        density_h_ = h;
-        level_slot_ = static_cast<std::size_t>(kind == 2 ? level_slot : 0);
-        margin_ = margin;
-        weight_ = weight;
+        problem_.set_density(kind, span(pts), h, static_cast<std::size_t>(kind == 2 ? level_slot : 0), margin,
+                             weight);
     }
 
-    // Rows reg[i] . theta - c[i] on the fitting parameters (0 rows: none).
     void set_regulariser(const In2& reg, const In1<double>& c) {
-        if (reg.shape(0) != 0 && reg.shape(1) != p_) {
+        const std::size_t p = problem_.params();
+        if (reg.shape(0) != 0 && reg.shape(1) != p) {
             throw nb::value_error("_kernels: the regulariser needs one column per fitting parameter");
         }
         if (c.shape(0) != reg.shape(0)) throw nb::value_error("_kernels: one offset per regulariser row");
-        reg_.assign(reg.data(), reg.data() + reg.shape(0) * p_);
-        reg_c_.assign(c.data(), c.data() + c.shape(0));
+        problem_.set_regulariser({reg.data(), reg.shape(0) * p}, span(c));
     }
 
-    std::size_t rows() const { return view().rows(); }
+    std::size_t rows() const { return problem_.rows(); }
 
-    // The cost sum(r^2) of each row of fitting parameters (not coordinates).
     void costs(const In2& theta, Out1<double> out) const {
-        FitProblem f = view();
-        f.c.direct = true;
-        if (theta.shape(1) != p_) throw nb::value_error("_kernels: one column per fitting parameter");
-        const std::size_t m = theta.shape(0);
+        const std::size_t m = theta_rows(theta);
         if (out.shape(0) != m) throw nb::value_error("_kernels: output shape mismatch");
-        const double* th = theta.data();
-        double* o = out.data();
         nb::gil_scoped_release release;
-        FitEvaluator ev(f);
-        std::vector<double> r(f.rows());
-        for (std::size_t i = 0; i < m; ++i) {
-            ev.residuals(th + i * p_, r.data());
-            double s = 0.0;
-            for (double x : r) s += x * x;
-            o[i] = s;
-        }
+        problem_.residuals_at(theta.data(), m, nullptr, out.data());
     }
 
-    // In coordinates u (a bounded parameter as lower + u^2) or, with
-    // `direct`, in the parameters themselves.
-    void residuals_jacobian(const In1<double>& u, Out1<double> r, Out2 jac, bool direct) const {
-        FitProblem f = view();
-        f.c.direct = direct;
-        if (u.shape(0) != p_) throw nb::value_error("_kernels: u needs one value per fitting parameter");
-        if (r.shape(0) != f.rows() || jac.shape(0) != f.rows() || jac.shape(1) != p_) {
+    void residuals(const In2& theta, Out2 out) const {
+        const std::size_t m = theta_rows(theta);
+        if (out.shape(0) != m || out.shape(1) != problem_.rows()) {
             throw nb::value_error("_kernels: output shape mismatch");
         }
         nb::gil_scoped_release release;
-        FitEvaluator ev(f);
-        ev.residuals(u.data(), r.data());
-        ev.jacobian(u.data(), r.data(), nullptr, jac.data());
+        problem_.residuals_at(theta.data(), m, out.data(), nullptr);
     }
 
-    // Levenberg-Marquardt from u (overwritten with the end point); returns
-    // (cost, evaluations, status) as fit_solve documents.
+    void residuals_jacobian(const In1<double>& u, Out1<double> r, Out2 jac, bool direct) const {
+        const std::size_t rows = problem_.rows();
+        if (u.shape(0) != problem_.params()) {
+            throw nb::value_error("_kernels: u needs one value per fitting parameter");
+        }
+        if (r.shape(0) != rows || jac.shape(0) != rows || jac.shape(1) != problem_.params()) {
+            throw nb::value_error("_kernels: output shape mismatch");
+        }
+        nb::gil_scoped_release release;
+        problem_.residuals_jacobian(u.data(), direct, r.data(), jac.data());
+    }
+
     nb::tuple solve(Out1<double> u, const In1<bool>& free, double ftol, double xtol, std::int64_t max_nfev) const {
-        const FitProblem f = view();
-        if (u.shape(0) != p_ || free.shape(0) != p_) {
+        if (u.shape(0) != problem_.params() || free.shape(0) != problem_.params()) {
             throw nb::value_error("_kernels: u and free need one value per fitting parameter");
         }
         if (max_nfev < 1) throw nb::value_error("_kernels: max_nfev must be at least 1");
-        FitSolveResult res;
+        SolveResult res;
         {
             nb::gil_scoped_release release;
-            res = fit_solve(f, u.data(), free.data(), ftol, xtol, static_cast<std::size_t>(max_nfev));
+            res = problem_.solve(u.data(), free.data(), {ftol, xtol, static_cast<std::size_t>(max_nfev)});
         }
         return nb::make_tuple(res.cost, res.nfev, res.status);
     }
 
 private:
-    FitProblem view() const {
-        FitProblem f;
-        f.evaluate = evaluate_;
-        f.ttx = ttx_;
-        f.spot = spot_;
-        f.strikes = strikes_.data();
-        f.q = FitQuotes{lo_.data(), hi_.data(), mid_.data(), inv_scale_.data(), pull_w_.data(), strikes_.size(),
-                        robust_, fill_};
-        f.c = FitCoordinates{base_.data(), n_params_, idx_.data(), bounded_.get(), lower_.data(), upper_.data(),
-                             p_, wall_};
-        f.d = FitDensity{density_kind_, density_pts_.data(), density_pts_.size(), density_h_, level_slot_,
-                         margin_, weight_};
-        f.reg = reg_.data();
-        f.reg_c = reg_c_.data();
-        f.n_reg = reg_c_.size();
-        return f;
+    // Rows of fitting parameters: one column per fitting parameter.
+    std::size_t theta_rows(const In2& theta) const {
+        if (theta.shape(1) != problem_.params()) {
+            throw nb::value_error("_kernels: one column per fitting parameter");
+        }
+        return theta.shape(0);
     }
 
-    EvaluateFn evaluate_ = nullptr;
-    std::size_t n_params_ = 0;
-    std::size_t p_ = 0;
-    std::vector<double> base_, lower_, upper_, strikes_, lo_, hi_, mid_, inv_scale_, pull_w_;
-    std::vector<std::int64_t> idx_;
-    std::unique_ptr<bool[]> bounded_;
-    double wall_ = 0.0, ttx_ = 0.0, spot_ = 0.0, robust_ = 0.0, fill_ = 0.0;
-    int density_kind_ = 0;
-    std::vector<double> density_pts_;
-    double density_h_ = 0.0;
-    std::size_t level_slot_ = 0;
-    double margin_ = 0.0, weight_ = 0.0;
-    std::vector<double> reg_, reg_c_;
+    static const ModelKind& checked_kind(std::string_view name, const In1<double>& base,
+                                         const In1<std::int64_t>& idx, const In1<bool>& bounded,
+                                         const In1<double>& lower, const In1<double>& upper,
+                                         const In1<double>& strikes, const In1<double>& lo, const In1<double>& hi,
+                                         const In1<double>& mid, const In1<double>& inv_scale,
+                                         const In1<double>& pull_w) {
+        const std::size_t p = idx.shape(0);
+        if (bounded.shape(0) != p || lower.shape(0) != p || upper.shape(0) != p) {
+            throw nb::value_error("_kernels: every coordinate array needs one value per fitting parameter");
+        }
+        check_quote_arrays(strikes.shape(0), lo, hi, mid, inv_scale, pull_w);
+        const ModelKind& kind = model_kind(name);
+        if (base.shape(0) != kind.param_count()) throw nb::value_error("_kernels: base has the wrong length");
+        for (std::size_t i = 0; i < p; ++i) {
+            const std::int64_t k = idx.data()[i];
+            if (k < 0 || static_cast<std::size_t>(k) >= kind.param_count()) {
+                throw nb::value_error("_kernels: parameter index out of range");
+            }
+        }
+        return kind;
+    }
+
+    StoredFitProblem problem_;
+    std::size_t n_params_;
 };
 
 // A surface of fitted smiles (one node per expiry), kept native: built once
@@ -425,14 +350,13 @@ public:
         std::vector<SurfaceNode> nodes(n);
         for (std::size_t i = 0; i < n; ++i) {
             SurfaceNode& node = nodes[i];
-            with_model(kinds[i], [&]<class M>(M*) {
-                if (params.shape(1) < M::kParamCount) {
-                    throw nb::value_error("_kernels: a parameter row is shorter than its model's vector");
-                }
-                node.smile = &M::evaluate_params;
-                const double* row = params.data() + i * params.shape(1);
-                node.params.assign(row, row + M::kParamCount);
-            });
+            const ModelKind& kind = model_kind(kinds[i]);
+            if (params.shape(1) < kind.param_count()) {
+                throw nb::value_error("_kernels: a parameter row is shorter than its model's vector");
+            }
+            node.smile = kind.evaluate;
+            const double* row = params.data() + i * params.shape(1);
+            node.params.assign(row, row + kind.param_count());
             node.ttx = ttx.data()[i];
             node.forward = forward.data()[i];
             node.time = time.data()[i];
@@ -455,9 +379,7 @@ public:
         double* o = w.data();
         threads = checked_threads(threads);
         nb::gil_scoped_release release;
-        parallel_blocks(n, kBlock, threads, [&](std::size_t b, std::size_t e, int) {
-            surface_->evaluate(th.data, th.step, xs.data, xs.step, strikes, b, e, o, v, f);
-        });
+        surface_->evaluate(th, xs, strikes, n, o, v, f, threads);
     }
 
     void delta_strikes(const In1<double>& theta, const In1<double>& targets, bool premium_adjusted, Out2 k,
@@ -476,20 +398,14 @@ private:
 };
 
 // Risk-neutral density of one smile on a uniform log-moneyness grid.
-void smile_density_py(std::string_view kind, const In1<double>& params, double ttx, double spot,
+void smile_density_py(std::string_view name, const In1<double>& params, double ttx, double spot,
                       const In1<double>& k, Out1<double> out) {
     const std::size_t n = k.shape(0);
     if (out.shape(0) != n) throw nb::value_error("_kernels: output shape mismatch");
-    with_model(kind, [&]<class M>(M*) {
-        if (params.shape(0) != M::kParamCount) {
-            throw nb::value_error(("a " + std::string(M::kName) + " parameter vector has " +
-                                   std::to_string(M::kParamCount) + " values, got " +
-                                   std::to_string(params.shape(0)))
-                                      .c_str());
-        }
-        nb::gil_scoped_release release;
-        density_on_grid(&M::evaluate_params, params.data(), ttx, spot, k.data(), n, out.data());
-    });
+    const ModelKind& kind = model_kind(name);
+    check_param_count(kind, params.shape(0));
+    nb::gil_scoped_release release;
+    density_on_grid(kind.evaluate, params.data(), ttx, spot, k.data(), n, out.data());
 }
 
 // ------------------------------------------------------------------ calendar
@@ -503,195 +419,26 @@ InstantColumn instant_column(const Instants& v, std::int64_t ticks_per_second,
         c.seconds = column(*f, n, name);
         return c;
     }
-    const auto& t = std::get<In1<std::int64_t>>(v);
-    static constexpr std::int64_t kUnits[] = {1, 1'000, 1'000'000, 1'000'000'000, 1'000'000'000'000,
-                                              1'000'000'000'000'000, 1'000'000'000'000'000'000};
-    bool known = false;
-    for (std::int64_t u : kUnits) known = known || u == ticks_per_second;
-    if (!known || seconds_per_tick < 1 || (seconds_per_tick > 1 && ticks_per_second != 1)) {
+    if (!supported_time_unit(ticks_per_second, seconds_per_tick)) {
         throw nb::value_error("_kernels: unsupported time unit");
     }
-    c.ticks = column(t, n, name);
+    c.ticks = column(std::get<In1<std::int64_t>>(v), n, name);
     c.ticks_per_second = ticks_per_second;
     c.seconds_per_tick = seconds_per_tick;
     c.is_ticks = true;
     return c;
 }
 
-// Calendars are stateful (lookup caches) and so not shared between threads;
-// a calendar taken for a call is given back afterwards, so that a later call
-// does not parse the calendar document again. The pool never shrinks below
-// the most threads used at once, and is deliberately never destroyed: at
-// process exit nothing may depend on the order in which ICU and this module
-// are torn down.
-class CalendarPool {
-public:
-    std::unique_ptr<calendar::Calendar> take() {
-        {
-            std::lock_guard lock(mutex_);
-            if (!free_.empty()) {
-                auto c = std::move(free_.back());
-                free_.pop_back();
-                return c;
-            }
-        }
-        auto created = calendar::Calendar::create("BTCUSDT");
-        if (!created) throw std::runtime_error(created.error().message);
-        return std::make_unique<calendar::Calendar>(std::move(*created));
-    }
-    void give_back(std::vector<std::unique_ptr<calendar::Calendar>>& cals) {
-        std::lock_guard lock(mutex_);
-        for (auto& c : cals) {
-            if (c) free_.push_back(std::move(c));
-        }
-    }
-
-    // The position table last made, for a later call whose instants it
-    // covers (calls over the same few years are the rule). Tables are
-    // immutable: calls running at once share one.
-    std::shared_ptr<const calendar::PositionTable> table_covering(std::int64_t lo, std::int64_t hi) {
-        std::lock_guard lock(mutex_);
-        if (table_ && table_->first_day() <= lo && hi <= table_->last_day()) return table_;
-        return nullptr;
-    }
-    void keep_table(std::shared_ptr<const calendar::PositionTable> table) {
-        std::lock_guard lock(mutex_);
-        table_ = std::move(table);
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::unique_ptr<calendar::Calendar>> free_;
-    std::shared_ptr<const calendar::PositionTable> table_;
-};
-
-CalendarPool& calendar_pool() {
-    static auto* pool = new CalendarPool();
-    return *pool;
-}
-
-// Below this many pairs a call uses the calendars alone: making a table
-// would cost more than it saves.
-constexpr std::size_t kTableMinPairs = 64;
-// Tables up to this many days (some 650 kB) are kept for the next call.
-constexpr std::int64_t kKeptTableMaxDays = 40 * 366;
-
-// The UTC days a call's position table spans: all the days of its
-// instants if the budget allows, else a window of the budget's width
-// around the middle of a sample of them (instants beyond it take the
-// calendar's own path). The budget is one day per pair (a day of the table
-// costs less to make than one position on the calendar's path), up to the
-// most a table spans. False: no table.
-bool table_days(const InstantColumn& a, const InstantColumn& b, std::size_t n, int threads, std::int64_t& lo,
-                std::int64_t& hi) {
-    if (n < kTableMinPairs) return false;
-    lo = std::numeric_limits<std::int64_t>::max();
-    hi = std::numeric_limits<std::int64_t>::min();
-    // Each worker scans its share of both columns.
-    const int workers = worker_count(n, kCalendarScanBlock, threads);
-    std::vector<std::array<std::int64_t, 2>> ranges(static_cast<std::size_t>(workers),
-                                                    {std::numeric_limits<std::int64_t>::max(),
-                                                     std::numeric_limits<std::int64_t>::min()});
-    parallel_blocks(n, kCalendarScanBlock, threads, [&](std::size_t bgn, std::size_t end, int w) {
-        auto& r = ranges[static_cast<std::size_t>(w)];
-        instant_day_range(a, bgn, end, r[0], r[1]);
-        instant_day_range(b, bgn, end, r[0], r[1]);
-    });
-    for (const auto& r : ranges) {
-        lo = std::min(lo, r[0]);
-        hi = std::max(hi, r[1]);
-    }
-    lo = std::max<std::int64_t>(lo, UtcInstant::kMinDay);
-    hi = std::min<std::int64_t>(hi, UtcInstant::kMaxDay);
-    if (lo > hi) return false;  // no instant in the supported range
-    constexpr std::int64_t kMaxDays = calendar::PositionTable::kMaxDays;
-    const std::int64_t budget = n < static_cast<std::size_t>(kMaxDays) ? static_cast<std::int64_t>(n) : kMaxDays;
-    if (hi - lo < budget) return true;
-    // Too far apart: centre the window on the median day of up to 101
-    // instants spread evenly over the call.
-    std::vector<std::int64_t> days;
-    constexpr std::size_t kSample = 101;
-    for (std::size_t k = 0; k < kSample; ++k) {
-        const std::size_t i = k * (n - 1) / (kSample - 1);
-        UtcInstant t;
-        if (instant_at(a, i, t)) days.push_back(t.day);
-        if (instant_at(b, i, t)) days.push_back(t.day);
-    }
-    if (days.empty()) return false;
-    auto mid = days.begin() + static_cast<std::ptrdiff_t>(days.size() / 2);
-    std::nth_element(days.begin(), mid, days.end());
-    const std::int64_t first = std::clamp(*mid - budget / 2, lo, hi - budget + 1);
-    lo = first;
-    hi = first + budget - 1;
-    return true;
-}
-
-struct Lender {
-    std::vector<std::unique_ptr<calendar::Calendar>>& cals;
-    int worker;
-    static calendar::Calendar& lend(void* self) {
-        auto& l = *static_cast<Lender*>(self);
-        auto& cal = l.cals[static_cast<std::size_t>(l.worker)];
-        if (!cal) cal = calendar_pool().take();
-        return *cal;
-    }
-};
-
-// The two instant columns of a time-between call, checked against the
-// output, with the thread count checked too.
-struct InstantPairs {
-    InstantColumn a, b;
-    double* out;
-    std::size_t n;
-    int threads;
-};
-InstantPairs instant_pairs(const Instants& from, std::int64_t from_tps, std::int64_t from_spt, const Instants& to,
-                           std::int64_t to_tps, std::int64_t to_spt, Out1<double>& out, int threads) {
+// Years between the instants of two columns into `out`, by `kernel`.
+template <auto Kernel>
+void time_between_py(const Instants& from, std::int64_t from_tps, std::int64_t from_spt, const Instants& to,
+                     std::int64_t to_tps, std::int64_t to_spt, Out1<double> out, int threads) {
     const std::size_t n = out.shape(0);
-    return {instant_column(from, from_tps, from_spt, n, "start"), instant_column(to, to_tps, to_spt, n, "end"),
-            out.data(), n, checked_threads(threads)};
-}
-
-void bus_ttx_py(const Instants& from, std::int64_t from_tps, std::int64_t from_spt, const Instants& to,
-                std::int64_t to_tps, std::int64_t to_spt, Out1<double> out, int threads_arg) {
-    const auto [a, b, o, n, threads] = instant_pairs(from, from_tps, from_spt, to, to_tps, to_spt, out, threads_arg);
+    const InstantColumn a = instant_column(from, from_tps, from_spt, n, "start");
+    const InstantColumn b = instant_column(to, to_tps, to_spt, n, "end");
+    threads = checked_threads(threads);
     nb::gil_scoped_release release;
-    const int workers = worker_count(n, kCalendarBlock, threads);
-    std::vector<std::unique_ptr<calendar::Calendar>> cals(static_cast<std::size_t>(workers));
-    struct GiveBack {
-        std::vector<std::unique_ptr<calendar::Calendar>>& cals;
-        ~GiveBack() { calendar_pool().give_back(cals); }
-    } give_back{cals};
-
-    // One table for every worker, made by worker 0's calendar (or the last
-    // call's, if it covers these instants).
-    std::shared_ptr<const calendar::PositionTable> table;
-    std::int64_t lo = 0;
-    std::int64_t hi = 0;
-    if (table_days(a, b, n, threads, lo, hi)) {
-        table = calendar_pool().table_covering(lo, hi);
-        if (!table) {
-            cals[0] = calendar_pool().take();
-            auto made = cals[0]->position_table(lo, hi);
-            if (made) {
-                table = std::make_shared<const calendar::PositionTable>(std::move(*made));
-                if (hi - lo < kKeptTableMaxDays) calendar_pool().keep_table(table);
-            }
-        }
-    }
-    static const calendar::PositionTable kNoTable;
-    const calendar::PositionTable& t = table ? *table : kNoTable;
-    parallel_blocks(n, kCalendarBlock, threads, [&](std::size_t bgn, std::size_t end, int w) {
-        Lender lender{cals, w};
-        bus_ttx(t, &Lender::lend, &lender, a, b, bgn, end, o);
-    });
-}
-
-void cal_ttx_py(const Instants& from, std::int64_t from_tps, std::int64_t from_spt, const Instants& to,
-                std::int64_t to_tps, std::int64_t to_spt, Out1<double> out, int threads_arg) {
-    const auto [a, b, o, n, threads] = instant_pairs(from, from_tps, from_spt, to, to_tps, to_spt, out, threads_arg);
-    nb::gil_scoped_release release;
-    parallel_blocks(n, kBlock, threads, [&](std::size_t bgn, std::size_t end, int) { cal_ttx(a, b, bgn, end, o); });
+    Kernel(a, b, n, out.data(), threads);
 }
 
 }  // namespace
@@ -701,6 +448,26 @@ void cal_ttx_py(const Instants& from, std::int64_t from_tps, std::int64_t from_s
 NB_MODULE(_kernels, m) {
     using namespace korvex::chain;
     m.doc() = "Array kernels of korvex_chain (private: use the korvex_chain functions).";
+
+    // The kernels' outcome codes as Python enums (korvex_chain.IVStatus and
+    // korvex_chain.fit's SolveStatus are these).
+    nb::enum_<IVStatus>(m, "IVStatus", nb::is_arithmetic(),
+                        "Why an implied vol is NaN (the ``status`` array of implied_vols).")
+        .value("OK", IVStatus::Ok, "a vol was found")
+        .value("BELOW_MIN", IVStatus::BelowMin, "the price is below what vol 0.01 gives")
+        .value("ABOVE_MAX", IVStatus::AboveMax, "the price is above what vol 10 gives")
+        .value("NO_TIME_VALUE", IVStatus::NoTimeValue,
+               "ttx <= 0 and the price is not exactly the discounted intrinsic value")
+        .value("NAN_INPUT", IVStatus::NanInput,
+               "an input is NaN, or the inputs leave the price itself undefined (for example a negative "
+               "forward or strike)");
+    nb::enum_<SolveStatus>(m, "SolveStatus", nb::is_arithmetic(), "Why a Levenberg-Marquardt solve stopped.")
+        .value("COST_TOLERANCE", SolveStatus::CostTolerance,
+               "the relative reduction of the cost, actual and predicted, fell below ftol")
+        .value("STEP_TOLERANCE", SolveStatus::StepTolerance,
+               "the scaled step fell below xtol times the scaled parameters, or none can move")
+        .value("ZERO_COST", SolveStatus::ZeroCost, "the cost is zero, or no parameter is free")
+        .value("EVALUATION_LIMIT", SolveStatus::EvaluationLimit, "max_nfev residual evaluations were spent");
 
     m.def("parse_side", &parse_side, "text"_a,
           "True for a call, False for a put; ValueError for an unknown side.");
@@ -712,15 +479,22 @@ NB_MODULE(_kernels, m) {
     m.def("binary", &binary_py, "fwd"_a, "strike"_a, "ttx"_a, "vol"_a, "is_call"_a, "df"_a,
           "fairvalue"_a, "delta"_a, "gamma"_a, "vega"_a, "theta"_a, "threads"_a,
           "Binary fair value and greeks into the outputs.");
+    m.def("model_kinds", &model_kind_names, "The model kinds, in a fixed order.");
     m.def("model_param_names", &model_param_names, "kind"_a,
           "Parameter names of a model kind in stored order.");
+    m.def("model_param_defaults", &model_param_defaults, "kind"_a,
+          "Default parameter values of a model kind in stored order.");
+    m.def("model_fitting_names", &model_fitting_names, "kind"_a,
+          "The parameters a fit of a model kind moves, in the model's fitting order.");
+    m.def("model_bounds", &model_bounds, "kind"_a,
+          "Admissibility of a model kind as (name, lower, strict): the parameter is at least lower, "
+          "above it when strict.");
+    m.def("spline_knots", &spline_knots,
+          "CubicSpline's knots, in at-the-money standard deviations of log-moneyness.");
     m.def("model_vols", &model_vols_py, "kind"_a, "params"_a, "ttx"_a, "spot"_a, "strikes"_a, "out"_a,
           "threads"_a, "Vols of each parameter row (m, p) at each strike into `out` (m, n).");
     m.def("model_arb_free", &model_arb_free_py, "kind"_a, "params"_a, "out"_a,
           "Admissibility of each parameter row into `out`.");
-    m.def("fit_residuals", &fit_residuals_py, "kind"_a, "params"_a, "ttx"_a, "spot"_a, "strikes"_a, "lo"_a,
-          "hi"_a, "mid"_a, "inv_scale"_a, "pull_w"_a, "robust"_a, "fill"_a, "out"_a,
-          "Smile-fit residuals (band distance, pull to the mid; soft-L1) of each parameter row into `out` (m, 2n).");
     m.def("smile_density", &smile_density_py, "kind"_a, "params"_a, "ttx"_a, "spot"_a, "k"_a, "out"_a,
           "Risk-neutral density of a smile on a uniform log-moneyness grid `k` into `out`.");
     nb::class_<FitProblemPy>(m, "FitProblem", "One smile fit's quotes and coordinates, for its native solver.")
@@ -737,11 +511,13 @@ NB_MODULE(_kernels, m) {
         .def("rows", &FitProblemPy::rows, "Rows of the residual.")
         .def("costs", &FitProblemPy::costs, "theta"_a, "out"_a,
              "The cost sum(r^2) at each row of fitting parameters into `out`.")
+        .def("residuals", &FitProblemPy::residuals, "theta"_a, "out"_a,
+             "The residual at each row of fitting parameters into the rows of `out`.")
         .def("residuals_jacobian", &FitProblemPy::residuals_jacobian, "u"_a, "r"_a, "jac"_a, "direct"_a = false,
              "Residual at coordinates u (with direct: at the parameters themselves) and its "
              "forward-difference Jacobian into r and jac.")
         .def("solve", &FitProblemPy::solve, "u"_a, "free"_a, "ftol"_a, "xtol"_a, "max_nfev"_a,
-             "Levenberg-Marquardt from u (overwritten); returns (cost, evaluations, status).");
+             "Levenberg-Marquardt from u (overwritten); returns (cost, evaluations, SolveStatus).");
     nb::class_<SurfacePy>(m, "Surface", "Fitted smiles joined into a surface in time (one node per expiry).")
         .def(nb::init<const std::vector<std::string>&, const In2&, const In1<double>&, const In1<double>&,
                       const In1<double>&, const In1<double>&, const In1<double>&, bool>(),
@@ -751,10 +527,10 @@ NB_MODULE(_kernels, m) {
              "Total variance, vol and forward at times theta and log-moneyness (or strikes) x into the outputs.")
         .def("delta_strikes", &SurfacePy::delta_strikes, "theta"_a, "targets"_a, "premium_adjusted"_a, "k"_a,
              "vol"_a, "Log-moneyness and vol of the strikes of each target delta at each time into k, vol (m, nt).");
-    m.def("bus_ttx", &bus_ttx_py, "start"_a, "start_ticks_per_second"_a, "start_seconds_per_tick"_a,
-          "end"_a, "end_ticks_per_second"_a, "end_seconds_per_tick"_a, "out"_a, "threads"_a,
-          "Business years of the BTCUSDT calendar between instants into `out`.");
-    m.def("cal_ttx", &cal_ttx_py, "start"_a, "start_ticks_per_second"_a, "start_seconds_per_tick"_a,
-          "end"_a, "end_ticks_per_second"_a, "end_seconds_per_tick"_a, "out"_a, "threads"_a,
-          "365-day years between instants into `out`.");
+    m.def("bus_ttx", &time_between_py<&bus_ttx>, "start"_a, "start_ticks_per_second"_a,
+          "start_seconds_per_tick"_a, "end"_a, "end_ticks_per_second"_a, "end_seconds_per_tick"_a, "out"_a,
+          "threads"_a, "Business years of the BTCUSDT calendar between instants into `out`.");
+    m.def("cal_ttx", &time_between_py<&cal_ttx>, "start"_a, "start_ticks_per_second"_a,
+          "start_seconds_per_tick"_a, "end"_a, "end_ticks_per_second"_a, "end_seconds_per_tick"_a, "out"_a,
+          "threads"_a, "365-day years between instants into `out`.");
 }

@@ -18,6 +18,12 @@
 
 namespace korvex::chain {
 
+// Elements per block handed to a thread, for kernels of some tens of
+// nanoseconds per element: large enough that handing out a block costs
+// nothing next to computing it (a block is some hundreds of microseconds of
+// work), small enough to balance threads.
+constexpr std::size_t kBlock = 8192;
+
 // The number of threads a call with `n` elements in blocks of `block` uses.
 inline int worker_count(std::size_t n, std::size_t block, int threads) {
     const std::size_t blocks = (n + block - 1) / block;

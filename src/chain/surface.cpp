@@ -6,6 +6,7 @@
 #include <limits>
 #include <utility>
 
+#include "chain/parallel.hpp"
 #include "pricing/black76.hpp"
 
 namespace korvex::chain {
@@ -68,9 +69,15 @@ VolSurface::VolSurface(std::vector<SurfaceNode> nodes, bool same_clock)
     }
 }
 
-void VolSurface::evaluate(const double* theta, std::size_t theta_step, const double* x, std::size_t x_step,
-                          bool strikes, std::size_t begin, std::size_t end, double* w, double* vol,
-                          double* fwd) const {
+void VolSurface::evaluate(Column<double> theta, Column<double> x, bool strikes, std::size_t n, double* w,
+                          double* vol, double* fwd, int threads) const {
+    parallel_blocks(n, kBlock, threads, [&](std::size_t b, std::size_t e, int) {
+        evaluate_range(theta, x, strikes, b, e, w, vol, fwd);
+    });
+}
+
+void VolSurface::evaluate_range(Column<double> theta, Column<double> x, bool strikes, std::size_t begin,
+                                std::size_t end, double* w, double* vol, double* fwd) const {
     const std::size_t n_nodes = nodes_.size();
     if (n_nodes == 0 || begin >= end) return;
     const double* t = times_.data();
@@ -86,8 +93,8 @@ void VolSurface::evaluate(const double* theta, std::size_t theta_step, const dou
         std::fill(first.begin(), first.end(), 0);
         for (std::size_t c = 0; c < m; ++c) {
             const std::size_t i = base + c;
-            const double th = theta[i * theta_step];
-            const double xv = x[i * x_step];
+            const double th = theta[i];
+            const double xv = x[i];
             Place& p = place[c];
             p = Place{};
             left[c] = right[c] = kNoNode;
@@ -179,7 +186,7 @@ void VolSurface::evaluate(const double* theta, std::size_t theta_step, const dou
         for (std::size_t c = 0; c < m; ++c) {
             const std::size_t i = base + c;
             const Place& p = place[c];
-            const double th = theta[i * theta_step];
+            const double th = theta[i];
             double wv = kNaN;
             double v = kNaN;
             const double sl = sig_l[c];
@@ -232,7 +239,7 @@ void VolSurface::delta_strikes(const double* theta, std::size_t m, const double*
     if (units == 0) return;
     const double zero = 0.0;
     std::vector<double> w_atm(m);
-    evaluate(theta, 1, &zero, 0, false, 0, m, w_atm.data(), nullptr, nullptr);
+    evaluate_range({theta, 1}, {&zero, 0}, false, 0, m, w_atm.data(), nullptr, nullptr);
     std::vector<double> sd(m);
     for (std::size_t r = 0; r < m; ++r) sd[r] = std::sqrt(w_atm[r]);
 
@@ -249,7 +256,7 @@ void VolSurface::delta_strikes(const double* theta, std::size_t m, const double*
             k_g[r * g_n + g] = sd[r] * z;
         }
     }
-    evaluate(th_g.data(), 1, k_g.data(), 1, false, 0, m * g_n, w_g.data(), nullptr, nullptr);
+    evaluate_range({th_g.data(), 1}, {k_g.data(), 1}, false, 0, m * g_n, w_g.data(), nullptr, nullptr);
 
     std::vector<double> lo(units), hi(units), k(units), h(units);
     std::vector<std::size_t> active;
@@ -304,7 +311,7 @@ void VolSurface::delta_strikes(const double* theta, std::size_t m, const double*
             k_e[i] = k[u];
             k_e[n + i] = k[u] + h[u];
         }
-        evaluate(th_e.data(), 1, k_e.data(), 1, false, 0, 2 * n, w_e.data(), v_e.data(), nullptr);
+        evaluate_range({th_e.data(), 1}, {k_e.data(), 1}, false, 0, 2 * n, w_e.data(), v_e.data(), nullptr);
         std::size_t kept = 0;
         for (std::size_t i = 0; i < n; ++i) {
             const std::size_t u = active[i];

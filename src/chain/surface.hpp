@@ -16,14 +16,13 @@
 #include <cstddef>
 #include <vector>
 
+#include "chain/column.hpp"
+#include "chain/smile_kernels.hpp"
+
 namespace korvex::chain {
 
-// A model's vols at n strikes from a parameter vector in stored order.
-using SmileFn = void (*)(const double* params, double ttx, double spot, const double* strikes, std::size_t n,
-                         double* out);
-
 struct SurfaceNode {
-    SmileFn smile = nullptr;
+    EvaluateFn smile = nullptr;
     std::vector<double> params;
     double ttx = 0.0;            // the smile's own time to expiry (that of its fit)
     double forward = 0.0;
@@ -40,11 +39,11 @@ public:
 
     std::size_t size() const { return nodes_.size(); }
 
-    // Elements [begin, end): time theta[i * theta_step] and log-forward-
-    // moneyness x[i * x_step] (or, with `strikes`, the strike), into total
-    // variance w[i], vol[i] and forward fwd[i] (any output may be null).
-    void evaluate(const double* theta, std::size_t theta_step, const double* x, std::size_t x_step, bool strikes,
-                  std::size_t begin, std::size_t end, double* w, double* vol, double* fwd) const;
+    // Elements [0, n): time theta[i] and log-forward-moneyness x[i] (or,
+    // with `strikes`, the strike), into total variance w[i], vol[i] and
+    // forward fwd[i] (any output may be null), on `threads` threads.
+    void evaluate(Column<double> theta, Column<double> x, bool strikes, std::size_t n, double* w, double* vol,
+                  double* fwd, int threads) const;
 
     // Log-forward-moneyness and vol of the strikes of the given deltas at
     // each of m times: k[r * nt + j], vol[r * nt + j] for target j. A target
@@ -56,6 +55,9 @@ public:
                        bool premium_adjusted, double* k, double* vol) const;
 
 private:
+    void evaluate_range(Column<double> theta, Column<double> x, bool strikes, std::size_t begin, std::size_t end,
+                        double* w, double* vol, double* fwd) const;
+
     std::vector<SurfaceNode> nodes_;
     std::vector<double> times_, ln_forward_, slope_;
     bool same_clock_;

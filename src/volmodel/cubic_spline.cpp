@@ -1,4 +1,4 @@
-// CubicSpline: admissibility rule and vol formula.
+// CubicSpline: vol formula.
 #include <cmath>
 #include <cstddef>
 
@@ -7,11 +7,6 @@
 namespace korvex::volmodel {
 
 template class Model<CubicSmile>;
-
-// Ordered comparisons, so a NaN in any tested parameter is not admissible.
-bool CubicSmile::arb_free(const double* p) noexcept {
-    return p[kP25] >= 0.0 && p[kC25] >= 0.0 && p[kRefVol] > 1.0;
-}
 
 CubicSmile::Prepared CubicSmile::prepare(const double* p, double ttx, double spot) noexcept {
     const double ref_vol = p[kRefVol];

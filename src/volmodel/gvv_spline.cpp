@@ -1,4 +1,4 @@
-// GVVSpline: admissibility rule and vol formula.
+// GVVSpline: vol formula.
 #include <cmath>
 #include <limits>
 
@@ -7,11 +7,6 @@
 namespace korvex::volmodel {
 
 template class Model<GvvSmile>;
-
-// Ordered comparisons, so a NaN in any tested parameter is not admissible.
-bool GvvSmile::arb_free(const double* p) noexcept {
-    return p[kPwing] >= 0.0 && p[kCwing] >= 0.0 && p[kSmile] >= 1.0 && p[kRefVol] > 10.0;
-}
 
 GvvSmile::Prepared GvvSmile::prepare(const double* p, double ttx, double /*spot*/) noexcept {
     Prepared c;

@@ -7,14 +7,15 @@
 //       static constexpr const char* kName = "...";
 //       static constexpr std::array<ParamDef, N> kParams{...};      // stored order
 //       static constexpr std::array<std::string_view, F> kFitting{...};
-//       static bool arb_free(const double* p) noexcept;               // admissibility
+//       static constexpr std::array<ParamBound, B> kBounds{...};    // admissibility
 //       struct Prepared { ... };                                      // per-call state
 //       static Prepared prepare(const double* p, double ttx, double spot) noexcept;
 //       static double vol(const Prepared& c, double strike) noexcept; // per strike
 //   };
 //
 // Model<SomeSmile> then provides construction, parameter access, bumping,
-// re-anchoring and evaluation. `p` always points at the parameters in the
+// re-anchoring, evaluation and the admissibility test (arb_free: every
+// bound holds). `p` always points at the parameters in the
 // order of kParams; definitions name their slots with param_index, so a
 // slot can never drift away from its name.
 #pragma once
@@ -36,6 +37,16 @@ namespace korvex::volmodel {
 struct ParamDef {
     std::string_view name;
     double default_value;
+};
+
+// A bound of admissibility: the parameter is at least `lower`, or above it
+// when `strict`. Ordered comparisons, so a NaN never satisfies a bound.
+struct ParamBound {
+    std::string_view name;
+    double lower;
+    bool strict;
+
+    constexpr bool holds(double value) const noexcept { return strict ? value > lower : value >= lower; }
 };
 
 // Slot of a parameter in a table, resolved at compile time. A name missing
@@ -82,6 +93,24 @@ class Model {
         return true;
     }(), "fitting parameters must be parameters");
 
+    // The slot of each bound's parameter.
+    static constexpr auto kBoundSlots = [] {
+        std::array<std::size_t, Def::kBounds.size()> slots{};
+        for (std::size_t i = 0; i < slots.size(); ++i) {
+            slots[i] = kCount;
+            for (std::size_t j = 0; j < kCount; ++j) {
+                if (Def::kParams[j].name == Def::kBounds[i].name) slots[i] = j;
+            }
+        }
+        return slots;
+    }();
+    static_assert([] {
+        for (std::size_t s : kBoundSlots) {
+            if (s == kCount) return false;
+        }
+        return true;
+    }(), "bounds must name parameters");
+
     static constexpr std::size_t kRefSpot = param_index(Def::kParams, "ref_spot");
     static constexpr std::size_t kRefVol = param_index(Def::kParams, "ref_vol");
 
@@ -118,7 +147,7 @@ public:
         return out;
     }
 
-    bool arb_free() const noexcept { return Def::arb_free(p_.data()); }
+    bool arb_free() const noexcept { return arb_free_params(p_.data()); }
 
     std::optional<double> get_parameter(std::string_view param) const noexcept {
         if (auto i = slot(param)) return p_[*i];
@@ -175,7 +204,9 @@ public:
     // and its name map for each. `p` holds kParamCount values in stored
     // order, exactly what with_params would have stored.
     static constexpr std::size_t kParamCount = kCount;
-    static constexpr const auto& kParams = Def::kParams;  // names and defaults, stored order
+    static constexpr const auto& kParams = Def::kParams;    // names and defaults, stored order
+    static constexpr const auto& kFitting = Def::kFitting;  // the parameters a fit moves
+    static constexpr const auto& kBounds = Def::kBounds;    // admissibility
 
     // The one evaluation path: strike-independent work once, then the
     // per-strike formula for each strike. get_vol of a model holding `p`
@@ -204,7 +235,12 @@ public:
         }
     }
 
-    static bool arb_free_params(const double* p) noexcept { return Def::arb_free(p); }
+    static bool arb_free_params(const double* p) noexcept {
+        for (std::size_t i = 0; i < kBoundSlots.size(); ++i) {
+            if (!Def::kBounds[i].holds(p[kBoundSlots[i]])) return false;
+        }
+        return true;
+    }
 
 private:
     static std::optional<std::size_t> slot(std::string_view name) noexcept {

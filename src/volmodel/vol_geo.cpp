@@ -1,4 +1,4 @@
-// VolGeo: admissibility rule and vol formula.
+// VolGeo: vol formula.
 #include <cmath>
 
 #include "volmodel/vol_model.hpp"
@@ -6,11 +6,6 @@
 namespace korvex::volmodel {
 
 template class Model<VolGeoSmile>;
-
-// Ordered comparisons, so a NaN in either tested parameter is not admissible.
-bool VolGeoSmile::arb_free(const double* p) noexcept {
-    return p[kVvol] >= 1.0 && p[kRefVol] > 1.0;
-}
 
 VolGeoSmile::Prepared VolGeoSmile::prepare(const double* p, double ttx, double spot) noexcept {
     const double corr = p[kCorr];

@@ -1,7 +1,7 @@
 // The three volatility smile models: GVVSpline, CubicSpline and VolGeo.
 //
 // Each model is its parameter table, its fitting list, its admissibility
-// rule and its formula; everything else comes from Model<> (model.hpp).
+// bounds and its formula; everything else comes from Model<> (model.hpp).
 // Parameters such as ref_vol are held in percent (50.0 is a vol of 0.5);
 // every vol a model returns is a decimal. The formulas live in
 // gvv_spline.cpp, cubic_spline.cpp and vol_geo.cpp.
@@ -32,6 +32,12 @@ struct GvvSmile {
         {"offset", 0.0},
     }};
     static constexpr std::array<std::string_view, 3> kFitting{"ref_vol", "skew", "smile"};
+    static constexpr std::array<ParamBound, 4> kBounds{{
+        {"pwing", 0.0, false},
+        {"cwing", 0.0, false},
+        {"smile", 1.0, false},
+        {"ref_vol", 10.0, true},
+    }};
 
     static constexpr std::size_t kRefSpot = param_index(kParams, "ref_spot");
     static constexpr std::size_t kRefVol = param_index(kParams, "ref_vol");
@@ -39,8 +45,6 @@ struct GvvSmile {
     static constexpr std::size_t kSmile = param_index(kParams, "smile");
     static constexpr std::size_t kPwing = param_index(kParams, "pwing");
     static constexpr std::size_t kCwing = param_index(kParams, "cwing");
-
-    static bool arb_free(const double* p) noexcept;
 
     struct Prepared {
         double ref_spot;
@@ -75,6 +79,12 @@ struct CubicSmile {
     }};
     static constexpr std::array<std::string_view, 11> kFitting{
         "ref_vol", "p25", "p20", "p15", "p10", "p05", "c05", "c10", "c15", "c20", "c25"};
+    // The outer increments keep both wings' variance rising.
+    static constexpr std::array<ParamBound, 3> kBounds{{
+        {"p25", 0.0, false},
+        {"c25", 0.0, false},
+        {"ref_vol", 1.0, true},
+    }};
 
     static constexpr std::size_t kVpr = param_index(kParams, "vpr");
     static constexpr std::size_t kRefSpot = param_index(kParams, "ref_spot");
@@ -94,8 +104,6 @@ struct CubicSmile {
     // Knot positions in at-the-money standard deviations of log-moneyness.
     static constexpr std::array<double, kKnots> kX{-5.0, -2.5, -1.5, -1.0, -0.5, 0.0,
                                                    0.5,  1.0,  1.5,  2.5,  5.0};
-
-    static bool arb_free(const double* p) noexcept;
 
     struct Prepared {
         double spot;
@@ -123,14 +131,16 @@ struct VolGeoSmile {
         {"offset", 0.0},
     }};
     static constexpr std::array<std::string_view, 3> kFitting{"ref_vol", "corr", "vvol"};
+    static constexpr std::array<ParamBound, 2> kBounds{{
+        {"vvol", 1.0, false},
+        {"ref_vol", 1.0, true},
+    }};
 
     static constexpr std::size_t kVpr = param_index(kParams, "vpr");
     static constexpr std::size_t kRefSpot = param_index(kParams, "ref_spot");
     static constexpr std::size_t kRefVol = param_index(kParams, "ref_vol");
     static constexpr std::size_t kCorr = param_index(kParams, "corr");
     static constexpr std::size_t kVvol = param_index(kParams, "vvol");
-
-    static bool arb_free(const double* p) noexcept;
 
     struct Prepared {
         double spot;

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 from chain_support import ASAN, assert_same_bits, kc
 
+pytestmark = pytest.mark.slow
 pytest.importorskip("dask.distributed", reason="dask[distributed] is not installed")
 if ASAN:
     pytest.skip("worker processes would run outside the sanitizer set-up", allow_module_level=True)

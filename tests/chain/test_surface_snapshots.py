@@ -16,7 +16,7 @@ from chain_support import CHAINS  # noqa: E402
 from scipy.special import ndtr  # noqa: E402
 
 FILES = sorted(CHAINS.glob("*.csv")) if CHAINS.is_dir() else []
-pytestmark = pytest.mark.skipif(not FILES, reason=f"no chain snapshots in {CHAINS}")
+pytestmark = [pytest.mark.slow, pytest.mark.skipif(not FILES, reason=f"no chain snapshots in {CHAINS}")]
 
 
 @pytest.fixture(scope="module")

@@ -12,12 +12,16 @@ pytest.importorskip("scipy")
 import korvex  # noqa: E402
 import korvex_chain as kc  # noqa: E402
 from korvex_chain import cli  # noqa: E402
+from korvex_chain.fit import fit_residuals as kfit  # noqa: E402
+from korvex_chain.fit.levenberg_marquardt import SolveStatus  # noqa: E402
+from korvex_chain.fit.model_facts import WALL  # noqa: E402
+from korvex_chain.fit.starting_points import candidates  # noqa: E402
 
 MODELS = ("GVVSpline", "CubicSpline", "VolGeo")
 
 
 # The test's own oracles: the native residual, Jacobian and density checked
-# against numpy formulas.
+# against numpy formulas on the model's vols.
 
 def _durrleman_g(k, w, h):
     """Durrleman's g(k) from total variance on a uniform grid (rows: parameter sets).
@@ -37,6 +41,66 @@ def _durrleman_g(k, w, h):
         return a * a - 0.25 * w1 * w1 * (1.0 / w + 0.25) + 0.5 * w2
 
 
+def _soft_l1(r):
+    """Signed square root of scipy's soft_l1 loss: sum(out^2) = sum(2 (sqrt(1 + r^2) - 1))."""
+    return r * np.sqrt(2.0 / (np.sqrt(r * r + 1.0) + 1.0))
+
+
+def _stencil_g(k, w, h):
+    """Durrleman's g from total variance on (sets, points, 3) central stencils."""
+    w0 = w[..., 1]
+    w1 = (w[..., 2] - w[..., 0]) / (2.0 * h)
+    w2 = (w[..., 2] - 2.0 * w0 + w[..., 0]) / (h * h)
+    with np.errstate(all="ignore"):
+        a = 1.0 - k * w1 / (2.0 * w0)
+        return a * a - 0.25 * w1 * w1 * (1.0 / w0 + 0.25) + 0.5 * w2
+
+
+def _density_g(prob, theta):
+    """g at the problem's density points, per parameter set: fixed
+    log-moneyness points, or the spline's in at-the-money deviations (which
+    move with each set's ref_vol)."""
+    full = prob.full(theta)
+    out = np.empty((theta.shape[0], prob.pen_x.size if prob.kind == "CubicSpline" else prob.grid_k.size))
+    stencil = np.array([-1.0, 0.0, 1.0])
+    for i, row in enumerate(full):
+        if prob.kind == "CubicSpline":
+            sd = abs(theta[i, 0]) / 100.0 * math.sqrt(prob.ttx)
+            k, h = prob.pen_x * sd, prob.pen_e * sd
+        else:
+            k, h = prob.grid_k, prob.grid_h
+        # The C library's exp, as the kernel's: g's second differences would
+        # magnify numpy's own exp's last-bit differences.
+        strikes = prob.forward * np.array([math.exp(x) for x in (k[:, None] + stencil[None, :] * h).ravel()])
+        v = np.asarray(kc.model_vols(prob.kind, row, prob.ttx, prob.forward, strikes))
+        out[i] = _stencil_g(k, (v * v * prob.ttx).reshape(k.size, 3), h)
+    return out
+
+
+def _residuals_py(prob, theta):
+    """The fit's residual rows from the model's vols and numpy, in the native
+    order: band distance, pull to the mid, soft walls, density points (when
+    on), regulariser; a quote whose vol is not finite gives FILL (and no pull
+    where it has no mid)."""
+    theta = np.atleast_2d(theta)
+    v = np.asarray(kc.model_vols(prob.kind, prob.full(theta), prob.ttx, prob.forward, prob.strikes))
+    band = _soft_l1((np.maximum(prob.lo - v, 0.0) + np.maximum(v - prob.hi, 0.0)) * prob.inv_scale)
+    band = band * kfit.ROBUST_SCALE
+    pull = _soft_l1((v - prob.mid0) * prob.inv_scale) * prob.pull_w
+    finite = np.isfinite(v)
+    band[~finite] = kfit.FILL
+    pull[~finite] = np.where(prob.pull_w != 0, kfit.FILL, 0.0)[np.nonzero(~finite)[1]]
+    parts = [band, pull, WALL * np.maximum(np.abs(theta) - prob.upper, 0.0)]
+    if prob.density_on:
+        g = _density_g(prob, theta)
+        d = prob.density_weight * np.maximum(kfit.DENSITY_MARGIN - g, 0.0)
+        d[~np.isfinite(d)] = kfit.FILL
+        parts.append(d)
+    if prob.reg_c.size:
+        parts.append(theta @ prob.reg.T - prob.reg_c)
+    return np.concatenate(parts, axis=1)
+
+
 def _residuals_and_jacobian(prob, u):
     """Residual and forward-difference Jacobian at u: one native call."""
     prob.sync_density()
@@ -48,11 +112,11 @@ def _residuals_and_jacobian(prob, u):
 
 
 def _residuals_and_jacobian_py(prob, u):
-    """The same with the model evaluated through model_vols and numpy (any problem)."""
+    """The same from the numpy residual (any problem)."""
     h = 1e-6 * np.maximum(np.abs(u), 1.0)
     pts = np.repeat(u[None, :], u.size + 1, axis=0)
     pts[np.arange(1, u.size + 1), np.arange(u.size)] += h
-    r = prob.residuals(prob.to_theta(pts))
+    r = _residuals_py(prob, prob.to_theta(pts))
     return r[0], ((r[1:] - r[0]) / h[:, None]).T
 
 
@@ -220,9 +284,9 @@ def test_business_clock_fits_too():
 
 @pytest.mark.parametrize("model", MODELS)
 def test_native_residuals_match_the_array_formulas(model):
-    """The fit's native residual kernel against the same residuals from model_vols and numpy."""
-    from korvex_chain import fit as kfit
-
+    """The fit's native residual against the same residuals from model_vols and
+    numpy: the quotes' rows from their textbook formulas, and every row, with
+    the density penalty off and on, from the test's numpy residual."""
     syn = kc.make_chain(model, seed=9, expiry_days=(3, 45), bad_rows=False)
     chain = kc.read_chain(syn.table)
     for e in chain.expiries.itertuples():
@@ -230,9 +294,9 @@ def test_native_residuals_match_the_array_formulas(model):
         q = q[q["otm"]]
         b = q["quote_bid_iv"].to_numpy().copy()
         b[::4] = np.nan  # some one-sided quotes
-        prob = kfit._Problem(model, q["log_moneyness"].to_numpy(), b, q["quote_ask_iv"].to_numpy(),
+        prob = kfit.Problem(model, q["log_moneyness"].to_numpy(), b, q["quote_ask_iv"].to_numpy(),
                              float(e.ttx), float(e.forward))
-        theta = prob.candidates()
+        theta = candidates(prob)
         theta[1, 0] = -5.0 if model != "GVVSpline" else 5.0  # a smile that is NaN somewhere
         native = prob.residuals(theta)
         v = kc.model_vols(model, prob.full(theta), prob.ttx, prob.forward, prob.strikes)
@@ -241,27 +305,30 @@ def test_native_residuals_match_the_array_formulas(model):
         soft = lambda r: np.sign(r) * np.sqrt(2.0 * (np.sqrt(1.0 + r * r) - 1.0))  # noqa: E731
         want = np.concatenate([soft(out) * kfit.ROBUST_SCALE, soft(pull) * prob.pull_w], axis=1)
         finite = np.isfinite(v)
-        want[:, :prob.n][~finite] = kfit._FILL
-        want[:, prob.n:][~finite & (prob.pull_w != 0)] = kfit._FILL
+        want[:, :prob.n][~finite] = kfit.FILL
+        want[:, prob.n:][~finite & (prob.pull_w != 0)] = kfit.FILL
         want[:, prob.n:][~finite & (prob.pull_w == 0)] = 0.0
         np.testing.assert_allclose(native[:, :2 * prob.n], want, rtol=1e-9, atol=1e-12)
+        for density in (False, True):
+            prob.density_on = density
+            if density and model != "CubicSpline":
+                prob.set_density_points(np.linspace(*prob.k_range, 41))
+            np.testing.assert_allclose(prob.residuals(theta), _residuals_py(prob, theta), rtol=1e-9, atol=1e-12)
 
 
 @pytest.mark.parametrize("model", MODELS)
 def test_native_jacobian_matches_the_array_path(model):
     """One native call for residual and Jacobian against the batched numpy path."""
-    from korvex_chain import fit as kfit
-
     syn = kc.make_chain(model, seed=4, expiry_days=(10,), bad_rows=False)
     q = kc.read_chain(syn.table).quotes
     q = q[q["otm"]]
-    prob = kfit._Problem(model, q["log_moneyness"].to_numpy(), q["quote_bid_iv"].to_numpy(),
+    prob = kfit.Problem(model, q["log_moneyness"].to_numpy(), q["quote_bid_iv"].to_numpy(),
                          q["quote_ask_iv"].to_numpy(), float(q["ttx"].iloc[0]), float(q["forward"].iloc[0]))
     for density in (False, True):
         prob.density_on = density
         if density and model != "CubicSpline":
             prob.set_density_points(np.linspace(*prob.k_range, 41))
-        for theta in prob.candidates()[:3]:
+        for theta in candidates(prob)[:3]:
             for u in (prob.to_u(theta), prob.to_u(theta) * 1.7):
                 r1, j1 = _residuals_and_jacobian(prob, u)
                 r2, j2 = _residuals_and_jacobian_py(prob, u)
@@ -307,8 +374,6 @@ def test_regulariser_stays_within_the_noise_of_a_well_quoted_smile(model, monkey
     """On well-quoted expiries the regulariser moves a fit by a fraction of
     the quotes' half-spread at most, and the fit stays as close to the
     known smile as without it."""
-    from korvex_chain import fit as kfit
-
     syn = kc.make_chain(model, seed=7)
     chain = kc.read_chain(syn.table)
     on = kc.fit_chain(chain, model)
@@ -338,8 +403,6 @@ def test_native_solver_keeps_bounds_exactly_and_matches_its_costs():
     """A flat smile wants VolGeo's vvol below its bound of 1: the fit ends on
     the bound exactly (admissible, reported), and the native costs agree
     with the residuals computed from the model's vols."""
-    from korvex_chain import fit as kfit
-
     k = np.linspace(-0.3, 0.3, 13)
     bid, ask = np.full(k.size, 0.495), np.full(k.size, 0.505)
     f = kc.fit_smile(pd.DataFrame({"log_moneyness": k, "is_call": k >= 0, "quote_bid_iv": bid,
@@ -352,14 +415,14 @@ def test_native_solver_keeps_bounds_exactly_and_matches_its_costs():
         syn = kc.make_chain(model, seed=4, expiry_days=(10,), bad_rows=False)
         q = kc.read_chain(syn.table).quotes
         q = q[q["otm"]]
-        prob = kfit._Problem(model, q["log_moneyness"].to_numpy(), q["quote_bid_iv"].to_numpy(),
+        prob = kfit.Problem(model, q["log_moneyness"].to_numpy(), q["quote_bid_iv"].to_numpy(),
                              q["quote_ask_iv"].to_numpy(), float(q["ttx"].iloc[0]), float(q["forward"].iloc[0]))
-        theta = prob.candidates()
+        theta = candidates(prob)
         for density in (False, True):
             prob.density_on = density
             if density and model != "CubicSpline":
                 prob.set_density_points(np.linspace(*prob.k_range, 41))
-            r = prob.residuals(theta)
+            r = _residuals_py(prob, theta)
             np.testing.assert_allclose(prob.objective(theta), np.sum(r * r, axis=1), rtol=1e-9)
 
 
@@ -368,8 +431,6 @@ def test_native_density_matches_the_formula_on_model_vols(model):
     """The density check's native kernel against Durrleman's g and the
     density computed in numpy from the model's vols on the same grid."""
     from korvex_chain import _kernels
-    from korvex_chain import fit as kfit
-
     syn = kc.make_chain(model, seed=5, expiry_days=(20,), bad_rows=False)
     f = kc.fit_chain(kc.read_chain(syn.table), model).fits[0]
     names = kc.model_param_names(model)
@@ -391,22 +452,25 @@ def test_native_density_matches_the_formula_on_model_vols(model):
 
 
 def test_native_solver_holds_fixed_coordinates_and_its_limits():
-    from korvex_chain import fit as kfit
-
     syn = kc.make_chain("CubicSpline", seed=4, expiry_days=(10,), bad_rows=False)
     q = kc.read_chain(syn.table).quotes
     q = q[q["otm"]]
-    prob = kfit._Problem("CubicSpline", q["log_moneyness"].to_numpy(), q["quote_bid_iv"].to_numpy(),
+    prob = kfit.Problem("CubicSpline", q["log_moneyness"].to_numpy(), q["quote_bid_iv"].to_numpy(),
                          q["quote_ask_iv"].to_numpy(), float(q["ttx"].iloc[0]), float(q["forward"].iloc[0]))
-    u0 = prob.to_u(prob.candidates()[0] * 1.1)
+    u0 = prob.to_u(candidates(prob)[0] * 1.1)
     free = np.ones(u0.size, bool)
     free[0] = False
     u = u0.copy()
     cost, nfev, status = prob.native.solve(u, free, 1e-12, 1e-12, 500)
-    assert u[0] == u0[0] and status in (1, 2, 3) and cost < prob.objective(prob.to_theta(u0))[0]
+    assert isinstance(status, SolveStatus)
+    assert status in (SolveStatus.COST_TOLERANCE, SolveStatus.STEP_TOLERANCE, SolveStatus.ZERO_COST)
+    assert u[0] == u0[0] and cost < prob.objective(prob.to_theta(u0))[0]
     assert prob.objective(prob.to_theta(u))[0] == pytest.approx(cost, rel=1e-12)
     u = u0.copy()
-    assert prob.native.solve(u, np.ones(u0.size, bool), 1e-12, 1e-12, 3)[1:] == (3, 5)
+    assert prob.native.solve(u, np.ones(u0.size, bool), 1e-12, 1e-12, 3)[1:] == (3, SolveStatus.EVALUATION_LIMIT)
+    # A fit whose solves stop at their limit says so.
+    f = kc.fit_smile(q, "CubicSpline", max_nfev=3)
+    assert "the solver stopped at its evaluation limit" in f.warnings, f.summary()
     with pytest.raises(ValueError):
         prob.native.solve(u[:3].copy(), free[:3].copy(), 1e-12, 1e-12, 10)
     with pytest.raises(ValueError):

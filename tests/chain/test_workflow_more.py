@@ -68,6 +68,22 @@ def test_vega_weights_and_warm_starts(small):
         kc.fit_smile(chain.quotes, "VolGeo", warm_start={"ref_vol": 50.0})
 
 
+def test_instants_in_any_zone_are_read_as_utc(small):
+    """Expiries and observation times: naive values are UTC, aware ones
+    converted, wherever the workflow takes one."""
+    syn, chain = small
+    cf = kc.fit_chain(chain, "VolGeo")
+    f = cf.fits[0]
+    assert f.expiry.tz is not None and f.expiry.utcoffset().total_seconds() == 0
+    assert cf.get(f.underlying, f.expiry.tz_convert("America/New_York")) is f
+    assert cf.get(f.underlying, f.expiry.tz_localize(None)) is f
+    q = chain.expiry_quotes(f.underlying, f.expiry.tz_convert("Asia/Tokyo"))
+    one = kc.fit_smile(q, "VolGeo", expiry=f.expiry.tz_convert("Asia/Tokyo"))
+    assert str(one.expiry.tz) == "UTC" and one.expiry == f.expiry
+    ny = kc.make_chain("VolGeo", seed=21, expiry_days=(5, 40), observation_time="2026-12-07T05:00:00-05:00")
+    pd.testing.assert_frame_equal(ny.table, syn.table)
+
+
 def test_failed_fits_are_reported_everywhere(small, tmp_path):
     _, chain = small
     cf = kc.fit_chain(chain, "GVVSpline")

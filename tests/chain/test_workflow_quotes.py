@@ -61,6 +61,28 @@ def test_names_only_table_and_bad_rows_are_reported_not_priced():
     assert ch.quotes.loc[0, "expiry"] == pd.Timestamp("2026-12-25T08:00:00Z")
 
 
+def test_side_cells_and_vol_statuses_read_as_the_kernels_read_them():
+    """A side cell is read by the kernels' own parser (blanks around it aside),
+    and a vol's status names are the kernels' IVStatus codes plus no_quote."""
+    rows = [_row(k, side, bid, ask, mark, underlying_price=100_000.0) for k, side, bid, ask, mark in (
+        (100_000.0, " Call ", 0.02, 0.03, np.nan), (90_000.0, "put", 0.01, 0.02, np.nan),
+        (95_000.0, "P\t", np.nan, np.nan, 0.5), (96_000.0, "x", 0.01, 0.02, np.nan),
+        (97_000.0, "", 0.01, 0.02, np.nan), (98_000.0, "cal", 0.01, 0.02, np.nan))]
+    ch = kc.read_chain(pd.DataFrame(rows))
+    assert list(ch.quotes["is_call"]) == [True, False, False]
+    assert (ch.rejected["reason"] == "unknown option side").all() and list(ch.rejected.index) == [3, 4, 5]
+    q = ch.quotes
+    names = [s.name.lower() for s in kc.IVStatus] + ["no_quote"]
+    for side in ("bid", "ask", "mark"):
+        col = q[f"{side}_iv_status"]
+        assert list(col.cat.categories) == names
+        _, status = kc.implied_vols(q["ttx"], q["row_forward"], q["strike"], q[side], q["is_call"], status=True)
+        want = [names[int(c)] if np.isfinite(p) else "no_quote" for c, p in zip(status, q[side])]
+        assert list(col) == want
+    assert kc.parse_instrument("BTC-25DEC26-100000-PUT")[3] is False
+    assert kc.parse_instrument("BTC-25DEC26-100000-CALL")[3] is True
+
+
 def test_table_errors_are_clear():
     with pytest.raises(ValueError, match="missing columns"):
         kc.read_chain(pd.DataFrame({"strike": [1.0], "bid": [1.0]}), observation_time=OBS)

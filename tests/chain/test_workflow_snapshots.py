@@ -11,7 +11,7 @@ import korvex_chain as kc  # noqa: E402
 from chain_support import CHAINS  # noqa: E402
 
 FILES = sorted(CHAINS.glob("*.csv")) if CHAINS.is_dir() else []
-pytestmark = pytest.mark.skipif(not FILES, reason=f"no chain snapshots in {CHAINS}")
+pytestmark = [pytest.mark.slow, pytest.mark.skipif(not FILES, reason=f"no chain snapshots in {CHAINS}")]
 
 
 @pytest.fixture(scope="module")

@@ -1,118 +1,27 @@
-#include "chain/kernels.hpp"
+#include "chain/time_kernels.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
 #include <type_traits>
+#include <vector>
 
-#include "pricing/binary.hpp"
-#include "pricing/black76.hpp"
-#include "pricing/brent_root.hpp"
-#include "pricing/implied_vol.hpp"
+#include "calendar/calendar.hpp"
+#include "chain/parallel.hpp"
+#include "core/utc_instant.hpp"
 
 namespace korvex::chain {
 
 namespace {
 
-using pricing::BrentSearch;
-using pricing::OptionSide;
-
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-OptionSide side_of(bool is_call) { return is_call ? OptionSide::Call : OptionSide::Put; }
-
-IVStatus not_bracketed_status(const IVInputs& in, std::size_t i, const BrentSearch& s) {
-    const double ttx = in.ttx[i];
-    if (std::isnan(ttx) || std::isnan(in.fwd[i]) || std::isnan(in.strike[i]) ||
-        std::isnan(in.price[i]) || std::isnan(in.df[i])) {
-        return IVStatus::NanInput;
-    }
-    if (ttx <= 0.0) return IVStatus::NoTimeValue;
-    // The price function rises with the vol: already above the target at the
-    // lowest vol, or still below it at the highest.
-    if (s.f_lower() > 0.0) return IVStatus::BelowMin;
-    if (s.f_upper() < 0.0) return IVStatus::AboveMax;
-    return IVStatus::NanInput;
-}
-
-}  // namespace
-
-// Each element runs the scalar BrentSearch on the scalar Black76Curve, so it
-// walks exactly the iterates of calibrate_black76_iv; what the kernel saves
-// is everything around them (the call, the side text, the error channel),
-// and it computes the start of a block of searches together: the curves'
-// vol-independent pieces and the two bracket-end evaluations, in stages
-// whose arithmetic runs in vector instructions. Interleaving whole searches
-// in lockstep was measured slower here: the search's data-dependent
-// branches mispredict more when the searches mix.
-void implied_vols(const IVInputs& in, std::size_t begin, std::size_t end, double* vol,
-                  std::int8_t* status) noexcept {
-    constexpr std::size_t kBlock = 64;
-    double fwd[kBlock], strike[kBlock], ttx[kBlock], df[kBlock], price[kBlock];
-    double sqrt_ttx[kBlock], ln_fk[kBlock], f_lower[kBlock], f_upper[kBlock];
-    bool call[kBlock];
-    for (std::size_t base = begin; base < end; base += kBlock) {
-        const std::size_t m = end - base < kBlock ? end - base : kBlock;
-        for (std::size_t j = 0; j < m; ++j) {
-            const std::size_t i = base + j;
-            fwd[j] = in.fwd[i];
-            strike[j] = in.strike[i];
-            ttx[j] = in.ttx[i];
-            df[j] = in.df[i];
-            price[j] = in.price[i];
-            call[j] = in.is_call[i];
-        }
-        pricing::black76_mispricing_block(fwd, strike, ttx, call, df, price, m, pricing::kImpliedVolLower,
-                                          pricing::kImpliedVolUpper, sqrt_ttx, ln_fk, f_lower, f_upper);
-        for (std::size_t j = 0; j < m; ++j) {
-            const std::size_t i = base + j;
-            const pricing::Black76Curve curve(fwd[j], strike[j], ttx[j], side_of(call[j]), df[j], sqrt_ttx[j],
-                                              ln_fk[j]);
-            BrentSearch search(pricing::kImpliedVolLower, pricing::kImpliedVolUpper);
-            search.feed(f_lower[j]);  // the search asks for the lower end first,
-            BrentSearch::Step step = search.feed(f_upper[j]);  // then the upper one
-            while (step == BrentSearch::Step::Evaluate) {
-                step = search.feed(curve.price(search.abscissa()) - price[j]);
-            }
-            if (step == BrentSearch::Step::Root) {
-                const double v = search.root();
-                vol[i] = v;
-                if (status) status[i] = static_cast<std::int8_t>(std::isnan(v) ? IVStatus::NanInput : IVStatus::Ok);
-            } else {
-                vol[i] = kNaN;
-                if (status) status[i] = static_cast<std::int8_t>(not_bracketed_status(in, i, search));
-            }
-        }
-    }
-}
-
-void b76(const PricingInputs& in, std::size_t begin, std::size_t end, const B76Outputs& out) noexcept {
-    auto at = [begin](const Column<double>& c) { return c.data + begin * c.step; };
-    const pricing::B76Inputs block{at(in.fwd),        at(in.strike),
-                                   at(in.ttx),        at(in.vol),
-                                   at(in.df),         in.is_call.data + begin * in.is_call.step,
-                                   in.fwd.step,       in.strike.step,
-                                   in.ttx.step,       in.vol.step,
-                                   in.df.step,        in.is_call.step};
-    pricing::b76_greeks(block, end - begin, out.fairvalue + begin, out.delta + begin, out.gamma + begin,
-                        out.vega + begin);
-}
-
-void binary(const PricingInputs& in, std::size_t begin, std::size_t end,
-            const BinaryOutputs& out) noexcept {
-    for (std::size_t i = begin; i < end; ++i) {
-        const pricing::BinaryGreeks g = pricing::binary_greeks(in.fwd[i], in.strike[i], in.ttx[i], in.vol[i],
-                                                               side_of(in.is_call[i]), in.df[i]);
-        out.fairvalue[i] = g.fairvalue;
-        out.delta[i] = g.delta;
-        out.gamma[i] = g.gamma;
-        out.vega[i] = g.vega;
-        out.theta[i] = g.theta;
-    }
-}
-
-namespace {
+// Elements per thread's block.
+constexpr std::size_t kCalendarBlock = 4096;       // about 20 ns per element
+constexpr std::size_t kCalendarScanBlock = 65536;  // about 1 ns per element
 
 // The instant of element i; inline so that it stays in registers.
 [[gnu::always_inline]] inline bool to_instant(const InstantColumn& c, std::size_t i, UtcInstant& out) noexcept {
@@ -154,11 +63,12 @@ namespace {
     return UtcInstant::try_from_parts(secs, static_cast<std::uint32_t>(nanos), out);
 }
 
-}  // namespace
-
+// The instant of element i, or false when there is none (NaN, NaT, out of range).
 bool instant_at(const InstantColumn& c, std::size_t i, UtcInstant& out) noexcept { return to_instant(c, i, out); }
 
-namespace {
+// Lends a calendar, once, to a bus_ttx call that meets instants its table
+// does not cover.
+using CalendarLender = calendar::Calendar& (*)(void* context);
 
 // Calendar positions of recently met instants of one column, for the
 // instants a position table does not cover. A position depends on the
@@ -226,8 +136,9 @@ private:
 
 bool is_single(const InstantColumn& c) { return (c.is_ticks ? c.ticks.step : c.seconds.step) == 0; }
 
-}  // namespace
-
+// The UTC days (since 1970-01-01) of the earliest and latest instants of
+// elements [begin, end), widened into lo and hi; an element without an
+// instant does not count, nor does a column of one value (step 0).
 void instant_day_range(const InstantColumn& c, std::size_t begin, std::size_t end, std::int64_t& lo,
                        std::int64_t& hi) noexcept {
     if (begin >= end) return;
@@ -281,11 +192,12 @@ void instant_day_range(const InstantColumn& c, std::size_t begin, std::size_t en
     hi = std::max(hi, day_of(mx) + 1);
 }
 
-// Positions of the instants of each pair, then their difference as in
-// Calendar::get_bus_ttx.
-void bus_ttx(const calendar::PositionTable& table, CalendarLender lend, void* lend_context,
-             const InstantColumn& from, const InstantColumn& to, std::size_t begin, std::size_t end,
-             double* out) {
+// As Calendar::get_bus_ttx for elements [begin, end), NaN where it fails:
+// year positions from `table` where it covers the instant, from the lent
+// calendar elsewhere; the instants' positions first, then their differences.
+void bus_ttx_range(const calendar::PositionTable& table, CalendarLender lend, void* lend_context,
+                   const InstantColumn& from, const InstantColumn& to, std::size_t begin, std::size_t end,
+                   double* out) {
     if (begin >= end) return;
     Positions positions(table, lend, lend_context);
     UtcInstant a;
@@ -345,13 +257,178 @@ void bus_ttx(const calendar::PositionTable& table, CalendarLender lend, void* le
     }
 }
 
-void cal_ttx(const InstantColumn& from, const InstantColumn& to, std::size_t begin, std::size_t end,
-             double* out) noexcept {
+void cal_ttx_range(const InstantColumn& from, const InstantColumn& to, std::size_t begin, std::size_t end,
+                   double* out) noexcept {
     for (std::size_t i = begin; i < end; ++i) {
         UtcInstant a;
         UtcInstant b;
         out[i] = to_instant(from, i, a) && to_instant(to, i, b) ? calendar::Calendar::get_cal_ttx(a, b) : kNaN;
     }
+}
+
+// Calendars are stateful (lookup caches) and so not shared between threads;
+// a calendar taken for a call is given back afterwards, so that a later call
+// does not parse the calendar document again. The pool never shrinks below
+// the most threads used at once, and is deliberately never destroyed: at
+// process exit nothing may depend on the order in which ICU and this module
+// are torn down.
+class CalendarPool {
+public:
+    std::unique_ptr<calendar::Calendar> take() {
+        {
+            std::lock_guard lock(mutex_);
+            if (!free_.empty()) {
+                auto c = std::move(free_.back());
+                free_.pop_back();
+                return c;
+            }
+        }
+        auto created = calendar::Calendar::create("BTCUSDT");
+        if (!created) throw std::runtime_error(created.error().message);
+        return std::make_unique<calendar::Calendar>(std::move(*created));
+    }
+    void give_back(std::vector<std::unique_ptr<calendar::Calendar>>& cals) {
+        std::lock_guard lock(mutex_);
+        for (auto& c : cals) {
+            if (c) free_.push_back(std::move(c));
+        }
+    }
+
+    // The position table last made, for a later call whose instants it
+    // covers (calls over the same few years are the rule). Tables are
+    // immutable: calls running at once share one.
+    std::shared_ptr<const calendar::PositionTable> table_covering(std::int64_t lo, std::int64_t hi) {
+        std::lock_guard lock(mutex_);
+        if (table_ && table_->first_day() <= lo && hi <= table_->last_day()) return table_;
+        return nullptr;
+    }
+    void keep_table(std::shared_ptr<const calendar::PositionTable> table) {
+        std::lock_guard lock(mutex_);
+        table_ = std::move(table);
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<calendar::Calendar>> free_;
+    std::shared_ptr<const calendar::PositionTable> table_;
+};
+
+CalendarPool& calendar_pool() {
+    static auto* pool = new CalendarPool();
+    return *pool;
+}
+
+// Below this many pairs a call uses the calendars alone: making a table
+// would cost more than it saves.
+constexpr std::size_t kTableMinPairs = 64;
+// Tables up to this many days (some 650 kB) are kept for the next call.
+constexpr std::int64_t kKeptTableMaxDays = 40 * 366;
+
+// The UTC days a call's position table spans: all the days of its
+// instants if the budget allows, else a window of the budget's width
+// around the middle of a sample of them (instants beyond it take the
+// calendar's own path). The budget is one day per pair (a day of the table
+// costs less to make than one position on the calendar's path), up to the
+// most a table spans. False: no table.
+bool table_days(const InstantColumn& a, const InstantColumn& b, std::size_t n, int threads, std::int64_t& lo,
+                std::int64_t& hi) {
+    if (n < kTableMinPairs) return false;
+    lo = std::numeric_limits<std::int64_t>::max();
+    hi = std::numeric_limits<std::int64_t>::min();
+    // Each worker scans its share of both columns.
+    const int workers = worker_count(n, kCalendarScanBlock, threads);
+    std::vector<std::array<std::int64_t, 2>> ranges(static_cast<std::size_t>(workers),
+                                                    {std::numeric_limits<std::int64_t>::max(),
+                                                     std::numeric_limits<std::int64_t>::min()});
+    parallel_blocks(n, kCalendarScanBlock, threads, [&](std::size_t bgn, std::size_t end, int w) {
+        auto& r = ranges[static_cast<std::size_t>(w)];
+        instant_day_range(a, bgn, end, r[0], r[1]);
+        instant_day_range(b, bgn, end, r[0], r[1]);
+    });
+    for (const auto& r : ranges) {
+        lo = std::min(lo, r[0]);
+        hi = std::max(hi, r[1]);
+    }
+    lo = std::max<std::int64_t>(lo, UtcInstant::kMinDay);
+    hi = std::min<std::int64_t>(hi, UtcInstant::kMaxDay);
+    if (lo > hi) return false;  // no instant in the supported range
+    constexpr std::int64_t kMaxDays = calendar::PositionTable::kMaxDays;
+    const std::int64_t budget = n < static_cast<std::size_t>(kMaxDays) ? static_cast<std::int64_t>(n) : kMaxDays;
+    if (hi - lo < budget) return true;
+    // Too far apart: centre the window on the median day of up to 101
+    // instants spread evenly over the call.
+    std::vector<std::int64_t> days;
+    constexpr std::size_t kSample = 101;
+    for (std::size_t k = 0; k < kSample; ++k) {
+        const std::size_t i = k * (n - 1) / (kSample - 1);
+        UtcInstant t;
+        if (instant_at(a, i, t)) days.push_back(t.day);
+        if (instant_at(b, i, t)) days.push_back(t.day);
+    }
+    if (days.empty()) return false;
+    auto mid = days.begin() + static_cast<std::ptrdiff_t>(days.size() / 2);
+    std::nth_element(days.begin(), mid, days.end());
+    const std::int64_t first = std::clamp(*mid - budget / 2, lo, hi - budget + 1);
+    lo = first;
+    hi = first + budget - 1;
+    return true;
+}
+
+struct Lender {
+    std::vector<std::unique_ptr<calendar::Calendar>>& cals;
+    int worker;
+    static calendar::Calendar& lend(void* self) {
+        auto& l = *static_cast<Lender*>(self);
+        auto& cal = l.cals[static_cast<std::size_t>(l.worker)];
+        if (!cal) cal = calendar_pool().take();
+        return *cal;
+    }
+};
+
+}  // namespace
+
+bool supported_time_unit(std::int64_t ticks_per_second, std::int64_t seconds_per_tick) noexcept {
+    static constexpr std::int64_t kUnits[] = {1, 1'000, 1'000'000, 1'000'000'000, 1'000'000'000'000,
+                                              1'000'000'000'000'000, 1'000'000'000'000'000'000};
+    bool known = false;
+    for (std::int64_t u : kUnits) known = known || u == ticks_per_second;
+    return known && seconds_per_tick >= 1 && (seconds_per_tick == 1 || ticks_per_second == 1);
+}
+
+void bus_ttx(const InstantColumn& a, const InstantColumn& b, std::size_t n, double* o, int threads) {
+    const int workers = worker_count(n, kCalendarBlock, threads);
+    std::vector<std::unique_ptr<calendar::Calendar>> cals(static_cast<std::size_t>(workers));
+    struct GiveBack {
+        std::vector<std::unique_ptr<calendar::Calendar>>& cals;
+        ~GiveBack() { calendar_pool().give_back(cals); }
+    } give_back{cals};
+
+    // One table for every worker, made by worker 0's calendar (or the last
+    // call's, if it covers these instants).
+    std::shared_ptr<const calendar::PositionTable> table;
+    std::int64_t lo = 0;
+    std::int64_t hi = 0;
+    if (table_days(a, b, n, threads, lo, hi)) {
+        table = calendar_pool().table_covering(lo, hi);
+        if (!table) {
+            cals[0] = calendar_pool().take();
+            auto made = cals[0]->position_table(lo, hi);
+            if (made) {
+                table = std::make_shared<const calendar::PositionTable>(std::move(*made));
+                if (hi - lo < kKeptTableMaxDays) calendar_pool().keep_table(table);
+            }
+        }
+    }
+    static const calendar::PositionTable kNoTable;
+    const calendar::PositionTable& t = table ? *table : kNoTable;
+    parallel_blocks(n, kCalendarBlock, threads, [&](std::size_t bgn, std::size_t end, int w) {
+        Lender lender{cals, w};
+        bus_ttx_range(t, &Lender::lend, &lender, a, b, bgn, end, o);
+    });
+}
+
+void cal_ttx(const InstantColumn& a, const InstantColumn& b, std::size_t n, double* o, int threads) {
+    parallel_blocks(n, kBlock, threads, [&](std::size_t bgn, std::size_t end, int) { cal_ttx_range(a, b, bgn, end, o); });
 }
 
 }  // namespace korvex::chain

@@ -39,9 +39,12 @@ import math
 import numpy as np
 import pandas as pd
 
-from . import _kernels
-from . import fit as _fit
-from .surface import CALENDAR_CHECK_POINTS, CALENDAR_ROUNDING, CalendarArbitrage, Surface
+import korvex_chain._kernels as _kernels
+
+from ..surface import CALENDAR_CHECK_POINTS, CALENDAR_ROUNDING, CalendarArbitrage, Surface
+from .density import DENSITY_TOLERANCE, density_check
+from .fit_residuals import DENSITY_GRID, DENSITY_STEPS, FILL, make_problem
+from .results import finish
 
 __all__ = ["calendar_reports", "repair_calendar", "CALENDAR_MARGIN", "CALENDAR_STEPS"]
 
@@ -102,7 +105,7 @@ class _Node:
         k = q["log_moneyness"].to_numpy(float)
         calls = q["is_call"].to_numpy(bool)
         b, a = q["quote_bid_iv"].to_numpy(float), q["quote_ask_iv"].to_numpy(float)
-        self.prob = _fit._make_problem(fit.model_name, k, calls, b, a, np.ones(k.size, bool), fit.forward, fit.ttx,
+        self.prob = make_problem(fit.model_name, k, calls, b, a, np.ones(k.size, bool), fit.forward, fit.ttx,
                                        weights, solver)
         self.theta0 = np.asarray(fit.fit_params, float)
         self.theta = self.theta0.copy()
@@ -178,8 +181,8 @@ def _repair_underlying(surface, chain, weights, solver, max_nfev):
                     grew = True
         for j in moving:
             nd = nodes[j]
-            arb = _fit.density_check(nd.kind, nd.prob.full(nd.theta)[0], nd.fit.ttx, nd.fit.forward, nd.prob.k_range)
-            if arb.depth < -_fit.DENSITY_TOLERANCE[nd.kind]:
+            arb = density_check(nd.kind, nd.prob.full(nd.theta)[0], nd.fit.ttx, nd.fit.forward, nd.prob.k_range)
+            if arb.depth < -DENSITY_TOLERANCE[nd.kind]:
                 clean = False
                 _density_on(nd.prob, arb)
         if clean:
@@ -197,12 +200,12 @@ def _repair_underlying(surface, chain, weights, solver, max_nfev):
         if np.array_equal(nd.theta, nd.theta0):
             continue
         keep = [w for w in f.warnings if w.startswith("forward not quoted")]
-        arb = _fit.density_check(nd.kind, nd.prob.full(nd.theta)[0], f.ttx, f.forward, nd.prob.k_range)
+        arb = density_check(nd.kind, nd.prob.full(nd.theta)[0], f.ttx, f.forward, nd.prob.k_range)
         old = (f.model, f.params, f.fit_params, f.rmse, f.max_error, f.inside, f.n_metric, f.arbitrage, f.fit_iv,
                f.status, list(f.warnings), f.message)
         f.warnings = []
         f.model, f.status = None, "failed"
-        _fit._finish(f, nd.prob, nd.theta, [(0.0, nd.theta)], arb)
+        finish(f, nd.prob, nd.theta, [(0.0, nd.theta)], arb)
         if f.model is None:
             # Never worse than no repair: a smile the repair cannot keep
             # admissible and finite stays as fitted.
@@ -230,11 +233,11 @@ def _density_on(prob, arb):
     its density is still negative."""
     if not prob.density_on:
         prob.density_on = True
-        prob.density_weight = _fit.DENSITY_STEPS[2]
+        prob.density_weight = DENSITY_STEPS[2]
         if prob.kind != "CubicSpline":
-            prob.set_density_points(np.linspace(*prob.k_range, _fit.DENSITY_GRID))
+            prob.set_density_points(np.linspace(*prob.k_range, DENSITY_GRID))
     else:
-        prob.density_weight = min(prob.density_weight * 10.0, _fit.DENSITY_STEPS[-1])
+        prob.density_weight = min(prob.density_weight * 10.0, DENSITY_STEPS[-1])
     if prob.kind != "CubicSpline" and arb.k_negative.size:
         prob.set_density_points(np.concatenate([prob.grid_k, arb.k_negative]))
 
@@ -296,7 +299,7 @@ def _solve_joint(nodes, moving, grids, weight, max_nfev, least_squares):
             row += k.size
         bad = ~np.isfinite(r)
         if bad.any():
-            r[bad] = _fit._FILL
+            r[bad] = FILL
         cache["x"] = x.copy()
 
     def fun(x):

@@ -1,11 +1,16 @@
-// korvex_chain's smile fit next to the model: residuals, their finite-
-// difference Jacobian and the Levenberg-Marquardt solver that drives them,
-// so that a whole solve is one native call with no Python in between.
+// korvex_chain's smile fit next to the model, free of Python: the residuals
+// of one expiry's fit, their finite-difference Jacobian and its solve by the
+// Levenberg-Marquardt solver, so that a whole solve is one native call.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <vector>
+
+#include "chain/levenberg_marquardt.hpp"
+#include "chain/smile_kernels.hpp"
 
 namespace korvex::chain {
 
@@ -33,10 +38,6 @@ double soft_l1(double r) noexcept;
 // out[n + j] = pull_w * soft_l1((vol - mid) * inv_scale).
 void fit_residual_row(const double* vols, const FitQuotes& q, double* out) noexcept;
 
-}  // namespace korvex::chain
-
-namespace korvex::chain {
-
 // The fitting coordinates u of one fit and how they become a model's
 // parameter vector: fitting parameter i sits at slot idx[i] of the vector
 // (the other slots keep base); it is lower[i] + u_i^2 where bounded[i] (so
@@ -62,10 +63,6 @@ void fit_params_at(const FitCoordinates& c, const double* u, double* params) noe
 // The residual walls at u (p values into `out`).
 void fit_walls_at(const FitCoordinates& c, const double* u, double* out) noexcept;
 
-}  // namespace korvex::chain
-
-namespace korvex::chain {
-
 // Where the fit keeps the risk-neutral density positive: Durrleman's g of
 // the total variance w = vol^2 ttx, from a central stencil k - h, k, k + h
 // around each point, enters as weight * max(margin - g, 0).
@@ -84,17 +81,6 @@ struct FitDensity {
     double margin = 0.0;
     double weight = 0.0;
 };
-
-// Durrleman's g at log-moneyness k from total variances at k - h, k, k + h.
-double durrleman_g(double k, double w_minus, double w0, double w_plus, double h) noexcept;
-
-}  // namespace korvex::chain
-
-namespace korvex::chain {
-
-// A model's vols at n strikes from a parameter vector in stored order.
-using EvaluateFn = void (*)(const double* params, double ttx, double spot, const double* strikes,
-                            std::size_t n, double* out);
 
 // Everything one fit evaluates. Residual rows, in order: 2n quote rows, p
 // walls, the density points (when on), then the regulariser's rows
@@ -119,52 +105,82 @@ struct FitProblem {
 // The residual of a problem at coordinates u (rows() values into `out`),
 // and its forward-difference Jacobian (step h_i = 1e-6 max(|u_i|, 1)),
 // with scratch space of its own: one per thread.
-class FitEvaluator {
+class FitEvaluator final : public LeastSquaresProblem {
 public:
     explicit FitEvaluator(const FitProblem& problem);
-    void residuals(const double* u, double* out);
+    std::size_t rows() const noexcept override { return f_.rows(); }
+    std::size_t params() const noexcept override { return f_.c.p; }
+    void residuals(const double* u, double* out) override;
     // Columns of the coordinates with free[i] (all when free is null);
     // the other columns are set to zero. `r` is the residual at u.
-    void jacobian(const double* u, const double* r, const bool* free, double* jac);
+    void jacobian(const double* u, const double* r, const bool* free, double* jac) override;
 
 private:
     const FitProblem& f_;
     std::vector<double> params_, vols_, dk_, dv_, row_, up_;
 };
 
-// Outcome of a solve: the cost sum(r^2) at the end point, the residual
-// evaluations spent (a Jacobian counts with the point it belongs to), and
-// why it stopped: 1 the relative reduction of the cost, actual and
-// predicted, fell below ftol; 2 the scaled step fell below xtol times the
-// scaled coordinates; 3 the cost is zero; 5 the evaluation limit.
-struct FitSolveResult {
-    double cost = 0.0;
-    std::size_t nfev = 0;
-    int status = 0;
-};
-
 // Levenberg-Marquardt on the problem from coordinates u (overwritten with
 // the end point); only the coordinates with free[i] move (all when free is
-// null). Steps solve (J'J + mu D^2) d = -J'r by Cholesky, D the running
-// maximum of the Jacobian's column norms (the scaling MINPACK uses).
-// Bounded parameters are solved for directly, not through u^2: a step that
-// would cross a bound stops on it, and a parameter on its bound that the
-// gradient pushes outwards is held there for the step (a square root
-// coordinate has no slope at the bound, and a solver crawls towards an
+// null). Bounded parameters are solved for directly, not through u^2, so
+// that the solver stops on a bound and holds a parameter there (a square
+// root coordinate has no slope at the bound, and a solver crawls towards an
 // optimum there). The end point goes back as u = sqrt(parameter - lower).
-FitSolveResult fit_solve(const FitProblem& problem, double* u, const bool* free, double ftol, double xtol,
-                         std::size_t max_nfev);
+SolveResult fit_solve(const FitProblem& problem, double* u, const bool* free, const SolveOptions& options);
 
-}  // namespace korvex::chain
+// One fit's problem with copies of its arrays, kept between the solver's
+// calls: the quotes, coordinates, density points and regulariser rows are
+// copied once, and each evaluation or solve then passes only coordinates.
+// The arrays' lengths are the caller's to check: idx, bounded, lower and
+// upper hold p values, idx slots of the model's parameter vector; base
+// holds the vector; strikes, lo, hi, mid, inv_scale and pull_w n values.
+class StoredFitProblem {
+public:
+    struct Arrays {
+        std::span<const double> base;
+        std::span<const std::int64_t> idx;
+        std::span<const bool> bounded;
+        std::span<const double> lower, upper;
+        std::span<const double> strikes, lo, hi, mid, inv_scale, pull_w;
+    };
+    StoredFitProblem(const ModelKind& kind, const Arrays& a, double wall, double ttx, double spot, double robust,
+                     double fill);
 
-namespace korvex::chain {
+    // The density residuals (FitDensity: kind 0, 1 or 2; level_slot a slot
+    // of the parameter vector).
+    void set_density(int kind, std::span<const double> pts, double h, std::size_t level_slot, double margin,
+                     double weight);
+    // Rows reg[i] . theta - c[i] on the fitting parameters (reg: c.size() x p).
+    void set_regulariser(std::span<const double> reg, std::span<const double> c);
 
-// Risk-neutral density of ln(S_T / F) at the n points of a uniform
-// log-moneyness grid k: g(k) phi(d2) / sqrt(w) with Durrleman's g of the
-// total variance w = vol^2 ttx from central differences on the grid (the
-// end points take their neighbours' derivatives), d2 = -k / sqrt(w) -
-// sqrt(w) / 2. A smile that is not finite gives NaN or inf, as it falls.
-void density_on_grid(EvaluateFn evaluate, const double* params, double ttx, double spot, const double* k,
-                     std::size_t n, double* out);
+    std::size_t rows() const noexcept { return view().rows(); }
+    std::size_t params() const noexcept { return p_; }
+
+    // The residual (rows() values each) and the cost sum(r^2) of each of m
+    // rows of fitting parameters (not coordinates); either output may be null.
+    void residuals_at(const double* theta, std::size_t m, double* r, double* cost) const;
+    // The residual at coordinates u (with direct: at the parameters
+    // themselves) and its forward-difference Jacobian (rows() x p).
+    void residuals_jacobian(const double* u, bool direct, double* r, double* jac) const;
+    // fit_solve from u (overwritten).
+    SolveResult solve(double* u, const bool* free, const SolveOptions& options) const;
+
+    FitProblem view() const noexcept;
+
+private:
+    EvaluateFn evaluate_;
+    std::size_t n_params_;
+    std::size_t p_;
+    std::vector<double> base_, lower_, upper_, strikes_, lo_, hi_, mid_, inv_scale_, pull_w_;
+    std::vector<std::int64_t> idx_;
+    std::unique_ptr<bool[]> bounded_;
+    double wall_, ttx_, spot_, robust_, fill_;
+    int density_kind_ = 0;
+    std::vector<double> density_pts_;
+    double density_h_ = 0.0;
+    std::size_t level_slot_ = 0;
+    double margin_ = 0.0, weight_ = 0.0;
+    std::vector<double> reg_, reg_c_;
+};
 
 }  // namespace korvex::chain

@@ -20,7 +20,7 @@ from typing import Any
 
 import numpy as np
 
-from . import _kernels
+import korvex_chain._kernels as _kernels
 
 # Inputs below these sizes run on the calling thread when threads=None. At
 # these sizes a call computes for about a millisecond, and a second thread
@@ -124,6 +124,17 @@ def _is_missing(v: Any, markers: set[int]) -> bool:
     if isinstance(v, (float, np.floating)):
         return math.isnan(v)
     return isinstance(v, (np.datetime64, np.timedelta64)) and bool(np.isnat(v))
+
+
+def side_or_none(text: Any) -> bool | None:
+    """The side a table cell spells, blanks around it aside: True for a call,
+    False for a put, None for anything else (the kernel's parser decides)."""
+    if not isinstance(text, str):
+        return None
+    try:
+        return _kernels.parse_side(text.strip())
+    except ValueError:
+        return None
 
 
 def _parse_object_sides(values: list[Any]) -> dict[Any, bool]:

@@ -1,0 +1,284 @@
+"""Fitting korvex smiles to market quotes.
+
+For one expiry, `fit_smile` fits one of the three models to the
+out-of-the-money quotes, with the smile anchored at the forward
+(`ref_spot` = forward, evaluated at spot = forward, where every spot-driven
+shift vanishes) and only the model's own fitting parameters free. The
+objective is a least-squares problem in vol:
+
+* each quote contributes the distance by which the model lies outside its
+  [bid IV, ask IV] band, in units of the quote's spread, under a soft-L1
+  loss so that one stale quote cannot drag the curve; a one-sided quote is a
+  one-sided band;
+* a pull towards the mid of two-sided quotes makes the optimum unique
+  inside the band (two starting points land on the same curve); on the
+  snapshots it also keeps more quotes inside their band than the band
+  distance alone, as a smile with few parameters cannot bend into every
+  band and is better centred on the mids;
+* a penalty keeps the risk-neutral density positive on points over the
+  quoted range and beyond (Durrleman's condition on total variance); for
+  the eleven-knot spline the points sit next to the knots, where its
+  second derivative jumps;
+* where the quotes leave the smile undetermined, a small regulariser picks
+  one: for the spline, a roughness penalty (the change of slope of the knot
+  vols) that is faint at knots the two-sided quotes pin and stronger at
+  knots they do not (a knot beyond the quotes continues the smile's
+  slope); for GVVSpline and VolGeo with fewer two-sided quotes than
+  parameters, a weak prior towards the quotes' own flat start; for VolGeo
+  always, a faint pull of corr towards zero (with vvol at its bound the
+  cost is all but flat in corr). The report says "regularised" when there
+  are fewer two-sided quotes than parameters;
+* admissibility holds throughout: every trial point lies inside the bounds
+  that make the model's own rule hold, and the result is checked with the
+  model's `arb_free`.
+
+Each fit is one native problem (`_kernels.FitProblem`) solved by the
+native Levenberg-Marquardt: the model at a point and at its forward-
+difference neighbours, the residuals, the Jacobian and every step, with no
+Python in between; a bounded parameter is solved for directly, each step
+stopping on the bound it meets, and one on its bound stays there while
+the gradient pushes it out. Where the solution ends next to a kink of the
+cost (a spline increment at zero, where its knot slopes switch) or next to
+a bound, the parameter is set there exactly and the rest solved again:
+two starting points then end on the same point instead of a little short
+of it on either side. The density penalty is switched on only when the
+solution without it shows butterfly arbitrage, with weights that grow in
+steps. Starting points: a grid of candidates built from the two-sided
+quotes' at-the-money level, skew and curvature (and a previous fit of the
+same expiry, when given) is screened in one batched evaluation, and the
+best ones are polished.
+
+`fit_chain` does this for every expiry of a `Chain`.
+
+The package, in the order a fit runs through it: `model_facts` (what each
+model is, read from the C++ models, and the fit's own choices about them),
+`fit_residuals` (the problem: quotes, weights and the residual that
+`_kernels.FitProblem` evaluates), `starting_points`, `levenberg_marquardt`
+(the solve loop), `density` (the butterfly check and its repair),
+`calendar` (the calendar check of a chain's fits and its repair) and
+`results` (what a fit returns).
+"""
+
+from __future__ import annotations
+
+import math
+import time
+
+import numpy as np
+import pandas as pd
+
+from ..timing import to_utc
+from .calendar import calendar_reports, repair_calendar
+from .density import check_and_repair, density_check
+from .fit_residuals import make_problem
+from .levenberg_marquardt import SOLVERS, polish, solve
+from .model_facts import MODELS
+from .results import ArbitrageReport, ChainFit, SmileFit, finish
+from .starting_points import candidates, repair, warm_vector
+
+__all__ = ["MODELS", "SOLVERS", "SmileFit", "ChainFit", "fit_smile", "fit_chain", "density_check", "ArbitrageReport"]
+
+
+def _check_options(model, weights, solver):
+    if model not in MODELS:
+        raise ValueError(f"unknown model {model!r}: use one of {', '.join(MODELS)}")
+    if weights not in ("spread", "vega"):
+        raise ValueError(f"unknown weights {weights!r}: use 'spread' or 'vega'")
+    if solver not in SOLVERS:
+        raise ValueError(f"unknown solver {solver!r}: use one of {', '.join(SOLVERS)}")
+
+
+def fit_smile(quotes: pd.DataFrame, model: str = "GVVSpline", *, forward: float | None = None,
+              ttx: float | None = None, expiry=None, underlying: str | None = None, warm_start=None,
+              starts: int = 1, weights: str = "spread", max_nfev: int = 120, starting_points=None,
+              solver: str = "native") -> SmileFit:
+    """Fit one expiry's smile.
+
+    `quotes` are the rows of one underlying and expiry of `Chain.quotes`
+    (or any frame with `log_moneyness` (or `strike`), `is_call`, `otm`,
+    `quote_bid_iv`, `quote_ask_iv`); `forward`, `ttx`, `expiry` and
+    `underlying` default to those columns. Out-of-the-money quotes with at
+    least one IV are fitted; the others are counted in `excluded`.
+
+    `warm_start`: a previous `SmileFit`, model object or parameter dict of the
+    same expiry, screened first among the starting points. `starts`: how
+    many of the best screened starting points are polished (the best result
+    wins; with two or more, the report warns when they disagree).
+    `starting_points`: explicit starting parameter dicts instead of the
+    screened grid. `weights`: "spread" (1 / spread) or "vega". `solver`:
+    "native" (korvex_chain's Levenberg-Marquardt) or "scipy"
+    (`scipy.optimize.least_squares` on the same residuals); both find the
+    same optimum, the native one in a fraction of the time.
+    """
+    t0 = time.perf_counter()
+    _check_options(model, weights, solver)
+    if len(quotes) == 0:
+        raise ValueError("no quotes to fit")
+    need = {"is_call", "quote_bid_iv", "quote_ask_iv"}
+    missing = need - set(quotes.columns)
+    if missing:
+        raise ValueError(f"quotes lack columns {sorted(missing)}")
+    forward = float(forward if forward is not None else quotes["forward"].iloc[0])
+    ttx = float(ttx if ttx is not None else _expiry_ttx(quotes))
+    expiry = to_utc(expiry if expiry is not None else quotes["expiry"].iloc[0])
+    underlying = str(underlying if underlying is not None else quotes.get("underlying", pd.Series(["?"])).iloc[0])
+
+    if "log_moneyness" in quotes.columns:
+        k = quotes["log_moneyness"].to_numpy(float)
+    else:
+        k = np.log(quotes["strike"].to_numpy(float) / forward)
+    calls = quotes["is_call"].to_numpy(bool)
+    otm = quotes["otm"].to_numpy(bool) if "otm" in quotes.columns else np.where(calls, k >= 0, k < 0)
+    fit = _fit_arrays(model, k, otm, calls, quotes["quote_bid_iv"].to_numpy(float),
+                      quotes["quote_ask_iv"].to_numpy(float), forward, ttx, expiry, underlying,
+                      warm_start=warm_start, starts=starts, weights=weights, max_nfev=max_nfev, solver=solver,
+                      starting_points=starting_points, t0=t0, index=quotes.index)
+    fit._source = quotes
+    return fit
+
+
+def _fit_arrays(model, k, otm, calls, b, a, forward, ttx, expiry, underlying, *, warm_start=None, starts=1,
+                weights="spread", max_nfev=120, starting_points=None, t0=None, index=None, solver="native"):
+    """The fit of one expiry from plain arrays (one entry per option of the expiry)."""
+    t0 = time.perf_counter() if t0 is None else t0
+    fit = SmileFit(underlying, expiry, model, None, {}, forward, ttx, "failed")
+    has = np.isfinite(b) | np.isfinite(a)
+    crossed = np.isfinite(b) & np.isfinite(a) & (b > a)
+    use = otm & has & ~crossed
+    excluded = {}
+    for why, m in (("in the money", ~otm), ("no bid or ask IV", otm & ~has), ("bid IV above ask IV", otm & has & crossed)):
+        if m.any():
+            excluded[why] = int(m.sum())
+    fit.excluded = excluded
+    fit.n_used = int(use.sum())
+    fit.used = use if index is None else np.asarray(index)[use]
+    if not (math.isfinite(forward) and forward > 0 and math.isfinite(ttx) and ttx > 0):
+        fit.message = f"cannot fit: forward {forward} and ttx {ttx} must be positive"
+        fit.seconds = time.perf_counter() - t0
+        return fit
+    if model == "CubicSpline" and ttx == 1.0:
+        # The spline's spot shift divides by ln(ttx): every vol is NaN at one year exactly.
+        fit.message = "cannot fit: CubicSpline is undefined at ttx = 1.0 exactly"
+        fit.seconds = time.perf_counter() - t0
+        return fit
+    if fit.n_used == 0:
+        fit.message = "cannot fit: no out-of-the-money quote with a bid or ask IV"
+        fit.seconds = time.perf_counter() - t0
+        return fit
+
+    prob = make_problem(model, k, calls, b, a, use, forward, ttx, weights, solver)
+    warm = warm_vector(warm_start, prob)
+    if warm is not None:
+        warm = repair(prob, warm)
+    if starting_points is not None:
+        cand = np.array([[float(sp[n]) for n in prob.fit_names] for sp in starting_points], float)
+        cand = np.array([repair(prob, c) for c in cand])
+        order = np.arange(len(cand))
+    else:
+        cand = candidates(prob, warm)
+        obj = prob.objective(cand)
+        order = np.argsort(np.where(np.isfinite(obj), obj, np.inf), kind="stable")
+    nfev = 1 if starting_points is None else 0
+    results = []
+    picked = []
+    for i in order:
+        if len(picked) >= max(1, starts):
+            break
+        # Skip a candidate that is all but the same as one already polished.
+        if any(np.allclose(cand[i], cand[j], rtol=0.02, atol=0.05) for j in picked):
+            continue
+        picked.append(i)
+        try:
+            u, cost, n = polish(prob, cand[i], max_nfev)
+        except Exception as exc:  # the solver's own failure is reported, not raised
+            fit.warnings.append(f"start {len(picked)}: solver error {exc}")
+            continue
+        nfev += n
+        results.append((cost, prob.to_theta(u)))
+    if starting_points is not None and not any(np.all(np.isfinite(prob.vols(t)[0])) for _, t in results):
+        # The given points led nowhere usable: start from the quotes instead.
+        u, cost, n = solve(prob, prob.to_u(candidates(prob)[0]), max_nfev)
+        nfev += n
+        results.append((cost, prob.to_theta(u)))
+        fit.warnings.append("the given starting points did not converge; fitted from the quotes' own start")
+    if not results:
+        fit.nfev = nfev
+        fit.message = "fit failed: the solver did not finish from any starting point"
+        fit.seconds = time.perf_counter() - t0
+        return fit
+    results.sort(key=lambda r: r[0])
+    cost, theta = results[0]
+    # Butterfly arbitrage without the density penalty: solved again with it.
+    theta, cost, arb, n = check_and_repair(prob, theta, cost, max_nfev)
+    nfev += n
+    results[0] = (cost, theta)
+
+    fit.nfev = nfev
+    finish(fit, prob, theta, results, arb)
+    fit.seconds = time.perf_counter() - t0
+    return fit
+
+
+def _expiry_ttx(quotes):
+    if "expiry_ttx" in quotes.columns:
+        return float(quotes["expiry_ttx"].iloc[0])
+    return float(quotes["ttx"].median())
+
+
+def fit_chain(chain, model: str = "GVVSpline", *, previous: ChainFit | None = None, starts: int = 1,
+              weights: str = "spread", underlyings=None, expiries=None, solver: str = "native",
+              calendar_arbitrage: str = "report") -> ChainFit:
+    """Fit every expiry of a `Chain` (optionally a subset), one `SmileFit` each.
+
+    `previous`: a `ChainFit` of the same model (an earlier snapshot): each
+    expiry found there is warm-started from its fit. `starts`: starting
+    points polished per expiry (the best of a screened grid; 1 is enough in
+    practice, more cost time). `solver`: as for `fit_smile`.
+
+    `calendar_arbitrage`: "report" (the default) checks each pair of
+    neighbouring fitted expiries of each underlying for total variance that
+    falls with time on the range quoted at both (`ChainFit.calendar`, and the
+    `calendar_to_next` column of `table()`); "repair" also fits the smiles
+    of the pairs found again, together, each moving as little as its quotes
+    allow, until the check finds none (tolerance and method in
+    korvex_chain.fit.calendar); `ChainFit.calendar_repair` lists the moved
+    expiries with RMSE and inside share before and after."""
+    _check_options(model, weights, solver)
+    if calendar_arbitrage not in ("report", "repair"):
+        raise ValueError(f"unknown calendar_arbitrage {calendar_arbitrage!r}: use 'report' or 'repair'")
+    q = chain.quotes
+    # Plain arrays once for the whole chain; each expiry is a slice of them.
+    cols = {c: q[c].to_numpy() for c in ("log_moneyness", "otm", "is_call", "quote_bid_iv", "quote_ask_iv")}
+    groups = chain.positions()
+    wanted = None if expiries is None else set(pd.to_datetime(list(expiries), utc=True))
+    fits = []
+    for e in chain.expiries.itertuples(index=False):
+        if underlyings is not None and e.underlying not in underlyings:
+            continue
+        if wanted is not None and e.expiry not in wanted:
+            continue
+        pos = groups.get((e.underlying, e.expiry))
+        if pos is None:
+            continue
+        warm = None
+        if previous is not None:
+            try:
+                warm = previous.get(e.underlying, e.expiry)
+            except KeyError:
+                warm = None
+        f = _fit_arrays(model, cols["log_moneyness"][pos].astype(float), cols["otm"][pos].astype(bool),
+                        cols["is_call"][pos].astype(bool), cols["quote_bid_iv"][pos].astype(float),
+                        cols["quote_ask_iv"][pos].astype(float), float(e.forward), float(e.ttx), e.expiry,
+                        e.underlying, warm_start=warm, starts=starts, weights=weights, index=q.index[pos],
+                        solver=solver)
+        f._source = q
+        method = str(getattr(e, "forward_method", ""))
+        if method.startswith("term_structure") and f.ok:
+            f.warnings.append(f"forward not quoted: {method}")
+            f.status = "warning"
+        fits.append(f)
+    cf = ChainFit(model, fits, chain.clock, chain.observation_time)
+    if calendar_arbitrage == "repair":
+        cf.calendar_repair = repair_calendar(cf, chain, weights=weights, solver=solver)
+    cf.calendar = calendar_reports(cf)
+    return cf

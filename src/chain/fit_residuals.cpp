@@ -1,0 +1,228 @@
+#include "chain/fit_residuals.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "chain/density.hpp"
+
+namespace korvex::chain {
+
+double soft_l1(double r) noexcept {
+    const double t = std::sqrt(r * r + 1.0) + 1.0;
+    return std::sqrt(2.0 / t) * r;
+}
+
+void fit_residual_row(const double* vols, const FitQuotes& q, double* out) noexcept {
+    for (std::size_t j = 0; j < q.n; ++j) {
+        const double v = vols[j];
+        if (!std::isfinite(v)) {
+            out[j] = q.fill;
+            out[q.n + j] = q.pull_w[j] != 0.0 ? q.fill : 0.0;
+            continue;
+        }
+        double outside = 0.0;
+        if (v < q.lo[j]) outside = q.lo[j] - v;
+        if (v > q.hi[j]) outside = v - q.hi[j];
+        out[j] = soft_l1(outside * q.inv_scale[j]) * q.robust;
+        out[q.n + j] = soft_l1((v - q.mid[j]) * q.inv_scale[j]) * q.pull_w[j];
+    }
+}
+
+namespace {
+double param_at(const FitCoordinates& c, std::size_t i, double u) noexcept {
+    return c.bounded[i] && !c.direct ? c.lower[i] + u * u : u;
+}
+}  // namespace
+
+void fit_params_at(const FitCoordinates& c, const double* u, double* params) noexcept {
+    for (std::size_t k = 0; k < c.n_params; ++k) params[k] = c.base[k];
+    for (std::size_t i = 0; i < c.p; ++i) params[c.idx[i]] = param_at(c, i, u[i]);
+}
+
+void fit_walls_at(const FitCoordinates& c, const double* u, double* out) noexcept {
+    for (std::size_t i = 0; i < c.p; ++i) {
+        const double beyond = std::fabs(param_at(c, i, u[i])) - c.upper[i];
+        out[i] = beyond > 0.0 ? c.wall * beyond : 0.0;
+    }
+}
+
+FitEvaluator::FitEvaluator(const FitProblem& problem)
+    : f_(problem),
+      params_(problem.c.n_params),
+      vols_(problem.q.n),
+      dk_(3 * problem.density_rows()),
+      dv_(3 * problem.density_rows()),
+      row_(problem.rows()),
+      up_(problem.c.p) {}
+
+void FitEvaluator::residuals(const double* u, double* out) {
+    const FitProblem& f = f_;
+    const std::size_t n = f.q.n;
+    const std::size_t p = f.c.p;
+    fit_params_at(f.c, u, params_.data());
+    f.evaluate(params_.data(), f.ttx, f.spot, f.strikes, n, vols_.data());
+    fit_residual_row(vols_.data(), f.q, out);
+    fit_walls_at(f.c, u, out + 2 * n);
+    const std::size_t nd = f.density_rows();
+    if (nd != 0) {
+        // Stencils around each density point, then g from the variances.
+        const FitDensity& d = f.d;
+        const double scale = d.kind == 2 ? std::fabs(params_[d.level_slot]) / 100.0 * std::sqrt(f.ttx) : 1.0;
+        const double h = d.h * scale;
+        for (std::size_t i = 0; i < nd; ++i) {
+            const double k = d.pts[i] * scale;
+            dk_[3 * i] = f.spot * std::exp(k - h);
+            dk_[3 * i + 1] = f.spot * std::exp(k);
+            dk_[3 * i + 2] = f.spot * std::exp(k + h);
+        }
+        f.evaluate(params_.data(), f.ttx, f.spot, dk_.data(), 3 * nd, dv_.data());
+        double* dens = out + 2 * n + p;
+        for (std::size_t i = 0; i < nd; ++i) {
+            const double k = d.pts[i] * scale;
+            const double wm = dv_[3 * i] * dv_[3 * i] * f.ttx;
+            const double w0 = dv_[3 * i + 1] * dv_[3 * i + 1] * f.ttx;
+            const double wp = dv_[3 * i + 2] * dv_[3 * i + 2] * f.ttx;
+            const double g = durrleman_g(k, wm, w0, wp, h);
+            // As max(margin - g, 0) * weight in numpy: NaN stays NaN, and
+            // whatever is not finite becomes the fill value.
+            const double short_of = d.margin - g;
+            const double res = std::isnan(short_of) ? short_of : (short_of > 0.0 ? d.weight * short_of : 0.0);
+            dens[i] = std::isfinite(res) ? res : f.q.fill;
+        }
+    }
+    if (f.n_reg != 0) {
+        double* reg = out + 2 * n + p + nd;
+        for (std::size_t k = 0; k < f.n_reg; ++k) {
+            double s = 0.0;
+            for (std::size_t i = 0; i < p; ++i) s += f.reg[k * p + i] * params_[f.c.idx[i]];
+            reg[k] = s - f.reg_c[k];
+        }
+    }
+}
+
+void FitEvaluator::jacobian(const double* u, const double* r, const bool* free, double* jac) {
+    const std::size_t p = f_.c.p;
+    const std::size_t rows = f_.rows();
+    for (std::size_t i = 0; i < p; ++i) up_[i] = u[i];
+    for (std::size_t i = 0; i < p; ++i) {
+        if (free != nullptr && !free[i]) {
+            for (std::size_t k = 0; k < rows; ++k) jac[k * p + i] = 0.0;
+            continue;
+        }
+        const double ui = up_[i];
+        const double h = 1e-6 * std::max(std::fabs(ui), 1.0);
+        up_[i] = ui + h;
+        residuals(up_.data(), row_.data());
+        up_[i] = ui;
+        for (std::size_t k = 0; k < rows; ++k) jac[k * p + i] = (row_[k] - r[k]) / h;
+    }
+}
+
+SolveResult fit_solve(const FitProblem& problem, double* u, const bool* free, const SolveOptions& options) {
+    FitProblem f = problem;
+    f.c.direct = true;
+    const std::size_t p = f.c.p;
+    // t: the parameters themselves (bounded ones), or the coordinates.
+    std::vector<double> t(p);
+    std::vector<double> lower(p, -std::numeric_limits<double>::infinity());
+    for (std::size_t i = 0; i < p; ++i) {
+        t[i] = f.c.bounded[i] ? f.c.lower[i] + u[i] * u[i] : u[i];
+        if (f.c.bounded[i]) lower[i] = f.c.lower[i];
+    }
+    FitEvaluator ev(f);
+    const SolveResult out = levenberg_marquardt(ev, t.data(), free, lower.data(), options);
+    for (std::size_t i = 0; i < p; ++i) {
+        u[i] = f.c.bounded[i] ? std::sqrt(std::max(t[i] - f.c.lower[i], 0.0)) : t[i];
+    }
+    return out;
+}
+
+StoredFitProblem::StoredFitProblem(const ModelKind& kind, const Arrays& a, double wall, double ttx, double spot,
+                                   double robust, double fill)
+    : evaluate_(kind.evaluate),
+      n_params_(kind.param_count()),
+      p_(a.idx.size()),
+      base_(a.base.begin(), a.base.end()),
+      lower_(a.lower.begin(), a.lower.end()),
+      upper_(a.upper.begin(), a.upper.end()),
+      strikes_(a.strikes.begin(), a.strikes.end()),
+      lo_(a.lo.begin(), a.lo.end()),
+      hi_(a.hi.begin(), a.hi.end()),
+      mid_(a.mid.begin(), a.mid.end()),
+      inv_scale_(a.inv_scale.begin(), a.inv_scale.end()),
+      pull_w_(a.pull_w.begin(), a.pull_w.end()),
+      idx_(a.idx.begin(), a.idx.end()),
+      bounded_(new bool[a.bounded.size()]),
+      wall_(wall),
+      ttx_(ttx),
+      spot_(spot),
+      robust_(robust),
+      fill_(fill) {
+    std::copy(a.bounded.begin(), a.bounded.end(), bounded_.get());
+}
+
+void StoredFitProblem::set_density(int kind, std::span<const double> pts, double h, std::size_t level_slot,
+                                   double margin, double weight) {
+    density_kind_ = kind;
+    density_pts_.assign(pts.begin(), pts.end());
+    density_h_ = h;
+    level_slot_ = kind == 2 ? level_slot : 0;
+    margin_ = margin;
+    weight_ = weight;
+}
+
+void StoredFitProblem::set_regulariser(std::span<const double> reg, std::span<const double> c) {
+    reg_.assign(reg.begin(), reg.end());
+    reg_c_.assign(c.begin(), c.end());
+}
+
+void StoredFitProblem::residuals_at(const double* theta, std::size_t m, double* r, double* cost) const {
+    FitProblem f = view();
+    f.c.direct = true;
+    const std::size_t rows = f.rows();
+    FitEvaluator ev(f);
+    std::vector<double> scratch(r == nullptr ? rows : 0);
+    for (std::size_t i = 0; i < m; ++i) {
+        double* row = r != nullptr ? r + i * rows : scratch.data();
+        ev.residuals(theta + i * p_, row);
+        if (cost != nullptr) {
+            double s = 0.0;
+            for (std::size_t k = 0; k < rows; ++k) s += row[k] * row[k];
+            cost[i] = s;
+        }
+    }
+}
+
+void StoredFitProblem::residuals_jacobian(const double* u, bool direct, double* r, double* jac) const {
+    FitProblem f = view();
+    f.c.direct = direct;
+    FitEvaluator ev(f);
+    ev.residuals(u, r);
+    ev.jacobian(u, r, nullptr, jac);
+}
+
+SolveResult StoredFitProblem::solve(double* u, const bool* free, const SolveOptions& options) const {
+    return fit_solve(view(), u, free, options);
+}
+
+FitProblem StoredFitProblem::view() const noexcept {
+    FitProblem f;
+    f.evaluate = evaluate_;
+    f.ttx = ttx_;
+    f.spot = spot_;
+    f.strikes = strikes_.data();
+    f.q = FitQuotes{lo_.data(), hi_.data(), mid_.data(), inv_scale_.data(), pull_w_.data(), strikes_.size(),
+                    robust_, fill_};
+    f.c = FitCoordinates{base_.data(), n_params_, idx_.data(), bounded_.get(), lower_.data(), upper_.data(),
+                         p_, wall_};
+    f.d = FitDensity{density_kind_, density_pts_.data(), density_pts_.size(), density_h_, level_slot_,
+                     margin_, weight_};
+    f.reg = reg_.data();
+    f.reg_c = reg_c_.data();
+    f.n_reg = reg_c_.size();
+    return f;
+}
+
+}  // namespace korvex::chain
