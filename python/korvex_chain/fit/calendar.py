@@ -6,14 +6,16 @@ moneyness range quoted at both of them, total implied variance falls from
 the earlier expiry to the later one (see Surface.calendar_arbitrage).
 
 The repair (``fit_chain(..., calendar_arbitrage="repair")``) fits the
-smiles of the pairs found again, together, as one least-squares problem:
+smiles of the pairs found again, together, as one least-squares problem
+(scipy's bounded trust-region least_squares over all their fitting
+parameters, each smile's rows and Jacobian from its native problem):
 
 * each smile keeps its own fit's residual (its quotes' band distance and
   pull to the mid, its walls, regulariser and density penalty: the very
   native residual it was fitted with), so that it moves only as far as
   its quotes allow;
 * each pair of neighbours that involves a moving smile adds a penalty row
-  per point of a grid over the pair's quoted range wherever the later
+  per point of a grid over the range quoted at both wherever the later
   total variance is not above the earlier one by CALENDAR_MARGIN of it;
   the row is the shortfall in vol points of the later expiry, times a
   weight that grows in steps (CALENDAR_STEPS) until the check finds no
@@ -21,8 +23,8 @@ smiles of the pairs found again, together, as one least-squares problem:
 * a smile next to a moving one that the move puts in calendar arbitrage
   joins the moving ones; every other smile stays exactly as fitted.
 
-Tolerance: after the repair the check (401 points on each pair's quoted
-range) finds no point where the later total variance is below the earlier
+Tolerance: after the repair the check (401 points on the range quoted at
+both expiries of each pair) finds no point where the later total variance is below the earlier
 one by more than the rounding allowance CALENDAR_ROUNDING (1e-12 of it);
 the penalty itself asks for a rise of at least CALENDAR_MARGIN (1e-4 of the
 earlier total variance), so that the check's finer grid passes too. Each
