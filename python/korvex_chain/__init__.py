@@ -33,6 +33,8 @@ _LAZY = {
     "ttx_between": "timing",
     "fit_smile": "fit", "fit_chain": "fit", "SmileFit": "fit", "ChainFit": "fit",
     "ArbitrageReport": "fit", "density_check": "fit",
+    "Surface": "surface", "CalendarArbitrage": "surface",
+    "plot_surface": "surface_plot",
     "chain_greeks": "greeks",
     "plot_chain": "plot",
     "make_chain": "synthetic",

@@ -48,6 +48,9 @@ def _parser() -> argparse.ArgumentParser:
     f.add_argument("--solver", choices=("native", "scipy"), default="native",
                    help="least-squares solver: korvex_chain's native Levenberg-Marquardt (default, fast) "
                         "or scipy.optimize.least_squares on the same residuals")
+    f.add_argument("--calendar-arbitrage", choices=("report", "repair"), default="report",
+                   help="between neighbouring expiries: report where total variance falls with time (default), "
+                        "or also fit the smiles involved again so that it does not")
     f.add_argument("--starts", type=int, default=2, metavar="N",
                    help="starting points polished per expiry, best of a screened grid (default 2)")
     f.add_argument("--underlying", action="append", metavar="NAME",
@@ -234,10 +237,16 @@ def _run(args) -> int:
     results = []
     for m in models:
         cf = fit_chain(chain, m, starts=args.starts, weights=args.weights, underlyings=args.underlying,
-                       solver=args.solver)
+                       solver=args.solver, calendar_arbitrage=args.calendar_arbitrage)
         results.append(cf)
         print(f"\n{m} ({chain.clock} clock)")
         print(_fmt_table(cf.table()))
+        flagged = [r for r in cf.calendar if r.has_arbitrage]
+        print(f"calendar arbitrage: {len(flagged)} of {len(cf.calendar)} pairs of neighbouring expiries")
+        for r in flagged:
+            print(f"  {r.underlying}: {r.describe()}")
+        if cf.calendar_repair is not None and len(cf.calendar_repair):
+            print(f"  repaired by moving {len(cf.calendar_repair)} smiles (see their warnings)")
     tables = pd.concat([cf.table() for cf in results], ignore_index=True)
     if args.out:
         with _replacing(args.out) as tmp:

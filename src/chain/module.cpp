@@ -15,7 +15,9 @@
 #include <nanobind/stl/variant.h>
 #include <nanobind/stl/vector.h>
 
+#include <cmath>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -28,6 +30,7 @@
 #include "chain/fit_residuals.hpp"
 #include "chain/pricing_kernels.hpp"
 #include "chain/smile_kernels.hpp"
+#include "chain/surface.hpp"
 #include "chain/time_kernels.hpp"
 #include "pricing/option_side.hpp"
 #include "volmodel/vol_model.hpp"
@@ -330,6 +333,70 @@ private:
     std::size_t n_params_;
 };
 
+// A surface of fitted smiles (one node per expiry), kept native: built once
+// from the nodes' models and parameters, then evaluated at any times and
+// strikes, and solved for delta strikes, without Python in between.
+class SurfacePy {
+public:
+    SurfacePy(const std::vector<std::string>& kinds, const In2& params, const In1<double>& ttx,
+              const In1<double>& forward, const In1<double>& time, const In1<double>& variance_time,
+              const In1<double>& vol_scale, bool same_clock) {
+        const std::size_t n = kinds.size();
+        if (n == 0) throw nb::value_error("_kernels: a surface needs at least one node");
+        if (params.shape(0) != n || ttx.shape(0) != n || forward.shape(0) != n || time.shape(0) != n ||
+            variance_time.shape(0) != n || vol_scale.shape(0) != n) {
+            throw nb::value_error("_kernels: every node array needs one value per node");
+        }
+        std::vector<SurfaceNode> nodes(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            SurfaceNode& node = nodes[i];
+            const ModelKind& kind = model_kind(kinds[i]);
+            if (params.shape(1) < kind.param_count()) {
+                throw nb::value_error("_kernels: a parameter row is shorter than its model's vector");
+            }
+            node.smile = kind.evaluate;
+            const double* row = params.data() + i * params.shape(1);
+            node.params.assign(row, row + kind.param_count());
+            node.ttx = ttx.data()[i];
+            node.forward = forward.data()[i];
+            node.time = time.data()[i];
+            node.variance_time = variance_time.data()[i];
+            node.vol_scale = vol_scale.data()[i];
+            if (!(node.time > 0.0) || !std::isfinite(node.time) || (i > 0 && !(node.time > nodes[i - 1].time))) {
+                throw nb::value_error("_kernels: node times must be positive and strictly increasing");
+            }
+        }
+        surface_ = std::make_unique<VolSurface>(std::move(nodes), same_clock);
+    }
+
+    void evaluate(const In1<double>& theta, const In1<double>& x, bool strikes, Out1<double> w, Out1<double> vol,
+                  Out1<double> fwd, int threads) const {
+        const std::size_t n = w.shape(0);
+        const Column<double> th = column(theta, n, "theta");
+        const Column<double> xs = column(x, n, "x");
+        double* v = output(vol, n, "vol");
+        double* f = output(fwd, n, "fwd");
+        double* o = w.data();
+        threads = checked_threads(threads);
+        nb::gil_scoped_release release;
+        surface_->evaluate(th, xs, strikes, n, o, v, f, threads);
+    }
+
+    void delta_strikes(const In1<double>& theta, const In1<double>& targets, bool premium_adjusted, Out2 k,
+                       Out2 vol) const {
+        const std::size_t m = theta.shape(0);
+        const std::size_t nt = targets.shape(0);
+        if (k.shape(0) != m || k.shape(1) != nt || vol.shape(0) != m || vol.shape(1) != nt) {
+            throw nb::value_error("_kernels: output shape mismatch");
+        }
+        nb::gil_scoped_release release;
+        surface_->delta_strikes(theta.data(), m, targets.data(), nt, premium_adjusted, k.data(), vol.data());
+    }
+
+private:
+    std::unique_ptr<VolSurface> surface_;
+};
+
 // Risk-neutral density of one smile on a uniform log-moneyness grid.
 void smile_density_py(std::string_view name, const In1<double>& params, double ttx, double spot,
                       const In1<double>& k, Out1<double> out) {
@@ -451,6 +518,15 @@ NB_MODULE(_kernels, m) {
              "forward-difference Jacobian into r and jac.")
         .def("solve", &FitProblemPy::solve, "u"_a, "free"_a, "ftol"_a, "xtol"_a, "max_nfev"_a,
              "Levenberg-Marquardt from u (overwritten); returns (cost, evaluations, SolveStatus).");
+    nb::class_<SurfacePy>(m, "Surface", "Fitted smiles joined into a surface in time (one node per expiry).")
+        .def(nb::init<const std::vector<std::string>&, const In2&, const In1<double>&, const In1<double>&,
+                      const In1<double>&, const In1<double>&, const In1<double>&, bool>(),
+             "kinds"_a, "params"_a, "ttx"_a, "forward"_a, "time"_a, "variance_time"_a, "vol_scale"_a,
+             "same_clock"_a)
+        .def("evaluate", &SurfacePy::evaluate, "theta"_a, "x"_a, "strikes"_a, "w"_a, "vol"_a, "fwd"_a, "threads"_a,
+             "Total variance, vol and forward at times theta and log-moneyness (or strikes) x into the outputs.")
+        .def("delta_strikes", &SurfacePy::delta_strikes, "theta"_a, "targets"_a, "premium_adjusted"_a, "k"_a,
+             "vol"_a, "Log-moneyness and vol of the strikes of each target delta at each time into k, vol (m, nt).");
     m.def("bus_ttx", &time_between_py<&bus_ttx>, "start"_a, "start_ticks_per_second"_a,
           "start_seconds_per_tick"_a, "end"_a, "end_ticks_per_second"_a, "end_seconds_per_tick"_a, "out"_a,
           "threads"_a, "Business years of the BTCUSDT calendar between instants into `out`.");

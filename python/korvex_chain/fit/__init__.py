@@ -54,7 +54,8 @@ The package, in the order a fit runs through it: `model_facts` (what each
 model is, read from the C++ models, and the fit's own choices about them),
 `fit_residuals` (the problem: quotes, weights and the residual that
 `_kernels.FitProblem` evaluates), `starting_points`, `levenberg_marquardt`
-(the solve loop), `density` (the butterfly check and its repair) and
+(the solve loop), `density` (the butterfly check and its repair),
+`calendar` (the calendar check of a chain's fits and its repair) and
 `results` (what a fit returns).
 """
 
@@ -66,13 +67,13 @@ import time
 import numpy as np
 import pandas as pd
 
-from ..arrays import b76
 from ..timing import to_utc
+from .calendar import calendar_reports, repair_calendar
 from .density import check_and_repair, density_check
-from .fit_residuals import Problem
+from .fit_residuals import make_problem
 from .levenberg_marquardt import SOLVERS, polish, solve
-from .model_facts import CORR_LIMIT, MODELS, korvex_class
-from .results import ArbitrageReport, ChainFit, SmileFit
+from .model_facts import MODELS
+from .results import ArbitrageReport, ChainFit, SmileFit, finish
 from .starting_points import candidates, repair, warm_vector
 
 __all__ = ["MODELS", "SOLVERS", "SmileFit", "ChainFit", "fit_smile", "fit_chain", "density_check", "ArbitrageReport"]
@@ -165,12 +166,7 @@ def _fit_arrays(model, k, otm, calls, b, a, forward, ttx, expiry, underlying, *,
         fit.seconds = time.perf_counter() - t0
         return fit
 
-    vega = None
-    if weights == "vega":
-        mid = np.where(np.isfinite(b) & np.isfinite(a), 0.5 * (b + a), np.where(np.isfinite(b), b, a))
-        vega = np.asarray(b76(forward, forward * np.exp(k), ttx, mid, calls).vega)[use]
-    prob = Problem(model, k[use], b[use], a[use], ttx, forward, weights, vega)
-    prob.solver = solver
+    prob = make_problem(model, k, calls, b, a, use, forward, ttx, weights, solver)
     warm = warm_vector(warm_start, prob)
     if warm is not None:
         warm = repair(prob, warm)
@@ -218,27 +214,7 @@ def _fit_arrays(model, k, otm, calls, b, a, forward, ttx, expiry, underlying, *,
     results[0] = (cost, theta)
 
     fit.nfev = nfev
-    full = prob.full(theta)[0]
-    params = dict(zip(prob.names, full.tolist()))
-    obj = korvex_class(model).with_params(expiry, params)
-    vq = prob.vols(theta)[0][:prob.n]
-    fit.params = obj.get_param_dict()
-    fit.fit_params = np.asarray(theta, float)
-    fit.rmse, fit.max_error, fit.inside, fit.n_metric = prob.metrics(vq)
-    fit.arbitrage = arb
-    fit.fit_iv = vq
-
-    # Verdict: an inadmissible or non-finite smile is a failure, whatever the cost.
-    if not obj.arb_free():
-        fit.message = "fit failed: the result is not admissible"
-    elif not np.all(np.isfinite(vq)):
-        fit.message = "fit failed: the fitted smile is not finite at every quote"
-    else:
-        fit.model = obj
-        fit.status = "ok"
-        _warn(fit, prob, theta, results, vq)
-        if fit.warnings:
-            fit.status = "warning"
+    finish(fit, prob, theta, results, arb)
     fit.seconds = time.perf_counter() - t0
     return fit
 
@@ -249,45 +225,27 @@ def _expiry_ttx(quotes):
     return float(quotes["ttx"].median())
 
 
-def _warn(fit, prob, theta, results, vq):
-    n_free = len(prob.fit_names)
-    if prob.hit_limit:
-        fit.warnings.append("the solver stopped at its evaluation limit")
-    if fit.n_used < min(n_free, 5):
-        fit.warnings.append(f"too few quotes: {fit.n_used} for {n_free} parameters")
-    if prob.regularised:
-        fit.warnings.append(prob.regularised)
-    for name, val, lo, bounded in zip(prob.fit_names, theta, prob.lower, prob.bounded):
-        # The spline's outermost increments sit at zero whenever no quote
-        # reaches their knots: that is no sign of trouble.
-        if name in ("p25", "c25"):
-            continue
-        if bounded and val - lo <= 1e-4 * max(1.0, abs(lo)):
-            fit.warnings.append(f"parameter at a bound: {name} = {val:.6g}")
-    if prob.kind == "VolGeo":
-        c = theta[prob.fit_names.index("corr")]
-        if abs(c) >= CORR_LIMIT:
-            fit.warnings.append(f"parameter at a bound: corr = {c:.4g}")
-    if fit.n_metric and (fit.inside < 0.5 or fit.rmse > 5.0):
-        fit.warnings.append(f"poor fit: inside {fit.inside:.0%}, RMSE {fit.rmse:.2f} vol points")
-    if fit.arbitrage is not None and fit.arbitrage.has_arbitrage:
-        fit.warnings.append("butterfly arbitrage: " + fit.arbitrage.describe())
-    if len(results) > 1:
-        others = [prob.vols(t)[0][:prob.n] for _, t in results[1:]]
-        gap = max(float(np.max(np.abs(o - vq))) for o in others) * 100.0
-        if gap > 0.01 and results[1][0] <= results[0][0] * (1 + 1e-6) + 1e-12:
-            fit.warnings.append(f"starting points disagree by {gap:.3f} vol points at equal cost")
-
-
 def fit_chain(chain, model: str = "GVVSpline", *, previous: ChainFit | None = None, starts: int = 1,
-              weights: str = "spread", underlyings=None, expiries=None, solver: str = "native") -> ChainFit:
+              weights: str = "spread", underlyings=None, expiries=None, solver: str = "native",
+              calendar_arbitrage: str = "report") -> ChainFit:
     """Fit every expiry of a `Chain` (optionally a subset), one `SmileFit` each.
 
     `previous`: a `ChainFit` of the same model (an earlier snapshot): each
     expiry found there is warm-started from its fit. `starts`: starting
     points polished per expiry (the best of a screened grid; 1 is enough in
-    practice, more cost time). `solver`: as for `fit_smile`."""
+    practice, more cost time). `solver`: as for `fit_smile`.
+
+    `calendar_arbitrage`: "report" (the default) checks each pair of
+    neighbouring fitted expiries of each underlying for total variance that
+    falls with time on the range quoted at both (`ChainFit.calendar`, and the
+    `calendar_to_next` column of `table()`); "repair" also fits the smiles
+    of the pairs found again, together, each moving as little as its quotes
+    allow, until the check finds none (tolerance and method in
+    korvex_chain.fit.calendar); `ChainFit.calendar_repair` lists the moved
+    expiries with RMSE and inside share before and after."""
     _check_options(model, weights, solver)
+    if calendar_arbitrage not in ("report", "repair"):
+        raise ValueError(f"unknown calendar_arbitrage {calendar_arbitrage!r}: use 'report' or 'repair'")
     q = chain.quotes
     # Plain arrays once for the whole chain; each expiry is a slice of them.
     cols = {c: q[c].to_numpy() for c in ("log_moneyness", "otm", "is_call", "quote_bid_iv", "quote_ask_iv")}
@@ -319,4 +277,8 @@ def fit_chain(chain, model: str = "GVVSpline", *, previous: ChainFit | None = No
             f.warnings.append(f"forward not quoted: {method}")
             f.status = "warning"
         fits.append(f)
-    return ChainFit(model, fits, chain.clock)
+    cf = ChainFit(model, fits, chain.clock, chain.observation_time)
+    if calendar_arbitrage == "repair":
+        cf.calendar_repair = repair_calendar(cf, chain, weights=weights, solver=solver)
+    cf.calendar = calendar_reports(cf)
+    return cf

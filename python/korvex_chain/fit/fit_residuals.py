@@ -17,6 +17,7 @@ import numpy as np
 
 import korvex_chain._kernels as _kernels
 
+from ..arrays import b76
 from .model_facts import (
     CORR_PRIOR,
     PRIOR_SCALE,
@@ -44,6 +45,19 @@ DENSITY_MARGIN = 2e-3
 DENSITY_GRID = 41
 DOMAIN_SD = 3.0
 DENSITY_STEPS = (3.0, 30.0, 300.0, 3e3, 3e4, 3e5)
+
+
+def make_problem(kind, k, calls, bid, ask, use, forward, ttx, weights="spread", solver="native"):
+    """The problem of one expiry from its options' arrays (log-moneyness,
+    sides, bid and ask IVs) and the mask of those it fits; with vega
+    weights, each quote's vega at its mid (or its one side)."""
+    vega = None
+    if weights == "vega":
+        mid = np.where(np.isfinite(bid) & np.isfinite(ask), 0.5 * (bid + ask), np.where(np.isfinite(bid), bid, ask))
+        vega = np.asarray(b76(forward, forward * np.exp(k), ttx, mid, calls).vega)[use]
+    prob = Problem(kind, k[use], bid[use], ask[use], ttx, forward, weights, vega)
+    prob.solver = solver
+    return prob
 
 
 class Problem:

@@ -1,5 +1,6 @@
 """What a fit returns: one expiry's `SmileFit`, a chain's `ChainFit`, and the
-butterfly check's `ArbitrageReport`."""
+butterfly check's `ArbitrageReport`; and how a solution becomes a SmileFit
+(`finish`: its model, figures, verdict and warnings)."""
 
 from __future__ import annotations
 
@@ -10,8 +11,9 @@ import numpy as np
 import pandas as pd
 
 from ..arrays import smile_vols
+from ..surface import CalendarArbitrage, Surface
 from ..timing import to_utc
-from .model_facts import model_facts
+from .model_facts import CORR_LIMIT, korvex_class, model_facts
 
 
 @dataclass
@@ -94,16 +96,36 @@ class ChainFit:
     model_name: str
     fits: list[SmileFit]
     clock: str
+    observation_time: pd.Timestamp | None = None   # the chain's: where its surfaces start
+    # Calendar check of each pair of neighbouring fitted expiries (after any
+    # repair), and the expiries a repair moved with their figures before and after.
+    calendar: list[CalendarArbitrage] = field(default_factory=list)
+    calendar_repair: pd.DataFrame | None = None
+
+    def surface(self, underlying: str | None = None, **options) -> Surface:
+        """The volatility surface of one underlying (see `Surface`)."""
+        return Surface(self, underlying, **options)
+
+    def calendar_table(self) -> pd.DataFrame:
+        """The calendar check, one row per pair of neighbouring fitted expiries."""
+        rows = [{"underlying": r.underlying, "earlier": r.earlier, "later": r.later, "k_low": r.k_range[0],
+                 "k_high": r.k_range[1], "arbitrage": r.has_arbitrage, "depth": r.depth, "depth_vp": r.depth_vp,
+                 "where": r.describe()} for r in self.calendar]
+        return pd.DataFrame(rows, columns=["underlying", "earlier", "later", "k_low", "k_high", "arbitrage",
+                                           "depth", "depth_vp", "where"])
 
     def table(self) -> pd.DataFrame:
         """One row per underlying and expiry: identity, status, figures and every model parameter."""
         rows = []
+        to_next = {(r.underlying, r.earlier): r for r in self.calendar}
         for f in self.fits:
             row = {"underlying": f.underlying, "expiry_utc": f.expiry.strftime("%Y-%m-%dT%H:%M:%SZ"),
                    "model": f.model_name, "forward": f.forward, "ttx": f.ttx, "clock": self.clock,
                    "status": f.status, "rmse_vp": f.rmse, "max_error_vp": f.max_error, "inside": f.inside,
                    "n_metric": f.n_metric, "n_used": f.n_used, "nfev": f.nfev, "ms": f.seconds * 1e3,
                    "butterfly": f.arbitrage.describe() if f.arbitrage else "",
+                   "calendar_to_next": to_next[(f.underlying, f.expiry)].describe()
+                   if (f.underlying, f.expiry) in to_next else "",
                    "warnings": "; ".join(f.warnings + ([f.message] if f.message else []))}
             # Parameters in the model's stored order (get_param_dict's own order varies).
             row.update({n: f.params[n] for n in model_facts(f.model_name).names if n in f.params})
@@ -116,3 +138,60 @@ class ChainFit:
             if f.underlying == underlying and f.expiry == exp:
                 return f
         raise KeyError(f"no fit for {underlying} {exp.isoformat()}")
+
+
+def finish(fit: SmileFit, prob, theta, results, arb: ArbitrageReport) -> None:
+    """The fit's model, parameters, figures and verdict from its solution
+    theta of the problem `prob` (`results`: the solutions of its starting
+    points, best first; `arb`: the solution's butterfly check)."""
+    full = prob.full(theta)[0]
+    params = dict(zip(prob.names, full.tolist()))
+    obj = korvex_class(prob.kind).with_params(fit.expiry, params)
+    vq = prob.vols(theta)[0][:prob.n]
+    fit.params = obj.get_param_dict()
+    fit.fit_params = np.asarray(theta, float)
+    fit.rmse, fit.max_error, fit.inside, fit.n_metric = prob.metrics(vq)
+    fit.arbitrage = arb
+    fit.fit_iv = vq
+
+    # Verdict: an inadmissible or non-finite smile is a failure, whatever the cost.
+    if not obj.arb_free():
+        fit.message = "fit failed: the result is not admissible"
+    elif not np.all(np.isfinite(vq)):
+        fit.message = "fit failed: the fitted smile is not finite at every quote"
+    else:
+        fit.model = obj
+        fit.status = "ok"
+        _warn(fit, prob, theta, results, vq)
+        if fit.warnings:
+            fit.status = "warning"
+
+
+def _warn(fit, prob, theta, results, vq):
+    n_free = len(prob.fit_names)
+    if prob.hit_limit:
+        fit.warnings.append("the solver stopped at its evaluation limit")
+    if fit.n_used < min(n_free, 5):
+        fit.warnings.append(f"too few quotes: {fit.n_used} for {n_free} parameters")
+    if prob.regularised:
+        fit.warnings.append(prob.regularised)
+    for name, val, lo, bounded in zip(prob.fit_names, theta, prob.lower, prob.bounded):
+        # The spline's outermost increments sit at zero whenever no quote
+        # reaches their knots: that is no sign of trouble.
+        if name in ("p25", "c25"):
+            continue
+        if bounded and val - lo <= 1e-4 * max(1.0, abs(lo)):
+            fit.warnings.append(f"parameter at a bound: {name} = {val:.6g}")
+    if prob.kind == "VolGeo":
+        c = theta[prob.fit_names.index("corr")]
+        if abs(c) >= CORR_LIMIT:
+            fit.warnings.append(f"parameter at a bound: corr = {c:.4g}")
+    if fit.n_metric and (fit.inside < 0.5 or fit.rmse > 5.0):
+        fit.warnings.append(f"poor fit: inside {fit.inside:.0%}, RMSE {fit.rmse:.2f} vol points")
+    if fit.arbitrage is not None and fit.arbitrage.has_arbitrage:
+        fit.warnings.append("butterfly arbitrage: " + fit.arbitrage.describe())
+    if len(results) > 1:
+        others = [prob.vols(t)[0][:prob.n] for _, t in results[1:]]
+        gap = max(float(np.max(np.abs(o - vq))) for o in others) * 100.0
+        if gap > 0.01 and results[1][0] <= results[0][0] * (1 + 1e-6) + 1e-12:
+            fit.warnings.append(f"starting points disagree by {gap:.3f} vol points at equal cost")
