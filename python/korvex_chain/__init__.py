@@ -259,7 +259,7 @@ _LAZY = {
     "ArbitrageReport": "fit", "density_check": "fit",
     "chain_greeks": "greeks",
     "plot_chain": "plot",
-    "make_chain": "synthetic",
+    "make_chain": "synthetic", "to_layout": "synthetic",
 }
 __all__ += sorted(_LAZY)
 

@@ -49,8 +49,9 @@ NUMBER_COLUMNS = ("strike_price", "bid_price", "ask_price", "mark_price", "bid_i
 # Exchanges whose option premiums are in the coin itself.
 COIN_EXCHANGES = frozenset({"deribit"})
 # Bytes parsed per block: large enough that the per-block work is small
-# beside the parsing, small enough that a block costs little memory.
-BLOCK_SIZE = 8 << 20
+# beside the parsing, small enough that the blocks pyarrow reads ahead (some
+# forty of them) cost little memory.
+BLOCK_SIZE = 1 << 20
 
 _DICT = pa.dictionary(pa.int32(), pa.string())
 _INT64_MIN = np.iinfo(np.int64).min
@@ -104,36 +105,51 @@ def duration_us(value, name: str) -> int:
 
 
 class _Latest:
-    """The latest update per option, kept while blocks stream by."""
+    """The latest update per option, kept while blocks stream by.
+
+    Each block is reduced to its latest row per option at once; those rows
+    wait in `pending` and are reduced again with the running state when
+    they add up, so that memory holds a few rows per option."""
 
     def __init__(self, at_us: int | None):
         self.at = at_us
-        self.ids: dict[str, int] = {}
+        self.symbols: pa.Array = pa.array([], type=pa.string())
         self.table: pa.Table | None = None
         self.sym = np.empty(0, dtype=np.intp)
         self.ts = np.empty(0, dtype=np.int64)
         self.pos = np.empty(0, dtype=np.int64)
+        self.pending: list[tuple[pa.Table, np.ndarray, np.ndarray, np.ndarray]] = []
+        self.pending_rows = 0
         self.seen = 0
         self.max_ts: int | None = None
         self.unplaced = 0
+
+    def _codes(self, sym) -> np.ndarray:
+        """Codes of the block's symbols in the file's list of symbols."""
+        if isinstance(sym, pa.ChunkedArray):
+            sym = sym.unify_dictionaries().combine_chunks() if pa.types.is_dictionary(sym.type) else \
+                sym.combine_chunks()
+        if not pa.types.is_dictionary(sym.type):
+            sym = pc.dictionary_encode(sym)
+        names = sym.dictionary
+        known = len(self.symbols)
+        idx = pc.index_in(names, value_set=self.symbols) if known else pa.nulls(len(names), pa.int32())
+        lut = pc.fill_null(idx, -1).to_numpy(zero_copy_only=False).astype(np.intp)
+        new = np.flatnonzero(lut < 0)
+        if new.size:
+            self.symbols = pa.concat_arrays([self.symbols, names.take(pa.array(new)).cast(pa.string())])
+            lut[new] = known + np.arange(new.size)
+        lut = np.append(lut, -1)
+        return lut[pc.fill_null(sym.indices, -1).to_numpy(zero_copy_only=False)]
 
     def add(self, batch) -> None:
         n = batch.num_rows
         if n == 0:
             return
-        sym = batch.column("symbol")
-        if isinstance(sym, pa.ChunkedArray):
-            sym = sym.combine_chunks() if not pa.types.is_dictionary(sym.type) else \
-                sym.unify_dictionaries().combine_chunks()
-        if not pa.types.is_dictionary(sym.type):
-            sym = pc.dictionary_encode(sym)
-        lut = np.array([self.ids.setdefault(s, len(self.ids)) for s in sym.dictionary.to_pylist()] + [-1],
-                       dtype=np.intp)
-        codes = lut[pc.fill_null(sym.indices, -1).to_numpy(zero_copy_only=False)]
+        codes = self._codes(batch.column("symbol"))
         tcol = batch.column("timestamp")
-        ts = pc.fill_null(tcol, _INT64_MIN).to_numpy(zero_copy_only=False) if tcol.null_count else \
-            tcol.to_numpy() if isinstance(tcol, pa.Array) else tcol.to_numpy()
-        ts = np.asarray(ts, dtype=np.int64)
+        ts = np.asarray(pc.fill_null(tcol, _INT64_MIN).to_numpy(zero_copy_only=False) if tcol.null_count
+                        else tcol.to_numpy(), dtype=np.int64)
         valid = (codes >= 0) & (ts != _INT64_MIN)
         self.unplaced += int(n - np.count_nonzero(valid))
         if valid.any():
@@ -143,20 +159,26 @@ class _Latest:
             valid &= ts <= self.at
         idx = np.flatnonzero(valid)
         if idx.size:
-            pick = idx[_latest(codes[idx], ts[idx], len(self.ids))]
-            cand = _decoded(batch.take(pa.array(pick)))
-            self._merge(cand, codes[pick], ts[pick], self.seen + pick)
+            nsym = len(self.symbols)
+            pick = idx[_latest(codes[idx], ts[idx], nsym)]
+            rows = batch.select([c for c in batch.column_names if c != "symbol"]).take(pa.array(pick))
+            self.pending.append((rows, codes[pick], ts[pick], self.seen + pick))
+            self.pending_rows += pick.size
+            if self.pending_rows > max(1 << 16, 8 * nsym):
+                self.flush()
         self.seen += n
 
-    def _merge(self, cand: pa.Table, sym, ts, pos) -> None:
-        if self.table is None:
-            self.table, self.sym, self.ts, self.pos = cand, sym, ts, pos
+    def flush(self) -> None:
+        if not self.pending:
             return
-        table = pa.concat_tables([self.table, cand], promote_options="permissive")
-        sym = np.concatenate([self.sym, sym])
-        ts = np.concatenate([self.ts, ts])
-        pos = np.concatenate([self.pos, pos])
-        keep = _latest(sym, ts, len(self.ids))
+        parts = ([] if self.table is None else [(self.table, self.sym, self.ts, self.pos)]) + self.pending
+        self.pending, self.pending_rows = [], 0
+        table = pa.concat_tables([pa.Table.from_batches([p[0]]) if isinstance(p[0], pa.RecordBatch) else p[0]
+                                  for p in parts], promote_options="permissive")
+        sym = np.concatenate([p[1] for p in parts])
+        ts = np.concatenate([p[2] for p in parts])
+        pos = np.concatenate([p[3] for p in parts])
+        keep = _latest(sym, ts, len(self.symbols))
         self.table = table.take(pa.array(keep))
         self.sym, self.ts, self.pos = sym[keep], ts[keep], pos[keep]
 
@@ -174,13 +196,8 @@ def _latest(codes: np.ndarray, ts: np.ndarray, nsym: int) -> np.ndarray:
     return out
 
 
-def _decoded(t: pa.Table) -> pa.Table:
-    cols = [c.cast(c.type.value_type) if pa.types.is_dictionary(c.type) else c for c in t.columns]
-    return pa.table(cols, names=t.column_names)
-
-
 def _types(header: list[str], text_numbers: bool) -> dict[str, pa.DataType]:
-    types = {"exchange": _DICT, "symbol": _DICT, "type": _DICT, "timestamp": pa.int64(),
+    types = {"exchange": pa.string(), "symbol": _DICT, "type": pa.string(), "timestamp": pa.int64(),
              "expiration": pa.string() if text_numbers else pa.int64()}
     for c in NUMBER_COLUMNS:
         types[c] = pa.string() if text_numbers else pa.float64()
@@ -188,7 +205,7 @@ def _types(header: list[str], text_numbers: bool) -> dict[str, pa.DataType]:
 
 
 def read_csv(src: Csv, how: str, *, at=None, max_age=None, premium_currency=None,
-             block_size: int = BLOCK_SIZE) -> Table:
+             block_size: int | None = None) -> Table:
     at_us = None if at is None else micros(at, "at")
     cols = needed(src.header)
     for text_numbers in (False, True):
@@ -197,7 +214,7 @@ def read_csv(src: Csv, how: str, *, at=None, max_age=None, premium_currency=None
                                    strings_can_be_null=True)
         try:
             reader = pcsv.open_csv(src.input(), convert_options=opts,
-                                   read_options=pcsv.ReadOptions(block_size=block_size))
+                                   read_options=pcsv.ReadOptions(block_size=block_size or BLOCK_SIZE))
             for batch in reader:
                 latest.add(batch)
             break
@@ -234,11 +251,13 @@ def read(cs: ColumnSet, how: str, *, at=None, max_age=None, premium_currency=Non
 
 
 def _snapshot(latest: _Latest, how: str, at_us: int | None, max_age, premium_currency) -> Table:
+    latest.flush()
     if latest.table is None or latest.table.num_rows == 0:
         when = "" if at_us is None else f" at or before {_iso(at_us)}"
         raise ValueError(f"empty chain: no option update{when} in the tardis file")
     order = np.argsort(latest.pos, kind="stable")
     snap = latest.table.take(pa.array(order))
+    snap = snap.add_column(0, "symbol", latest.symbols.take(pa.array(latest.sym[order])))
     ts = latest.ts[order]
     at_eff = at_us if at_us is not None else int(latest.max_ts)
     n = snap.num_rows
