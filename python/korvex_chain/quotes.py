@@ -273,7 +273,7 @@ class _Labels:
         return mine[self.codes] == other.codes
 
     def values(self, pos: np.ndarray) -> np.ndarray:
-        return np.append(np.asarray(self.names, dtype=object), None)[self.codes[pos]]
+        return np.asarray([*self.names, None], dtype=object)[self.codes[pos]]
 
 
 class _Reasons:
@@ -319,10 +319,10 @@ def price_table(table: Table, *, observation_time=None, clock: str = "calendar",
         raise ValueError("empty chain: the table has no rows")
     cols = {k: v for k, v in table.columns.items() if v is not None}
     rs = _Reasons(n)
-    for pos, why in table.rejected:
+    for where, reason in table.rejected:
         mask = np.zeros(n, dtype=bool)
-        mask[pos] = True
-        rs.add(mask, why)
+        mask[where] = True
+        rs.add(mask, reason)
 
     # Identity of each option: from the columns, else from the instrument name.
     have_cols = all(c in cols for c in ("expiry_utc", "strike", "option_type"))
@@ -632,8 +632,8 @@ def _reject_duplicates(rs: _Reasons, table: Table, identity: list[np.ndarray]) -
     pos = np.flatnonzero(rs.ok)
     if pos.size < 2:
         return
-    first = np.asarray(identity[0])[pos]
-    if first.dtype.kind in "iu" and first.min() >= 0 and np.bincount(first).max() <= 1:
+    lead = np.asarray(identity[0])[pos]
+    if lead.dtype.kind in "iu" and lead.min() >= 0 and np.bincount(lead).max() <= 1:
         return  # every row a different option (instrument): nothing can repeat
     h = np.zeros(pos.size, dtype=np.uint64)
     for col in identity:

@@ -219,7 +219,7 @@ def _concat(cols: list):
         types = {c.type for c in cols if not pa.types.is_null(c.type)}
         if len(types) <= 1:
             t = types.pop() if types else pa.null()
-            chunks = []
+            chunks: list = []
             for c in cols:
                 c = c.cast(t) if c.type != t else c
                 chunks.extend(c.chunks if isinstance(c, pa.ChunkedArray) else [c])

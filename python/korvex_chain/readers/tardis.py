@@ -259,7 +259,8 @@ def _snapshot(latest: _Latest, how: str, at_us: int | None, max_age, premium_cur
     snap = latest.table.take(pa.array(order))
     snap = snap.add_column(0, "symbol", latest.symbols.take(pa.array(latest.sym[order])))
     ts = latest.ts[order]
-    at_eff = at_us if at_us is not None else int(latest.max_ts)
+    assert latest.max_ts is not None  # rows were kept, so times were seen
+    at_eff = at_us if at_us is not None else latest.max_ts
     n = snap.num_rows
     cols = {tidy: snap.column(src) for src, tidy in KEYS.items() if src in snap.column_names}
     cols["observation_time_utc"] = epoch(snap.column("timestamp"), "timestamp", "us")
