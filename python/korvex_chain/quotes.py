@@ -25,12 +25,13 @@ from dataclasses import dataclass, field
 
 import numpy as np
 import pandas as pd
+import pyarrow as pa
 
 from .forwards import fill_from_term_structure, group_codes, group_forwards
 from .readers import parse_names, read_table
 from .readers.columns import instants, is_empty, numbers as number_column, texts
 from .readers.names import INSTRUMENT, SIDES, expiry_date
-from .readers.table import COIN, Table, make_frame, text_array
+from .readers.table import COIN, Table, coded_text, make_frame, text_array
 from .timing import CLOCKS
 
 __all__ = ["Chain", "read_chain", "parse_instrument", "IV_STATUS_NAMES"]
@@ -272,9 +273,6 @@ class _Labels:
         mine = np.array([index.get(nm, -2) for nm in self.names] + [-3], dtype=np.intp)
         return mine[self.codes] == other.codes
 
-    def values(self, pos: np.ndarray) -> np.ndarray:
-        return np.asarray([*self.names, None], dtype=object)[self.codes[pos]]
-
 
 class _Reasons:
     """The first reason each row is rejected for (code 0: none yet)."""
@@ -336,7 +334,7 @@ def price_table(table: Table, *, observation_time=None, clock: str = "calendar",
     und_codes, und_uniq = texts(und_col, "underlying") if und_col is not None else (None, [])
     names = None
     if inst is not None:
-        icodes, iuniq = texts(inst, "instrument")
+        icodes, iuniq = texts(inst, "instrument", arrow_uniques=True)
         if not have_cols or und_codes is None or (und_codes < 0).any() or table.name_currency is not None:
             names = parse_names(iuniq, expiry_hour)
 
@@ -535,11 +533,12 @@ def price_table(table: Table, *, observation_time=None, clock: str = "calendar",
 
     data: dict = {}
     if inst is not None:
-        data["instrument"] = text_array(np.append(np.asarray(iuniq, dtype=object), "")[icodes[pos]])
+        data["instrument"] = (text_array(iuniq.take(pa.array(icodes[pos], mask=icodes[pos] < 0)))
+                              if isinstance(iuniq, pa.Array) else coded_text(icodes[pos], iuniq))
     data.update({
-        "underlying": text_array(und.values(pos)), "expiry": _utc(exp_rows),
+        "underlying": coded_text(und.codes[pos], und.names), "expiry": _utc(exp_rows),
         "strike": k, "is_call": is_call, "observation_time": _utc(row_obs),
-        "premium_currency": text_array(pccy.values(pos)), "coin_premium": coin,
+        "premium_currency": coded_text(pccy.codes[pos], pccy.names), "coin_premium": coin,
         "bid_premium": b, "ask_premium": a, "mark_premium": m, "forward": forward, "row_forward": row_forward,
         "bid": quote["bid"], "ask": quote["ask"], "mark": quote["mark"], "mid": quote["mid"], "ttx": ttx,
     })

@@ -57,8 +57,10 @@ def is_empty(col) -> bool:
 # ------------------------------------------------------------------ text
 
 
-def texts(col, name: str) -> tuple[np.ndarray, list[str]]:
-    """(codes, distinct values) of a text column; code -1 = missing.
+def texts(col, name: str, arrow_uniques: bool = False) -> tuple[np.ndarray, list[str] | pa.Array]:
+    """(codes, distinct values) of a text column; code -1 = missing. With
+    `arrow_uniques`, the distinct values of a pyarrow column stay a pyarrow
+    array (no Python strings made).
 
     A column of numbers (or booleans) where names are expected is an error,
     not something to read as names: it is almost always a column mapped to
@@ -77,6 +79,8 @@ def texts(col, name: str) -> tuple[np.ndarray, list[str]]:
         else:
             _not_names(name, str(t))
         codes = pc.fill_null(enc.indices, -1).to_numpy(zero_copy_only=False).astype(np.intp, copy=False)
+        if arrow_uniques:
+            return codes, enc.dictionary
         return codes, [str(v) for v in enc.dictionary.to_pylist()]
     values = col.array if isinstance(col, pd.Series) else col
     a = values if isinstance(values, (np.ndarray, pd.api.extensions.ExtensionArray)) else np.asarray(values, dtype=object)

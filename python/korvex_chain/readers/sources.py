@@ -43,7 +43,9 @@ class Csv:
         """The whole table (pyarrow, multi-threaded), with `types` forced."""
         opts = pcsv.ConvertOptions(column_types={k: v for k, v in types.items() if k in self.header},
                                    strings_can_be_null=True, include_columns=include)
-        return pcsv.read_csv(self.input(), convert_options=opts)
+        # Blocks small enough that a snapshot of a few thousand rows is
+        # parsed by all threads at once.
+        return pcsv.read_csv(self.input(), convert_options=opts, read_options=pcsv.ReadOptions(block_size=1 << 17))
 
 
 @dataclass

@@ -50,8 +50,7 @@ def frame_rows(df: pd.DataFrame) -> Callable[..., pd.DataFrame]:
 
     def rows(pos: np.ndarray, lead: dict | None = None) -> pd.DataFrame:
         if len(pos) == 0:
-            empty = {str(c): np.empty(0, dtype=object) for c in df.columns}
-            return make_frame({**(lead or {}), **empty}, _positions(pos))
+            return empty_frame([*(lead or {}), *map(str, df.columns)])
         out = df.iloc[pos].copy()
         out.index = _positions(pos)
         for i, (name, v) in enumerate((lead or {}).items()):
@@ -68,8 +67,7 @@ def arrow_rows(table: pa.Table) -> Callable[..., pd.DataFrame]:
 
     def rows(pos: np.ndarray, lead: dict | None = None) -> pd.DataFrame:
         if len(pos) == 0:
-            empty = {c: np.empty(0, dtype=object) for c in table.column_names}
-            return make_frame({**(lead or {}), **empty}, _positions(pos))
+            return empty_frame([*(lead or {}), *table.column_names])
         part = table.take(pa.array(np.asarray(pos, dtype=np.int64)))
         cols = dict(lead or {})
         for name, c in zip(part.column_names, part.columns):
@@ -83,12 +81,28 @@ def arrow_rows(table: pa.Table) -> Callable[..., pd.DataFrame]:
             elif pa.types.is_integer(t) or pa.types.is_floating(t) or pa.types.is_boolean(t):
                 cols[name] = c.to_numpy()
             elif pa.types.is_string(t) or pa.types.is_large_string(t):
-                cols[name] = text_array(np.asarray(c.to_pylist(), dtype=object))
+                cols[name] = text_array(c)
             else:
                 cols[name] = c.to_pandas().array
         return make_frame(cols, _positions(pos))
 
     return rows
+
+
+_EMPTY: dict[tuple, pd.DataFrame] = {}
+
+
+def empty_frame(columns: list[str]) -> pd.DataFrame:
+    """No rows under these columns (the rejected rows of a clean chain): a
+    copy of one made once per list of columns, which costs a tenth."""
+    key = tuple(columns)
+    frame = _EMPTY.get(key)
+    if frame is None:
+        if len(_EMPTY) >= 64:
+            _EMPTY.clear()
+        frame = _EMPTY[key] = make_frame({c: np.empty(0, dtype=object) for c in columns},
+                                         pd.Index([], dtype=np.int64))
+    return frame.copy()
 
 
 def _positions(pos) -> pd.Index:
@@ -99,9 +113,22 @@ def _positions(pos) -> pd.Index:
 STR = pd.Series(["x"]).dtype
 
 
-def text_array(values: np.ndarray):
-    """An object array of str (or None) as the column pandas would make of it."""
+def text_array(values):
+    """Text (an object array of str or None, or a pyarrow string array) as
+    the column pandas would make of a column of str."""
+    if isinstance(values, (pa.Array, pa.ChunkedArray)):
+        if hasattr(STR, "__from_arrow__"):
+            return STR.__from_arrow__(values)
+        values = np.asarray(values.to_pylist(), dtype=object)
     return values if STR == np.dtype(object) else pd.array(values, dtype=STR)
+
+
+def coded_text(codes: np.ndarray, names: list):
+    """Text given as codes into distinct names (-1: missing), as `text_array`."""
+    codes = np.asarray(codes)
+    arr = pa.DictionaryArray.from_arrays(pa.array(codes.astype(np.int32), mask=codes < 0),
+                                         pa.array(list(names), type=pa.string()))
+    return text_array(arr.cast(pa.string()))
 
 
 def make_frame(columns: dict, index: pd.Index) -> pd.DataFrame:
