@@ -120,6 +120,7 @@ bench: dev ## run the benchmarks and write bench/RESULTS.md
 	$(VENV)/bin/pip install $(PIP_Q) $(call REQS,bench)
 	$(VENV)/bin/python bench/bench.py --report bench/RESULTS.md
 	$(VENV)/bin/python bench/bench_fit.py --report bench/RESULTS_FIT.md
+	$(VENV)/bin/python bench/bench_readers.py --report bench/RESULTS_READERS.md
 	$(MAKE) --no-print-directory bench-arrays
 
 # ---- korvex_chain -------------------------------------------------------------
