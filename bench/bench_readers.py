@@ -248,7 +248,8 @@ def bench_updates(repeat: int, tmpdir: str | None) -> list[str]:
                     runs[label].append(child(path, "snapshot", at))
             base = float(np.median([r["seconds"] for r in runs["columns"]]))
             size = runs["columns"][0]["bytes"] / 2**20
-            rows.append(f"  {'read':44s} {'s':>7s} {'ratio':>6s} {'peak RSS MB':>12s} {'pool MB':>8s} {'/ columns':>9s}")
+            rows.append(f"  {'read':44s} {'s':>7s} {'ratio':>6s} {'peak RSS MB':>12s} {'pool MB':>8s} "
+                        f"{'/ columns':>9s}")
             for label, rs in runs.items():
                 sec = float(np.median([r["seconds"] for r in rs]))
                 rss = float(np.median([r["rss_mb"] for r in rs]))
@@ -257,8 +258,9 @@ def bench_updates(repeat: int, tmpdir: str | None) -> list[str]:
                         else f"read_chain snapshot, {label}")
                 rows.append(f"  {name:44s} {sec:7.3f} {sec / base:6.2f} {rss:12.1f} {pool:8.1f} "
                             f"{max(rss, pool) / size:9.2f}")
-            rows.append(f"  size of the needed columns: {size:.1f} MB ({len(tardis.needed(pcsv.open_csv(plain).schema.names))} "
-                        f"columns); options in a snapshot: {runs['last (default)'][0]['options']}")
+            ncols = len(tardis.needed(pcsv.open_csv(plain).schema.names))
+            rows.append(f"  size of the needed columns: {size:.1f} MB ({ncols} columns); options in a snapshot: "
+                        f"{runs['last (default)'][0]['options']}")
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
     return rows

@@ -283,7 +283,10 @@ class _Reasons:
         self._index: dict[str, int] = {}
 
     def add(self, mask, why: str) -> None:
-        sel = np.asarray(mask, dtype=bool) & (self.code == 0)
+        mask = np.asarray(mask, dtype=bool)
+        if not mask.any():
+            return
+        sel = mask & (self.code == 0)
         if sel.any():
             self.code[sel] = self._id(why)
 

@@ -83,7 +83,8 @@ def texts(col, name: str, arrow_uniques: bool = False) -> tuple[np.ndarray, list
             return codes, enc.dictionary
         return codes, [str(v) for v in enc.dictionary.to_pylist()]
     values = col.array if isinstance(col, pd.Series) else col
-    a = values if isinstance(values, (np.ndarray, pd.api.extensions.ExtensionArray)) else np.asarray(values, dtype=object)
+    a = values if isinstance(values, (np.ndarray, pd.api.extensions.ExtensionArray)) else \
+        np.asarray(values, dtype=object)
     kind = getattr(a.dtype, "kind", "O")
     if kind in "biufc" and not is_empty(a):
         _not_names(name, str(a.dtype))
@@ -303,6 +304,9 @@ def epoch(col, name: str, unit: str) -> Parsed:
     """Epoch numbers in `unit` as datetime64[ns] (exact for whole numbers)."""
     mult = _NS_PER[unit]
     arr = _arrow(col)
+    if (arr is not None and pa.types.is_timestamp(arr.type)) or getattr(col, "dtype", None) is not None and \
+            (getattr(col.dtype, "kind", "") == "M" or isinstance(col.dtype, pd.DatetimeTZDtype)):
+        return Parsed(*instants(col, name))  # instants already: their unit is their own
     if arr is not None and pa.types.is_integer(arr.type):
         a = _plain(arr)
         ints = pc.fill_null(a, 0).cast(pa.int64()).to_numpy(zero_copy_only=False)

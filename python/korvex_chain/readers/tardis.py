@@ -240,9 +240,8 @@ def read(cs: ColumnSet, how: str, *, at=None, max_age=None, premium_currency=Non
             col = pa.array(s.to_numpy(dtype=object) if s.dtype.kind in "OUS" or c in ("symbol", "type", "exchange")
                            else s.to_numpy(), from_pandas=True)
         if c == "timestamp" and not pa.types.is_integer(col.type):
-            vals, bad = epoch(col, "timestamp", "us")
-            ints = vals.view(np.int64) // 1000
-            col = pa.array(ints, mask=np.isnat(vals))
+            vals, _ = epoch(col, "timestamp", "us")
+            col = pa.array(vals.view(np.int64) // 1000, mask=np.isnat(vals))
         arrays.append(col)
         names.append(c)
     latest = _Latest(at_us)
