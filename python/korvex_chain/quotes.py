@@ -236,13 +236,9 @@ class _Labels:
         return cls(np.zeros(n, dtype=np.intp), [name])
 
     @classmethod
-    def per_instrument(cls, values: np.ndarray, icodes: np.ndarray) -> _Labels:
-        """Labels from one value per distinct instrument ("" for none)."""
-        codes, names = pd.factorize(np.asarray(values, dtype=object))
-        names = list(names)
-        if "" in names:
-            blank = names.index("")
-            codes = np.where(codes == blank, -1, codes)
+    def per_instrument(cls, coded: tuple[np.ndarray, list[str]], icodes: np.ndarray) -> _Labels:
+        """Labels from codes per distinct instrument (see parse_names)."""
+        codes, names = coded
         return cls(np.append(codes, -1)[icodes], names)
 
     def missing(self) -> np.ndarray:

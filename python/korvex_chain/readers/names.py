@@ -13,7 +13,6 @@ import re
 from typing import NamedTuple
 
 import numpy as np
-import pandas as pd
 import pyarrow as pa
 import pyarrow.compute as pc
 
@@ -45,14 +44,15 @@ class Names(NamedTuple):
     """What the names say, one entry per distinct name (the `uniques`).
 
     `error` is None for a readable name, else the reason it is not;
-    `expiry` is datetime64[ns] (NaT where unreadable); `currency` is the
-    quote or settlement currency the name carries ("" when it carries none)."""
+    `expiry` is datetime64[ns] (NaT where unreadable); `underlying` and
+    `currency` (the quote or settlement currency a name carries) are codes
+    into their few distinct values, -1 where a name says nothing."""
 
-    underlying: np.ndarray  # object: str
+    underlying: tuple[np.ndarray, list[str]]
     expiry: np.ndarray  # datetime64[ns]
     strike: np.ndarray  # float64
     is_call: np.ndarray  # int8: 1 call, 0 put, -1 unknown
-    currency: np.ndarray  # object: str
+    currency: tuple[np.ndarray, list[str]]
     error: np.ndarray  # object: str or None
 
 
@@ -65,9 +65,10 @@ def parse_names(uniques, expiry_hour: int) -> Names:
     matched = found.is_valid().to_numpy(zero_copy_only=False)
     groups = {name: found.field(name) for name in ("und", "quote", "exp", "strike", "side", "settle")}
     error = np.full(n, None, dtype=object)
-    originals = raw.to_pylist()
-    for i in np.flatnonzero(~matched):
-        error[i] = f"unparsable instrument name {originals[i]!r}"
+    if not matched.all():
+        originals = raw.to_pylist()
+        for i in np.flatnonzero(~matched):
+            error[i] = f"unparsable instrument name {originals[i]!r}"
 
     # Expiry: a handful of distinct date parts.
     exp_codes, exp_tokens = _codes(groups["exp"])
@@ -81,7 +82,7 @@ def parse_names(uniques, expiry_hour: int) -> Names:
     expiry = exp_values[exp_codes]
     bad_exp = matched & np.isnat(expiry)
     for i in np.flatnonzero(bad_exp):
-        error[i] = f"unparsable expiry in instrument name {originals[i]!r}"
+        error[i] = f"unparsable expiry in instrument name {raw[int(i)].as_py()!r}"
 
     side_codes, side_tokens = _codes(groups["side"])
     side_lut = np.array([SIDES.get(s, -1) for s in side_tokens] + [-1], dtype=np.int8)
@@ -89,30 +90,30 @@ def parse_names(uniques, expiry_hour: int) -> Names:
     bad_side = matched & ~bad_exp & (is_call < 0)
     for i in np.flatnonzero(bad_side):
         side = groups["side"][int(i)].as_py()
-        error[i] = f"unknown option side {side!r} in instrument name {originals[i]!r}"
+        error[i] = f"unknown option side {side!r} in instrument name {raw[int(i)].as_py()!r}"
 
     strike_text = pc.replace_substring(groups["strike"], "D", ".")
     strike_text = pc.if_else(pc.equal(strike_text, ""), pa.scalar(None, pa.string()), strike_text)
     strike = strike_text.cast(pa.float64()).to_numpy(zero_copy_only=False)
 
-    und = np.asarray(groups["und"].to_numpy(zero_copy_only=False), dtype=object)
+    und = groups["und"]
     if not matched.all():
         # A name of another form still tells its underlying by its first word.
-        prefix = pc.extract_regex(text, r"^(?P<und>[A-Z0-9]+)").field("und")
-        prefix = np.asarray(prefix.to_numpy(zero_copy_only=False), dtype=object)
-        und = np.where(matched, und, np.where(pd.isna(prefix), "", prefix))
-    quote = np.asarray(groups["quote"].to_numpy(zero_copy_only=False), dtype=object)
-    settle = np.asarray(groups["settle"].to_numpy(zero_copy_only=False), dtype=object)
+        prefix = pc.fill_null(pc.extract_regex(text, r"^(?P<und>[A-Z0-9]+)").field("und"), "")
+        und = pc.if_else(pa.array(matched), und, prefix)
     # The settlement suffix (Bybit's -USDT) names the premium currency; else
     # the quote part of the underlying (Deribit's BTC_USDC).
-    currency = np.where(settle != "", settle, quote)
-    return Names(und, expiry, strike, is_call, currency, error)
+    currency = pc.if_else(pc.equal(groups["settle"], ""), groups["quote"], groups["settle"])
+    return Names(_codes(und, blank_missing=True), expiry, strike, is_call, _codes(currency, blank_missing=True),
+                 error)
 
 
-def _codes(arr: pa.Array) -> tuple[np.ndarray, list]:
-    """Dictionary codes of a string array (-1 for nulls) and its distinct values."""
+def _codes(arr: pa.Array, blank_missing: bool = False) -> tuple[np.ndarray, list]:
+    """Dictionary codes of a string array (-1 for nulls, and for "" when
+    `blank_missing`) and its distinct values."""
     enc = pc.dictionary_encode(arr)
-    codes = enc.indices.to_numpy(zero_copy_only=False)
-    if enc.null_count:
-        codes = np.where(enc.is_valid().to_numpy(zero_copy_only=False), codes, -1)
-    return codes.astype(np.intp, copy=False), enc.dictionary.to_pylist()
+    codes = pc.fill_null(enc.indices, -1).to_numpy(zero_copy_only=False).astype(np.intp, copy=False)
+    values = enc.dictionary.to_pylist()
+    if blank_missing and "" in values:
+        codes = np.where(codes == values.index(""), -1, codes)
+    return codes, values
