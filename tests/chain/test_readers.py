@@ -276,9 +276,11 @@ def test_tardis_snapshot_at_any_instant(syn, tmp_path, monkeypatch):
     # Default: the last instant in the file; blocks of any size give the same snapshot.
     last = kc.read_chain(path)
     assert "the last update in the file" in last.summary()
+    monkeypatch.setattr(tardis, "WHOLE", 0)  # stream it, in blocks of 4 kB
     monkeypatch.setattr(tardis, "BLOCK_SIZE", 4096)
     small = kc.read_chain(path)
     assert_same_chain(small, last)
+    assert_same_chain(kc.read_chain(path, at=at), snap)
     assert_same_chain(kc.read_chain(data), last)  # the same updates as a DataFrame
 
     # An option that expired between its last update and the snapshot.

@@ -32,6 +32,10 @@ class Csv:
     header: list[str]
     gzipped: bool
 
+    def nbytes(self) -> int:
+        """Bytes of the source as stored (compressed, for a gzip file)."""
+        return len(self.data) if isinstance(self.data, bytes) else os.path.getsize(self.data)
+
     def input(self):
         """A fresh input for pyarrow (decompressed on the fly)."""
         if isinstance(self.data, bytes):

@@ -52,6 +52,8 @@ COIN_EXCHANGES = frozenset({"deribit"})
 # beside the parsing, small enough that the blocks pyarrow reads ahead (some
 # forty of them) cost little memory.
 BLOCK_SIZE = 1 << 20
+# Files up to this size (on disk) are read whole, as a snapshot table is.
+WHOLE = 4 << 20
 
 _DICT = pa.dictionary(pa.int32(), pa.string())
 _INT64_MIN = np.iinfo(np.int64).min
@@ -213,10 +215,15 @@ def read_csv(src: Csv, how: str, *, at=None, max_age=None, premium_currency=None
         opts = pcsv.ConvertOptions(include_columns=cols, column_types=_types(src.header, text_numbers),
                                    strings_can_be_null=True)
         try:
-            reader = pcsv.open_csv(src.input(), convert_options=opts,
-                                   read_options=pcsv.ReadOptions(block_size=block_size or BLOCK_SIZE))
-            for batch in reader:
-                latest.add(batch)
+            if src.nbytes() <= WHOLE and block_size is None:
+                # A small file (a snapshot's worth) is read at once, by all threads.
+                latest.add(pcsv.read_csv(src.input(), convert_options=opts,
+                                         read_options=pcsv.ReadOptions(block_size=1 << 17)))
+            else:
+                reader = pcsv.open_csv(src.input(), convert_options=opts,
+                                       read_options=pcsv.ReadOptions(block_size=block_size or BLOCK_SIZE))
+                for batch in reader:
+                    latest.add(batch)
             break
         except pa.ArrowInvalid as exc:
             if text_numbers or "timestamp" in str(exc):
