@@ -603,9 +603,8 @@ def _implied_vols(ttx, fwd, strike, quote: dict, is_call, threads):
 
     prices = np.stack([quote[s] for s in _SIDES])
     vols, status = implied_vols(ttx, fwd, strike, prices, is_call, status=True, threads=threads)
-    status = np.asarray(status, np.int8).copy()
+    # A vol is NaN exactly when its status is not OK; a missing price is no quote.
     status[np.isnan(prices)] = _NO_QUOTE
-    vols = np.where(status == 0, vols, np.nan)
     return ({s: vols[i] for i, s in enumerate(_SIDES)}, {s: status[i] for i, s in enumerate(_SIDES)})
 
 

@@ -57,6 +57,12 @@ def assert_same_chain(a, b):
     assert list(a.rejected.index) == list(b.rejected.index)
 
 
+def _csv(path):
+    """A CSV as a DataFrame, numbers read exactly (correctly rounded, as
+    read_chain reads them; pandas' default parser may be an ulp off)."""
+    return pd.read_csv(path, float_precision="round_trip")
+
+
 def _iso(values, unit):
     return pd.to_datetime(values, unit=unit, utc=True).map(lambda t: t.isoformat())
 
@@ -74,7 +80,7 @@ def test_deribit_response_reads_as_its_tidy_equivalent_from_file_text_and_object
                          "underlying_price": r["underlying_price"], "premium_currency": r["quote_currency"],
                          "underlying": r["base_currency"]})
     # Expiry, strike and side from the collector's tidy file, not from the names.
-    known = pd.read_csv(CHAINS / "deribit_btc_eth_20260822.csv").set_index("instrument")
+    known = _csv(CHAINS / "deribit_btc_eth_20260822.csv").set_index("instrument")
     tidy["expiry_utc"] = known.loc[tidy["instrument"], "expiry_utc"].to_numpy()
     tidy["strike"] = known.loc[tidy["instrument"], "strike"].to_numpy()
     tidy["option_type"] = known.loc[tidy["instrument"], "option_type"].to_numpy()
@@ -104,13 +110,13 @@ def test_bybit_response_reads_as_its_tidy_equivalent():
     assert_same_chain(got, kc.read_chain(tidy))
     assert len(got.rejected) == 28 and (got.rejected["reason"] == "empty quote (no bid, ask or mark)").all()
     # The collector's tidy file of the same quotes (BTC rows) reads the same.
-    tt = pd.read_csv(CHAINS / "bybit_usdt_btc_eth_20250702.csv")
+    tt = _csv(CHAINS / "bybit_usdt_btc_eth_20250702.csv")
     assert_same_chain(got, kc.read_chain(tt[tt["underlying"] == "BTC"].reset_index(drop=True)))
 
 
 @needs_formats
 def test_tardis_file_reads_as_its_tidy_equivalent():
-    t = pd.read_csv(TARDIS)
+    t = _csv(TARDIS)
     tidy = pd.DataFrame({"observation_time_utc": _iso(t["timestamp"], "us"), "instrument": t["symbol"],
                          "expiry_utc": _iso(t["expiration"], "us"), "strike": t["strike_price"],
                          "option_type": t["type"], "bid": t["bid_price"], "ask": t["ask_price"],
@@ -149,7 +155,7 @@ def test_collector_history_reads_through_one_mapping():
         assert len(m) > 300 and (diff <= 0.5).mean() >= 0.97, (f.name, diff.describe())
     # The mapping reads the collector file as the tidy conversion of
     # ../history/SOURCES.md would.
-    raw = pd.read_csv(files[-1])
+    raw = _csv(files[-1])
     tidy = pd.DataFrame({"observation_time_utc": raw["timestamp"], "instrument": raw["instrument_name"],
                          "expiry_utc": raw["expiry_datetime"], "strike": raw["strike"],
                          "option_type": raw["option_type"], "bid": raw["bid_price"], "ask": raw["ask_price"],

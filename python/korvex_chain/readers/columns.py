@@ -82,9 +82,7 @@ def texts(col, name: str, arrow_uniques: bool = False) -> tuple[np.ndarray, list
         if arrow_uniques:
             return codes, enc.dictionary
         return codes, [str(v) for v in enc.dictionary.to_pylist()]
-    values = col.array if isinstance(col, pd.Series) else col
-    a = values if isinstance(values, (np.ndarray, pd.api.extensions.ExtensionArray)) else \
-        np.asarray(values, dtype=object)
+    a = _values(col)
     kind = getattr(a.dtype, "kind", "O")
     if kind in "biufc" and not is_empty(a):
         _not_names(name, str(a.dtype))
@@ -98,6 +96,20 @@ def texts(col, name: str, arrow_uniques: bool = False) -> tuple[np.ndarray, list
                 _not_names(name, type(v).__name__)
             break
     return codes.astype(np.intp, copy=False), [str(v) for v in uniq]
+
+
+_NUMPY_WRAPPER = getattr(pd.arrays, "NumpyExtensionArray", None) or getattr(pd.arrays, "PandasArray")
+
+
+def _values(col):
+    """The values of a pandas column or sequence as a numpy array or a
+    pandas extension array (what pd.factorize takes)."""
+    values = col.array if isinstance(col, (pd.Series, pd.Index)) else col
+    if isinstance(values, _NUMPY_WRAPPER):
+        return values.to_numpy()  # a plain numpy column behind pandas' wrapper
+    if isinstance(values, (np.ndarray, pd.api.extensions.ExtensionArray)):
+        return values
+    return np.asarray(values, dtype=object)
 
 
 def _not_names(name: str, what: str):
@@ -205,7 +217,7 @@ def instants(col, name: str, bare_date_hour: int | None = None) -> tuple[np.ndar
                          "datetimes (epoch numbers have no unit of their own)")
     if dtype.kind in "biufc":
         return np.full(len(s), np.datetime64("NaT", "ns")), None
-    codes, uniques = pd.factorize(s.array, use_na_sentinel=True)
+    codes, uniques = pd.factorize(_values(s), use_na_sentinel=True)
     if all(isinstance(u, str) for u in uniques):
         return _parse_text(codes, [str(u) for u in uniques], bare_date_hour)
     # datetime / date / Timestamp objects (a date without time is a bare date).
