@@ -348,3 +348,54 @@ def test_deribit_empty_sides_and_errors(syn):
     fut = {"jsonrpc": "2.0", "result": [dict(doc["result"][2], instrument_name="BTC-PERPETUAL")] * 2}
     with pytest.raises(ValueError, match="unparsable instrument name 'BTC-PERPETUAL'"):
         kc.read_chain(fut)
+
+
+def test_sources_of_every_kind_read_alike(syn, tmp_path):
+    import io
+
+    want = kc.read_chain(syn.table)
+    csv = syn.table.to_csv(index=False)
+    (tmp_path / "c.csv").write_text(csv)
+    (tmp_path / "c.csv.gz").write_bytes(gzip.compress(csv.encode()))
+    (tmp_path / "c.dat").write_bytes(gzip.compress(("\ufeff" + csv.replace("\n", "\r\n")).encode()))
+    for source in (tmp_path / "c.csv", str(tmp_path / "c.csv.gz"), tmp_path / "c.dat", csv, csv.encode(),
+                   io.StringIO(csv), io.BytesIO(csv.encode())):
+        assert_same_chain(kc.read_chain(source), want)
+    doc = kc.to_layout(syn.table, "deribit")
+    pretty = json.dumps(doc, indent=2)
+    halves = (dict(doc, result=doc["result"][:100]), dict(doc, result=doc["result"][100:]))
+    ndjson = "\n".join(json.dumps(h) for h in halves)
+    for source in (pretty, ndjson, io.StringIO(pretty)):
+        got = kc.read_chain(source)
+        assert got.format == "deribit" and len(got.quotes) == len(want.quotes)
+    # Without creation_timestamp the response's own time (usOut) is the observation time.
+    bare = dict(doc, result=[{k: v for k, v in e.items() if k != "creation_timestamp"} for e in doc["result"]])
+    assert (kc.read_chain(bare).quotes["observation_time"] == pd.Timestamp("2026-12-07T10:00:00Z")).all()
+    with pytest.raises(ValueError, match="unreadable JSON"):
+        kc.read_chain('{"result": [')
+    with pytest.raises(ValueError, match="empty chain"):
+        kc.read_chain(csv.splitlines()[0] + "\n")
+    with pytest.raises(ValueError, match="empty chain"):
+        kc.read_chain([])
+    with pytest.raises(FileNotFoundError):
+        kc.read_chain(tmp_path / "missing.csv")
+    with pytest.raises(TypeError):
+        kc.read_chain([{"a": 1}, "BTC-25DEC26-100000-C"])
+
+
+def test_times_given_as_datetimes_or_numbers(syn):
+    t = syn.table
+    want = kc.read_chain(t)
+    obs = pd.to_datetime(t["observation_time_utc"], utc=True)
+    for col in (obs, obs.dt.tz_convert("Asia/Tokyo"), obs.dt.tz_localize(None)):
+        assert_same_chain(kc.read_chain(t.assign(observation_time_utc=col)), want)
+    epoch = obs.iloc[0].value / 1e9
+    fixed = kc.read_chain(t.drop(columns="observation_time_utc"), observation_time=epoch)
+    assert_same_chain(fixed, want)
+    with pytest.raises(ValueError, match="numbers where instants are expected"):
+        kc.read_chain(t.assign(observation_time_utc=epoch))
+    # The public forward helper gives the chain's own forwards.
+    q = want.quotes
+    e = kc.expiry_forwards(q, q["row_forward"])
+    assert e["forward"].tolist() == want.expiries["forward"].tolist()
+    assert e["forward_method"].tolist() == want.expiries["forward_method"].tolist()
