@@ -253,6 +253,8 @@ bench: dev ## run the benchmarks and write bench/RESULTS.md
 	$(VENV)/bin/pip install $(PIP_Q) $(call REQS,bench)
 	$(VENV)/bin/python bench/bench.py --report bench/RESULTS.md
 	$(VENV)/bin/python bench/bench_fit.py --report bench/RESULTS_FIT.md
+	$(VENV)/bin/python bench/bench_readers.py --report bench/RESULTS_READERS.md
+	$(VENV)/bin/python bench/bench_surface.py --report bench/RESULTS_SURFACE.md
 	$(MAKE) --no-print-directory bench-arrays
 
 $(PEERS_VENV)/.ready:

@@ -47,7 +47,7 @@ trap 'rm -rf "$rootfs"' EXIT
 tar -xf "$tarball" -C "$rootfs"
 pytag=$(chroot "$rootfs" python3 -c 'import sys; print("%d%d" % sys.version_info[:2])')
 
-# The wheel's dependencies (numpy, pandas, scipy and theirs) for that
+# The wheel's dependencies (numpy, pandas, scipy, pyarrow and theirs) for that
 # interpreter, fetched once per list of requirements.
 reqs=$("$root/scripts/requirements.py" runtime)
 wheelhouse=$cache/wheelhouse-cp$pytag-$(printf '%s' "$reqs" | sha256sum | cut -c1-12)

@@ -37,7 +37,7 @@ _LAZY = {
     "plot_surface": "surface_plot",
     "chain_greeks": "greeks",
     "plot_chain": "plot",
-    "make_chain": "synthetic",
+    "make_chain": "synthetic", "to_layout": "synthetic",
 }
 __all__ = list(arrays.__all__) + sorted(_LAZY)
 

@@ -137,6 +137,12 @@ def side_or_none(text: Any) -> bool | None:
         return None
 
 
+def side_code(text: Any) -> int:
+    """side_or_none as a small integer for lookup tables: 1 call, 0 put, -1 unknown."""
+    side = side_or_none(text)
+    return -1 if side is None else int(side)
+
+
 def _parse_object_sides(values: list[Any]) -> dict[Any, bool]:
     """Side of each distinct value of an object array: text as korvex parses
     it, bools (True = call) as in a boolean array. A missing value (None,

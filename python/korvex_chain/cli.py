@@ -30,7 +30,8 @@ def _parser() -> argparse.ArgumentParser:
     sub = p.add_subparsers(dest="command", required=True)
     f = sub.add_parser("fit", help="fit smiles to a chain", description=_FIT_HELP,
                        formatter_class=argparse.RawDescriptionHelpFormatter)
-    f.add_argument("chain", help="the chain: a CSV file in the tidy one-row-per-option layout")
+    f.add_argument("chain", help="the chain: a tidy CSV file, a Deribit or Bybit JSON response or a Tardis "
+                                  "options_chain file (the layout is recognised; see read_chain)")
     f.add_argument("--model", action="append", choices=MODEL_KINDS,
                    help="smile model to fit; repeat for several (default: GVVSpline)")
     f.add_argument("--clock", choices=("calendar", "business"), default="calendar",

@@ -22,7 +22,7 @@ import pandas as pd
 from .arrays import MODEL_KINDS, b76, cal_ttx, implied_vols
 from .timing import to_utc
 
-__all__ = ["SyntheticChain", "make_chain", "true_params"]
+__all__ = ["SyntheticChain", "make_chain", "to_layout", "true_params"]
 
 _MONTHS = ("JAN", "FEB", "MAR", "APR", "MAY", "JUN", "JUL", "AUG", "SEP", "OCT", "NOV", "DEC")
 
@@ -133,3 +133,68 @@ def make_chain(model: str = "GVVSpline", *, underlying: str = "BTC", spot: float
         table = pd.concat([table, pd.DataFrame(bad)], ignore_index=True)
     out.table = table
     return out
+
+
+# ------------------------------------------------------------------ other layouts
+
+LAYOUTS = ("deribit", "bybit", "tardis")
+
+
+def to_layout(table: pd.DataFrame, layout: str):
+    """A tidy chain (such as `make_chain(...).table`) as an exchange or a
+    data vendor sends it, for trying read_chain's readers:
+
+    - "deribit": the dict of a get_book_summary_by_currency response
+      (premiums in `premium_currency`, mark IV in percent, null for an
+      empty side, `creation_timestamp` in ms);
+    - "bybit": the dict of a v5 market/tickers?category=option response:
+      every number a string, "0" for an empty side, premiums in USDT (coin
+      premiums times the row's underlying price), names with -USDT;
+    - "tardis": an options_chain DataFrame (write it with to_csv), one
+      update per option at the table's observation time.
+
+    Rows the layout cannot carry (no instrument name) are left out."""
+    if layout not in LAYOUTS:
+        raise ValueError(f"unknown layout {layout!r}: use one of {', '.join(LAYOUTS)}")
+    t = table[table["instrument"].notna()].reset_index(drop=True)
+    obs = pd.to_datetime(t["observation_time_utc"], utc=True)
+    ms = obs.dt.as_unit("ms").astype("int64").to_numpy()
+    percent = t["iv_unit"].eq("percent").to_numpy() if "iv_unit" in t else np.zeros(len(t), bool)
+
+    def iv_percent(col):
+        v = t[col].to_numpy(float) if col in t else np.full(len(t), np.nan)
+        return np.where(percent, v, v * 100.0)
+
+    def opt(v):
+        return None if v is None or (isinstance(v, float) and math.isnan(v)) else float(v)
+
+    if layout == "deribit":
+        result = [{
+            "instrument_name": r.instrument, "base_currency": r.underlying, "quote_currency": r.premium_currency,
+            "bid_price": opt(r.bid), "ask_price": opt(r.ask), "mark_price": opt(r.mark), "mark_iv": opt(iv),
+            "underlying_price": opt(r.underlying_price), "creation_timestamp": int(m),
+        } for r, iv, m in zip(t.itertuples(index=False), iv_percent("mark_iv"), ms)]
+        us = int(ms.max()) * 1000
+        return {"jsonrpc": "2.0", "result": result, "usIn": us, "usOut": us, "usDiff": 0, "testnet": False}
+    if layout == "bybit":
+        coin = t["premium_currency"].str.upper().eq(t["underlying"].str.upper()).to_numpy()
+        scale = np.where(coin, t["underlying_price"].to_numpy(float), 1.0)
+
+        def text(v):
+            return "0" if not np.isfinite(v) else repr(float(v))
+
+        lst = [{"symbol": f"{r.instrument}-USDT", "bid1Price": text(r.bid * s), "ask1Price": text(r.ask * s),
+                "markPrice": text(r.mark * s), "markIv": text(iv / 100.0),
+                "underlyingPrice": text(r.underlying_price)}
+               for r, s, iv in zip(t.itertuples(index=False), scale, iv_percent("mark_iv"))]
+        return {"retCode": 0, "retMsg": "OK", "result": {"category": "option", "list": lst},
+                "retExtInfo": {}, "time": int(ms.max())}
+    us = ms * 1000
+    expiration = pd.to_datetime(t["expiry_utc"], utc=True)
+    return pd.DataFrame({
+        "exchange": "deribit", "symbol": t["instrument"], "timestamp": us, "local_timestamp": us,
+        "type": np.where(t["option_type"].str.upper().str.startswith("C"), "call", "put"),
+        "strike_price": t["strike"], "expiration": expiration.dt.as_unit("us").astype("int64").to_numpy(),
+        "bid_price": t["bid"], "bid_iv": iv_percent("bid_iv"), "ask_price": t["ask"], "ask_iv": iv_percent("ask_iv"),
+        "mark_price": t["mark"], "mark_iv": iv_percent("mark_iv"), "underlying_price": t["underlying_price"],
+    })

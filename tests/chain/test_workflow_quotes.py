@@ -216,6 +216,119 @@ def test_exchange_ivs_and_their_cap():
     assert prem["quote_ask_iv"] == prem["ask_iv"]
 
 
+def _coin_rows(n=4, **kw):
+    """Two-sided coin-premium rows of one expiry around a 100,000 forward."""
+    t = _ttx(exp=kw.get("expiry_utc", EXP))
+    rows = []
+    for k in np.linspace(90_000.0, 110_000.0, n):
+        for side in ("C", "P"):
+            px = korvex.b76_fairvalue(100_000.0, k, t, 0.6, side) / 100_000.0
+            r = _row(k, side, bid=round(px * 0.98, 6), ask=round(px * 1.02, 6), underlying_price=100_000.0,
+                     premium_currency="BTC")
+            r.update(kw)
+            rows.append(r)
+    return rows
+
+
+def test_non_finite_strikes_prices_and_underlying_prices_are_rejected(tmp_path):
+    rows = _coin_rows()
+    text = pd.DataFrame(rows).to_csv(index=False).splitlines()
+    header = text[0].split(",")
+    bad = []
+    for col, value in (("strike", "inf"), ("ask", "inf"), ("underlying_price", "inf"), ("underlying_price", "-5"),
+                       ("strike", "-inf")):
+        cells = text[1].split(",")
+        cells[header.index(col)] = value
+        bad.append(",".join(cells))
+    path = tmp_path / "chain.csv"
+    path.write_text("\n".join(text + bad) + "\n")
+    ch = kc.read_chain(path)
+    rej = ch.rejected["reason"]
+    assert list(ch.quotes.index) == list(range(len(rows)))
+    assert len(rej) == len(bad)
+    assert rej.iloc[0].startswith("strike") and rej.iloc[4].startswith("strike")
+    assert rej.iloc[1] == "price not finite"
+    assert rej.iloc[2].startswith("underlying price") and rej.iloc[3].startswith("underlying price")
+
+
+def test_unreadable_price_cells_reject_their_row(tmp_path):
+    rows = _coin_rows()
+    df = pd.DataFrame(rows).astype({"bid": object, "mark": object})
+    df.loc[1, "bid"] = "0,049"
+    df.loc[2, "bid"] = "n/a?"
+    df.loc[3, "mark"] = "abc"
+    df.loc[4, "bid"] = "n/a"  # a "no value" token: an empty side, not an unreadable one
+    (tmp_path / "chain.csv").write_text(df.to_csv(index=False))
+    for source in (df, tmp_path / "chain.csv"):
+        ch = kc.read_chain(source)
+        reasons = dict(zip(ch.rejected.index, ch.rejected["reason"]))
+        assert reasons == {1: "unreadable bid (not a number)", 2: "unreadable bid (not a number)",
+                           3: "unreadable mark (not a number)"}
+        assert np.isnan(ch.quotes.loc[4, "bid"]) and ch.quotes.loc[4, "ask_iv_status"] == "ok"
+
+
+def test_datetime_expiries_keep_their_time_of_day():
+    rows = _coin_rows(2)
+    df = pd.DataFrame(rows)
+    midnight = pd.Timestamp("2026-12-25T00:00:00")
+    df["expiry_utc"] = pd.Series([midnight] * len(df), dtype="datetime64[ns]")
+    assert (kc.read_chain(df).quotes["expiry"] == midnight.tz_localize("UTC")).all()
+    df["expiry_utc"] = df["expiry_utc"].dt.tz_localize("UTC")
+    assert (kc.read_chain(df).quotes["expiry"] == midnight.tz_localize("UTC")).all()
+    # Text without a time of day is the one case that gets expiry_hour.
+    df["expiry_utc"] = "2026-12-25"
+    assert (kc.read_chain(df).quotes["expiry"] == pd.Timestamp("2026-12-25T08:00:00Z")).all()
+
+
+def test_numeric_observation_times_are_epoch_seconds():
+    later = pd.DataFrame(_coin_rows(2, expiry_utc="2027-06-25T08:00:00Z")).drop(columns="observation_time_utc")
+    ch = kc.read_chain(later, observation_time=1.8e9)
+    assert ch.observation_time == pd.Timestamp(1.8e9, unit="s", tz="UTC")
+    assert (ch.quotes["observation_time"] == pd.Timestamp("2027-01-15T08:00:00Z")).all()
+    with pytest.raises(ValueError, match="finite"):
+        kc.read_chain(later, observation_time=float("nan"))
+
+
+def test_underlyings_without_an_underlying_column_are_told_apart():
+    btc = _coin_rows()
+    eth = [dict(r, strike=r["strike"] / 30, underlying_price=100_000.0 / 30, premium_currency="ETH") for r in btc]
+    df = pd.DataFrame(btc + eth).drop(columns="underlying")
+    e = kc.read_chain(df).expiries
+    assert list(e["underlying"]) == ["BTC", "ETH"] and list(e["forward"]) == [100_000.0, 100_000.0 / 30]
+    # By the instrument names' first part when the premium says nothing.
+    df["instrument"] = [f"{u}-25DEC26-{int(k)}-{s}" for u, k, s in zip(["BTC"] * len(btc) + ["ETH"] * len(eth),
+                                                                          df["strike"], df["option_type"])]
+    df["premium_currency"] = "USD"
+    assert list(kc.read_chain(df).expiries["underlying"]) == ["BTC", "ETH"]
+
+
+def test_unknown_premium_currencies_are_rejected_not_taken_for_coin():
+    rows = _coin_rows()
+    rows[1]["premium_currency"] = "JPY"
+    rows[2]["premium_currency"] = "USD "
+    rows[3]["premium_currency"] = "usdt"
+    ch = kc.read_chain(pd.DataFrame(rows))
+    reasons = dict(zip(ch.rejected.index, ch.rejected["reason"]))
+    assert set(reasons) == {1, 2}
+    assert reasons[1].startswith("unknown premium currency 'JPY'")
+    assert reasons[2].startswith("unknown premium currency 'USD '")
+    assert not ch.quotes.loc[3, "coin_premium"] and ch.quotes.drop(index=3)["coin_premium"].all()
+
+
+def test_exact_repeats_of_a_row_are_reported_not_priced_twice():
+    rows = _coin_rows()
+    rows.append(dict(rows[0]))
+    rows.append(dict(rows[3], bid=rows[3]["bid"] * 0.99))  # the same option with another bid: not a repeat
+    rows.append(dict(rows[0]))
+    ch = kc.read_chain(pd.DataFrame(rows))
+    reasons = dict(zip(ch.rejected.index, ch.rejected["reason"]))
+    n = len(rows)
+    assert reasons == {n - 3: "duplicate of row 0", n - 1: "duplicate of row 0"}
+    # Without instrument names the same rule holds, and with names as well.
+    names = pd.DataFrame(rows).assign(instrument=[f"BTC-25DEC26-{int(r['strike'])}-{r['option_type']}" for r in rows])
+    assert set(kc.read_chain(names).rejected.index) == {n - 3, n - 1}
+
+
 def test_import_stays_light():
     code = ("import sys, korvex_chain; bad = [m for m in ('pandas', 'scipy', 'matplotlib') if m in sys.modules];"
             "print(bad); assert not bad; korvex_chain.read_chain; assert 'pandas' in sys.modules")
