@@ -24,7 +24,7 @@ import pandas as pd
 from ._inputs import side_or_none
 from .arrays import IVStatus, implied_vols
 from .forwards import expiry_forwards
-from .timing import CLOCKS, ttx_between
+from .timing import check_clock, ttx_between
 from .timing import to_utc as _to_utc
 
 __all__ = ["Chain", "read_chain", "parse_instrument", "IV_STATUS_NAMES"]
@@ -140,7 +140,7 @@ def _num(df: pd.DataFrame, name: str) -> pd.Series:
     return pd.to_numeric(df[name], errors="coerce").astype(float)
 
 
-def read_chain(source, *, observation_time=None, clock: str = "calendar", expiry_hour: int = 8,
+def read_chain(source, *, observation_time=None, clock: str = "calendar", calendar=None, expiry_hour: int = 8,
                premium_currency: str | None = None, quote_ivs: str = "auto",
                time_per_row: bool | None = None, threads: int | None = None) -> Chain:
     """Read and price an option chain.
@@ -154,7 +154,8 @@ def read_chain(source, *, observation_time=None, clock: str = "calendar", expiry
     with `iv_unit` ("percent" or "decimal").
 
     `clock` is "calendar" (365-day years, the usual exchange convention) or
-    "business" (korvex's weighted business time, calendar "BTCUSDT").
+    "business" (korvex's weighted business time, on `calendar`: "BTCUSDT"
+    by default, or a calendar document as bus_ttx takes it).
     `observation_time` overrides the table's times. With per-row times in
     the table, each premium is inverted at its own time to expiry
     (`time_per_row`, default: whenever the rows' times differ), while the
@@ -163,8 +164,7 @@ def read_chain(source, *, observation_time=None, clock: str = "calendar", expiry
     for fitting: "exchange" (the table's bid_iv/ask_iv), "premium" (the IVs
     of the bid/ask premiums) or "auto" (the exchange's when the table has
     them, else the premiums')."""
-    if clock not in CLOCKS:
-        raise ValueError(f"unknown clock {clock!r}: use one of {', '.join(CLOCKS)}")
+    check_clock(clock, calendar)
     if quote_ivs not in ("auto", "exchange", "premium"):
         raise ValueError(f"unknown quote_ivs {quote_ivs!r}: use 'auto', 'exchange' or 'premium'")
     df = _load(source)
@@ -291,9 +291,10 @@ def read_chain(source, *, observation_time=None, clock: str = "calendar", expiry
     # Times to expiry: per row (for the inversions) and per expiry (for fits).
     obs_e = q.groupby(["underlying", "expiry"])["observation_time"].median().rename("observation_time")
     expiries = expiries.join(obs_e, on=["underlying", "expiry"])
-    expiries["ttx"] = ttx_between(expiries["observation_time"], expiries["expiry"], clock, threads=threads)
+    expiries["ttx"] = ttx_between(expiries["observation_time"], expiries["expiry"], clock, calendar=calendar,
+                                  threads=threads)
     expiries["clock"] = clock
-    q["ttx"] = ttx_between(q["observation_time"], q["expiry"], clock, threads=threads)
+    q["ttx"] = ttx_between(q["observation_time"], q["expiry"], clock, calendar=calendar, threads=threads)
 
     _implied_vols(q, threads)
     _exchange_ivs(df.loc[q.index], q)
