@@ -231,7 +231,8 @@ def bus_ttx(start: Any, end: Any, *, calendar: CalendarLike = "BTCUSDT", threads
     a document that does not parse and an unknown IANA zone are a ValueError
     with korvex's message; a missing file is a FileNotFoundError. Calendars
     are remembered between calls (a few of them), so that a repeated
-    calendar is built once; its zone's rules are those of tz_version().
+    calendar is built once (a dict is still written out on every call);
+    its zone's rules are those of tz_version().
 
     Instants are datetime64 arrays of any unit (naive values are UTC),
     pandas datetime Series/Index (time-zone aware ones are converted to
