@@ -321,9 +321,12 @@ public:
         if (!created) throw std::runtime_error(created.error().message);
         return std::make_unique<calendar::Calendar>(std::move(*created));
     }
-    void give_back(std::unique_ptr<calendar::Calendar> cal) {
+    // A calendar just built for a call, kept unless a free one waits for
+    // that call already: the pool grows only with calls running at once,
+    // however many texts of its identity come and go.
+    void offer(std::unique_ptr<calendar::Calendar> cal) {
         std::lock_guard lock(mutex_);
-        free_.push_back(std::move(cal));
+        if (free_.empty()) free_.push_back(std::move(cal));
     }
     void give_back(std::vector<std::unique_ptr<calendar::Calendar>>& cals) {
         std::lock_guard lock(mutex_);
@@ -383,7 +386,7 @@ public:
             if (it->pool->identity() == identity) pool = it->pool;
         }
         if (!pool) pool = std::make_shared<CalendarPool>(source, std::move(identity));
-        pool->give_back(std::move(cal));
+        pool->offer(std::move(cal));
         if (!known && source.text.size() <= kMaxKeptText) {
             entries_.insert(entries_.begin(), Entry{std::string(source.text), source.is_document, pool});
             if (entries_.size() > kMaxEntries) entries_.pop_back();

@@ -177,6 +177,33 @@ def test_many_calendars_from_many_threads(rng):
     assert failures == []
 
 
+@pytest.mark.slow
+@pytest.mark.skipif(not pathlib.Path("/proc/self/statm").exists(), reason="reads /proc/self/statm")
+def test_remembered_calendars_stay_bounded():
+    """One calendar in more spellings than are remembered, and a new
+    calendar on every call: each call builds a calendar, and memory stays
+    flat (the calendars kept are bounded by the calls running at once)."""
+    days = np.arange("2020-01-01", "2030-01-01", dtype="datetime64[D]").astype("datetime64[s]")
+    spellings = [" " * k + TEXT for k in range(10)]
+    doc = json.loads(TEXT)
+
+    def run(k):
+        kc.bus_ttx(days, days[::-1], calendar=spellings[k % 10])
+        doc["DayWeightings"]["sunday"] = 0.5 + k * 1e-9
+        kc.bus_ttx(days[:10], days[-10:], calendar=json.dumps(doc))
+
+    def rss():
+        return int(pathlib.Path("/proc/self/statm").read_text().split()[1]) * 4096
+
+    for k in range(300):
+        run(k)
+    resident = rss()
+    for k in range(300, 3300):
+        run(k)
+    grown = rss() - resident
+    assert grown < 4 << 20, f"resident memory grew by {grown} bytes over 3000 calls"
+
+
 MINIMAL = '{"DayWeightings": {"monday": %s}, "TimeWeightings": {}, "IanaTimeZone": "UTC"}'
 
 
