@@ -2,6 +2,7 @@
 read by korvex's parser, against the embedded calendar and against plain
 Python with zoneinfo reading the same IANA release (the tests' tzdata)."""
 
+import ctypes
 import datetime as dt
 import json
 import pathlib
@@ -202,6 +203,28 @@ def test_remembered_calendars_stay_bounded():
         run(k)
     grown = rss() - resident
     assert grown < 4 << 20, f"resident memory grew by {grown} bytes over 3000 calls"
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(not pathlib.Path("/proc/self/statm").exists(), reason="reads /proc/self/statm")
+def test_a_long_document_leaves_no_parser_buffers_behind():
+    """The parser's scratch space for a 30 MB document (some 60 MB) is not
+    kept by the calling thread afterwards."""
+    try:
+        trim = ctypes.CDLL("libc.so.6").malloc_trim
+    except (OSError, AttributeError):
+        pytest.skip("needs glibc's malloc_trim to tell kept memory from free heap")
+
+    def rss():
+        trim(0)
+        return int(pathlib.Path("/proc/self/statm").read_text().split()[1]) * 4096
+
+    long = json.dumps(heavy_hour_document("UTC") | {"Notes": "x" * 30_000_000})
+    kc.bus_ttx(0.0, 1e6, calendar=TEXT)
+    resident = rss()
+    kc.bus_ttx(0.0, 1e6, calendar=long)
+    grown = rss() - resident
+    assert grown < 8 << 20, f"resident memory grew by {grown} bytes after one 30 MB document"
 
 
 MINIMAL = '{"DayWeightings": {"monday": %s}, "TimeWeightings": {}, "IanaTimeZone": "UTC"}'
