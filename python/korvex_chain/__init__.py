@@ -11,8 +11,9 @@ for large ones.
 
 Numeric trouble never raises: it shows as NaN (or infinity) in the results,
 as in korvex. Only wrong types (TypeError), unknown option sides (korvex's
-ValueError text, for the first bad element) and shapes that do not broadcast
-(ValueError naming them) raise.
+ValueError text, for the first bad element), calendars that do not build
+(korvex's ValueError text; FileNotFoundError for a missing calendar file)
+and shapes that do not broadcast (ValueError naming them) raise.
 """
 
 from __future__ import annotations

@@ -11,9 +11,11 @@ here.
 
 from __future__ import annotations
 
+import json
 import math
 import operator
 import os
+import re
 import sys
 from collections.abc import Callable, Sequence
 from typing import Any
@@ -385,14 +387,65 @@ def as_instants(x: Any, name: str) -> tuple[np.ndarray, int, int]:
 
 
 def time_between(
-    kernel: Callable[..., None], start: Any, end: Any, threads: Any
+    kernel: Callable[..., None], start: Any, end: Any, threads: Any, *, call_when_empty: bool = False
 ) -> np.ndarray:
+    """kernel over the broadcast instants; with call_when_empty the kernel
+    runs for empty inputs too (to check what it checks besides them)."""
     s, s_tps, s_spt = as_instants(start, "start")
     e, e_tps, e_spt = as_instants(end, "end")
     shape = broadcast_shape([s, e], ["start", "end"])
     n = int(np.prod(shape, dtype=np.int64))
     out = np.empty(n, dtype=np.float64)
     t = resolve_threads(threads, n, SMALL_CALENDAR)
-    if n:
+    if n or call_when_empty:
         kernel(flat(s, shape), s_tps, s_spt, flat(e, shape), e_tps, e_spt, out, t)
     return out.reshape(shape)
+
+
+# A document's text: "{" after white space and byte order marks (which the
+# parser then refuses, with its own message).
+_DOCUMENT_START = re.compile(r"[\s\ufeff]*\{")
+
+
+def _json_scalar(value: Any) -> Any:
+    """numpy scalars in a calendar dict as the Python numbers they hold."""
+    if isinstance(value, np.generic):
+        return value.item()
+    raise TypeError(f"Object of type {type(value).__name__} is not JSON serializable")
+
+
+def calendar_source(calendar: Any) -> tuple[bytes, bool]:
+    """A bus_ttx calendar as the kernel takes it: (UTF-8 text, is_document).
+
+    - a str whose first character after white space (and a byte order
+      mark, which the parser then refuses) is "{" is a calendar document's
+      JSON text;
+    - a str ending in ".json" (any case), or any os.PathLike, is the path of
+      a file holding one (FileNotFoundError when there is none), read as
+      bytes and given to the parser as they are;
+    - any other str is the name of an embedded calendar ("BTCUSDT");
+    - a dict is a document, written with json.dumps (floats as their
+      shortest exact decimals; NaN and infinities, which JSON cannot
+      write, are a ValueError).
+    """
+    if isinstance(calendar, str):
+        if _DOCUMENT_START.match(calendar):
+            return calendar.encode("utf-8"), True
+        if not calendar.lower().endswith(".json"):
+            return calendar.encode("utf-8"), False
+        path: Any = calendar
+    elif isinstance(calendar, os.PathLike):
+        path = calendar
+    elif isinstance(calendar, dict):
+        try:
+            text = json.dumps(calendar, allow_nan=False, default=_json_scalar)
+        except ValueError as e:
+            raise ValueError(f"calendar dict is not a JSON document: {e}") from None
+        return text.encode("utf-8"), True
+    else:
+        raise TypeError(
+            "calendar must be an embedded calendar's name, a calendar document (JSON text or a dict) "
+            f"or the path of a .json file, not {type(calendar).__name__}"
+        )
+    with open(path, "rb") as f:
+        return f.read(), True

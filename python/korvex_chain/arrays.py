@@ -3,7 +3,8 @@ time over numpy arrays (see the package's own description)."""
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple
+import os
+from typing import Any, NamedTuple, TypeAlias
 
 import numpy as np
 
@@ -25,7 +26,12 @@ __all__ = [
     "model_param_names",
     "model_vols",
     "smile_vols",
+    "tz_version",
 ]
+
+# What bus_ttx takes as a calendar: an embedded calendar's name, a calendar
+# document as JSON text or a dict, or the path of a .json file.
+CalendarLike: TypeAlias = str | os.PathLike[str] | dict[str, Any]
 
 # The parameter-vector model API (used by the fitting code): exact names kept.
 model_param_names = _kernels.model_param_names
@@ -212,19 +218,42 @@ def smile_vols(model: Any, ttx: Any, spot: Any, strikes: Any, *, threads: int | 
 # ------------------------------------------------------------------ calendar
 
 
-def bus_ttx(start: Any, end: Any, *, threads: int | None = None) -> np.ndarray:
-    """Business years from ``start`` to ``end`` on the BTCUSDT calendar,
-    element by element korvex.Calendar("BTCUSDT").get_bus_ttx.
+def bus_ttx(start: Any, end: Any, *, calendar: CalendarLike = "BTCUSDT", threads: int | None = None) -> np.ndarray:
+    """Business years from ``start`` to ``end`` on ``calendar``, element by
+    element what korvex's Calendar.get_bus_ttx computes.
+
+    ``calendar`` is the name of an embedded calendar (only "BTCUSDT", as in
+    korvex.Calendar) or a calendar document of one's own: a str of JSON text
+    (its first character after white space is "{"), a dict (written with
+    json.dumps), or the path of a file holding the JSON (a str ending in
+    ".json", or any os.PathLike such as pathlib.Path). A document is read by
+    korvex's own parser, with its rules and error messages: an unknown name,
+    a document that does not parse and an unknown IANA zone are a ValueError
+    with korvex's message; a missing file is a FileNotFoundError. Calendars
+    are remembered between calls (a few of them), so that a repeated
+    calendar is built once (a dict is still written out on every call);
+    its zone's rules are those of tz_version().
 
     Instants are datetime64 arrays of any unit (naive values are UTC),
     pandas datetime Series/Index (time-zone aware ones are converted to
     UTC), float epoch seconds (read exactly as korvex reads a timestamp()),
     or objects with a timestamp() method. NaT, NaN and instants outside the
     supported years give NaN."""
-    return _inputs.time_between(_kernels.bus_ttx, start, end, threads)
+    text, is_document = _inputs.calendar_source(calendar)
+
+    def kernel(*args: Any) -> None:
+        _kernels.bus_ttx(text, is_document, *args)
+
+    return _inputs.time_between(kernel, start, end, threads, call_when_empty=True)
 
 
 def cal_ttx(start: Any, end: Any, *, threads: int | None = None) -> np.ndarray:
     """365-day years between instants (whole elapsed seconds), element by
     element korvex.Calendar.get_cal_ttx. Instants as for bus_ttx."""
     return _inputs.time_between(_kernels.cal_ttx, start, end, threads)
+
+
+def tz_version() -> str:
+    """The IANA release of the time zone rules built into the calendars, such
+    as "2026f" (no zone file of the system is ever read)."""
+    return _kernels.tz_version()

@@ -34,7 +34,7 @@ from .readers.names import INSTRUMENT, expiry_date
 from .readers.table import COIN, Table, coded_text, make_frame, text_array
 from ._inputs import side_code, side_or_none
 from .arrays import IVStatus, bus_ttx, cal_ttx, implied_vols
-from .timing import CLOCKS
+from .timing import check_clock
 from .timing import to_utc as _to_utc
 
 __all__ = ["Chain", "read_chain", "parse_instrument", "IV_STATUS_NAMES"]
@@ -156,7 +156,8 @@ def _instant(value, name: str) -> np.datetime64:
 
 
 def read_chain(source, *, format: str = "auto", columns: dict | None = None, iv_unit: str | None = None,
-               at=None, max_age=None, observation_time=None, clock: str = "calendar", expiry_hour: int = 8,
+               at=None, max_age=None, observation_time=None, clock: str = "calendar", calendar=None,
+               expiry_hour: int = 8,
                premium_currency: str | None = None, quote_ivs: str = "auto",
                time_per_row: bool | None = None, threads: int | None = None) -> Chain:
     """Read and price an option chain.
@@ -192,7 +193,8 @@ def read_chain(source, *, format: str = "auto", columns: dict | None = None, iv_
     as such unless the mapping uses them.
 
     `clock` is "calendar" (365-day years, the usual exchange convention) or
-    "business" (korvex's weighted business time, calendar "BTCUSDT").
+    "business" (korvex's weighted business time, on `calendar`: "BTCUSDT"
+    by default, or a calendar document as bus_ttx takes it).
     `observation_time` (an instant; numbers are epoch seconds) overrides
     the source's times. With per-row times in the table, each premium is
     inverted at its own time to expiry (`time_per_row`, default: whenever
@@ -201,8 +203,7 @@ def read_chain(source, *, format: str = "auto", columns: dict | None = None, iv_
     the vols used as the quotes' bid/ask IVs for fitting: "exchange" (the
     table's bid_iv/ask_iv), "premium" (the IVs of the bid/ask premiums) or
     "auto" (the exchange's when the table has them, else the premiums')."""
-    if clock not in CLOCKS:
-        raise ValueError(f"unknown clock {clock!r}: use one of {', '.join(CLOCKS)}")
+    check_clock(clock, calendar)
     if quote_ivs not in ("auto", "exchange", "premium"):
         raise ValueError(f"unknown quote_ivs {quote_ivs!r}: use 'auto', 'exchange' or 'premium'")
     if iv_unit is not None and iv_unit not in _IV_UNITS:
@@ -212,7 +213,7 @@ def read_chain(source, *, format: str = "auto", columns: dict | None = None, iv_
     given = None if observation_time is None else _instant(observation_time, "observation_time")
     table = read_table(source, format=format, columns=columns, iv_unit=iv_unit,
                        premium_currency=premium_currency, at=at, max_age=max_age)
-    return price_table(table, observation_time=given, clock=clock, expiry_hour=int(expiry_hour),
+    return price_table(table, observation_time=given, clock=clock, calendar=calendar, expiry_hour=int(expiry_hour),
                        premium_currency=premium_currency, iv_unit=iv_unit, quote_ivs=quote_ivs,
                        time_per_row=time_per_row, threads=threads)
 
@@ -305,7 +306,7 @@ class _Reasons:
         return np.asarray(self.texts, dtype=object)[self.code[pos]]
 
 
-def price_table(table: Table, *, observation_time=None, clock: str = "calendar", expiry_hour: int = 8,
+def price_table(table: Table, *, observation_time=None, clock: str = "calendar", calendar=None, expiry_hour: int = 8,
                 premium_currency: str | None = None, iv_unit: str | None = None, quote_ivs: str = "auto",
                 time_per_row: bool | None = None, threads: int | None = None) -> Chain:
     """Price a table under the tidy names (see read_chain)."""
@@ -515,8 +516,8 @@ def price_table(table: Table, *, observation_time=None, clock: str = "calendar",
     g_obs = _group_median_ns(group, row_obs, ng)
     if not per_row:
         row_obs = g_obs[group]
-    g_ttx = _ttx(g_obs, g_times, clock, threads)
-    ttx = _ttx(row_obs, exp_rows, clock, threads)
+    g_ttx = _ttx(g_obs, g_times, clock, calendar, threads)
+    ttx = _ttx(row_obs, exp_rows, clock, calendar, threads)
     expiries = make_frame({
         "underlying": text_array(g_names), "expiry": _utc(g_times), "forward": g_forward,
         "forward_method": text_array(g_method), "forward_pairs": g_pairs, "forward_spread": g_spread,
@@ -587,9 +588,11 @@ def _group_median_ns(group: np.ndarray, values: np.ndarray, ngroups: int) -> np.
     return (lo + (hi - lo) // 2).view("datetime64[ns]")
 
 
-def _ttx(start: np.ndarray, end: np.ndarray, clock: str, threads) -> np.ndarray:
-    fn = cal_ttx if clock == "calendar" else bus_ttx
-    return np.asarray(fn(start, end, threads=threads), dtype=float)
+def _ttx(start: np.ndarray, end: np.ndarray, clock: str, calendar, threads) -> np.ndarray:
+    if clock == "calendar":
+        return np.asarray(cal_ttx(start, end, threads=threads), dtype=float)
+    return np.asarray(bus_ttx(start, end, calendar="BTCUSDT" if calendar is None else calendar, threads=threads),
+                      dtype=float)
 
 
 def _implied_vols(ttx, fwd, strike, quote: dict, is_call, threads):

@@ -6,10 +6,11 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
-from .arrays import bus_ttx, cal_ttx
+from .arrays import CalendarLike, bus_ttx, cal_ttx
 
 # "calendar": 365-day years, the convention exchanges quote their IVs in.
-# "business": korvex's weighted business time of calendar "BTCUSDT".
+# "business": korvex's weighted business time, of calendar "BTCUSDT" unless
+# another is given.
 CLOCKS = ("calendar", "business")
 
 
@@ -26,10 +27,24 @@ def utc_ns(values) -> np.ndarray:
     return s.dt.tz_localize(None).to_numpy("datetime64[ns]")
 
 
-def ttx_between(start, end, clock: str, *, threads: int | None = None) -> np.ndarray:
-    """Years from `start` to `end` (aligned columns of instants) on `clock`."""
+def check_clock(clock: str, calendar: CalendarLike | None = None) -> None:
+    """ValueError for an unknown clock, or a calendar given to the calendar clock."""
     if clock not in CLOCKS:
         raise ValueError(f"unknown clock {clock!r}: use one of {', '.join(CLOCKS)}")
+    if clock == "calendar" and calendar is not None:
+        raise ValueError("a calendar applies only to clock='business': the calendar clock counts 365-day years")
+
+
+def ttx_between(start, end, clock: str, *, calendar: CalendarLike | None = None,
+                threads: int | None = None) -> np.ndarray:
+    """Years from `start` to `end` (aligned columns of instants) on `clock`.
+
+    `calendar` is the business clock's calendar, as bus_ttx takes it
+    (default "BTCUSDT"); the calendar clock has none, so giving one with it
+    is a ValueError."""
+    check_clock(clock, calendar)
     a, b = utc_ns(start), utc_ns(end)
-    fn = cal_ttx if clock == "calendar" else bus_ttx
-    return np.asarray(fn(a, b, threads=threads), dtype=float)
+    if clock == "calendar":
+        return np.asarray(cal_ttx(a, b, threads=threads), dtype=float)
+    return np.asarray(bus_ttx(a, b, calendar="BTCUSDT" if calendar is None else calendar, threads=threads),
+                      dtype=float)

@@ -1,5 +1,6 @@
 #include "calendar/calendar_document.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -196,6 +197,15 @@ Result<CalendarDocument> parse_calendar_document(std::string_view json) {
     // more than the parse itself once the allocator hands the pages back to
     // the system between constructions. Nothing parsed outlives this call.
     thread_local simdjson::dom::parser parser;
+    // Buffers grown for a long document (any text a caller hands in) are
+    // given back once it is read, rather than kept for the thread's life;
+    // those of a calendar-sized document stay.
+    struct ShrinkAfterwards {
+        ~ShrinkAfterwards() {
+            constexpr std::size_t kKeptCapacity = std::size_t{1} << 20;
+            if (parser.capacity() > kKeptCapacity) parser = simdjson::dom::parser();
+        }
+    } shrink_afterwards;
     simdjson::dom::element root;
     // The text as it is first: scanning it for long integer literals costs
     // more than the parse, and only a refused number can need it.

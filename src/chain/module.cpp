@@ -26,6 +26,7 @@
 #include <variant>
 #include <vector>
 
+#include "calendar/tz_database.hpp"
 #include "chain/density.hpp"
 #include "chain/fit_residuals.hpp"
 #include "chain/pricing_kernels.hpp"
@@ -441,6 +442,35 @@ void time_between_py(const Instants& from, std::int64_t from_tps, std::int64_t f
     Kernel(a, b, n, out.data(), threads);
 }
 
+// ValueError with the whole message (nb::value_error would stop at a NUL,
+// which a document's key may hold).
+[[noreturn]] void raise_value_error(const std::string& message) {
+    const nb::str text(message.data(), message.size());
+    PyErr_SetObject(PyExc_ValueError, text.ptr());
+    throw nb::python_error();
+}
+
+// Business years on `calendar` (an embedded calendar's name, or the UTF-8
+// text of a calendar document when `is_document`) between the instants of
+// two columns into `out`. ValueError with the calendar's own message when it
+// does not build.
+void bus_ttx_py(const nb::bytes& calendar, bool is_document, const Instants& from, std::int64_t from_tps,
+                std::int64_t from_spt, const Instants& to, std::int64_t to_tps, std::int64_t to_spt,
+                Out1<double> out, int threads) {
+    const std::size_t n = out.shape(0);
+    const InstantColumn a = instant_column(from, from_tps, from_spt, n, "start");
+    const InstantColumn b = instant_column(to, to_tps, to_spt, n, "end");
+    threads = checked_threads(threads);
+    // The bytes object is immutable and the caller holds it for the call.
+    const CalendarSource source{std::string_view(calendar.c_str(), calendar.size()), is_document};
+    Result<void> done;
+    {
+        nb::gil_scoped_release release;
+        done = bus_ttx(source, a, b, n, out.data(), threads);
+    }
+    if (!done) raise_value_error(done.error().message);
+}
+
 }  // namespace
 
 }  // namespace korvex::chain
@@ -527,9 +557,13 @@ NB_MODULE(_kernels, m) {
              "Total variance, vol and forward at times theta and log-moneyness (or strikes) x into the outputs.")
         .def("delta_strikes", &SurfacePy::delta_strikes, "theta"_a, "targets"_a, "premium_adjusted"_a, "k"_a,
              "vol"_a, "Log-moneyness and vol of the strikes of each target delta at each time into k, vol (m, nt).");
-    m.def("bus_ttx", &time_between_py<&bus_ttx>, "start"_a, "start_ticks_per_second"_a,
+    m.def("bus_ttx", &bus_ttx_py, "calendar"_a, "is_document"_a, "start"_a, "start_ticks_per_second"_a,
           "start_seconds_per_tick"_a, "end"_a, "end_ticks_per_second"_a, "end_seconds_per_tick"_a, "out"_a,
-          "threads"_a, "Business years of the BTCUSDT calendar between instants into `out`.");
+          "threads"_a,
+          "Business years between instants into `out`, on an embedded calendar (its name) or a calendar "
+          "document (its UTF-8 text, is_document).");
+    m.def("tz_version", &korvex::calendar::tz_release,
+          "The IANA release of the embedded time zone rules, such as '2026f'.");
     m.def("cal_ttx", &time_between_py<&cal_ttx>, "start"_a, "start_ticks_per_second"_a,
           "start_seconds_per_tick"_a, "end"_a, "end_ticks_per_second"_a, "end_seconds_per_tick"_a, "out"_a,
           "threads"_a, "365-day years between instants into `out`.");

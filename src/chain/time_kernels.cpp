@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "calendar/calendar.hpp"
@@ -266,14 +269,44 @@ void cal_ttx_range(const InstantColumn& from, const InstantColumn& to, std::size
     }
 }
 
-// Calendars are stateful (lookup caches) and so not shared between threads;
-// a calendar taken for a call is given back afterwards, so that a later call
-// does not parse the calendar document again. The pool never shrinks below
-// the most threads used at once, and is deliberately never destroyed: at
-// process exit nothing may depend on the order in which ICU and this module
-// are torn down.
+Result<calendar::Calendar> build_calendar(const CalendarSource& source) {
+    return source.is_document ? calendar::Calendar::from_document(source.text)
+                              : calendar::Calendar::create(source.text);
+}
+
+// What a calendar computes from, bit for bit: its zone's name, its day
+// weights and its weekday tables (the week's weight is their sum). Calendars
+// of equal identity give equal results, however their documents are spelt:
+// white space, member order, ignored members, labels or numbers written
+// differently.
+std::string calendar_identity(const calendar::Calendar& cal) {
+    std::string id;
+    auto put = [&id](const void* data, std::size_t size) { id.append(static_cast<const char*>(data), size); };
+    const std::string& zone = cal.time_zone_name();
+    const std::size_t zone_size = zone.size();
+    put(&zone_size, sizeof zone_size);
+    put(zone.data(), zone_size);
+    put(cal.day_weights().data(), sizeof(double) * cal.day_weights().size());
+    for (int day = 0; day < 7; ++day) {
+        const auto& table = cal.cumulative_weights(day);
+        const char has_table = table ? 1 : 0;
+        put(&has_table, 1);
+        if (table) put(table->data(), sizeof(double) * table->size());
+    }
+    return id;
+}
+
+// The calendars of one identity. Calendars are stateful (lookup caches) and
+// so not shared between threads; a calendar taken for a call is given back
+// afterwards, so that a later call does not parse the calendar document
+// again. The pool never shrinks below the most threads used at once.
 class CalendarPool {
 public:
+    CalendarPool(const CalendarSource& source, std::string identity)
+        : text_(source.text), is_document_(source.is_document), identity_(std::move(identity)) {}
+
+    const std::string& identity() const noexcept { return identity_; }
+
     std::unique_ptr<calendar::Calendar> take() {
         {
             std::lock_guard lock(mutex_);
@@ -283,9 +316,17 @@ public:
                 return c;
             }
         }
-        auto created = calendar::Calendar::create("BTCUSDT");
+        // The text built a calendar before, and building is deterministic.
+        auto created = build_calendar({text_, is_document_});
         if (!created) throw std::runtime_error(created.error().message);
         return std::make_unique<calendar::Calendar>(std::move(*created));
+    }
+    // A calendar just built for a call, kept unless a free one waits for
+    // that call already: the pool grows only with calls running at once,
+    // however many texts of its identity come and go.
+    void offer(std::unique_ptr<calendar::Calendar> cal) {
+        std::lock_guard lock(mutex_);
+        if (free_.empty()) free_.push_back(std::move(cal));
     }
     void give_back(std::vector<std::unique_ptr<calendar::Calendar>>& cals) {
         std::lock_guard lock(mutex_);
@@ -308,14 +349,81 @@ public:
     }
 
 private:
+    // What more calendars are built from: the name or document that first
+    // made one of this identity.
+    const std::string text_;
+    const bool is_document_;
+    const std::string identity_;
     std::mutex mutex_;
     std::vector<std::unique_ptr<calendar::Calendar>> free_;
     std::shared_ptr<const calendar::PositionTable> table_;
 };
 
-CalendarPool& calendar_pool() {
-    static auto* pool = new CalendarPool();
-    return *pool;
+// The pools of the calendars met last, found by the text a call names its
+// calendar with (an embedded name or a document's exact text), the most
+// recently used first. Texts that build calendars of one identity share one
+// pool: its calendars and its position table. Bounded: beyond kMaxEntries
+// texts the one used longest ago is forgotten (its pool lives on while a
+// call or another text uses it), and texts longer than kMaxKeptText are not
+// kept at all (such a document is parsed on every call).
+class CalendarPools {
+public:
+    Result<std::shared_ptr<CalendarPool>> find(const CalendarSource& source) {
+        {
+            std::lock_guard lock(mutex_);
+            if (auto pool = lookup(source)) return pool;
+        }
+        // Built outside the lock: a long document takes a while to parse, and
+        // calls with calendars met before need not wait for it.
+        auto built = build_calendar(source);
+        if (!built) return std::unexpected(std::move(built.error()));
+        auto cal = std::make_unique<calendar::Calendar>(std::move(*built));
+        std::string identity = calendar_identity(*cal);
+        std::lock_guard lock(mutex_);
+        std::shared_ptr<CalendarPool> pool = lookup(source);  // another call's, made meanwhile
+        const bool known = pool != nullptr;
+        for (auto it = entries_.begin(); !pool && it != entries_.end(); ++it) {
+            if (it->pool->identity() == identity) pool = it->pool;
+        }
+        if (!pool) pool = std::make_shared<CalendarPool>(source, std::move(identity));
+        pool->offer(std::move(cal));
+        if (!known && source.text.size() <= kMaxKeptText) {
+            entries_.insert(entries_.begin(), Entry{std::string(source.text), source.is_document, pool});
+            if (entries_.size() > kMaxEntries) entries_.pop_back();
+        }
+        return pool;
+    }
+
+private:
+    static constexpr std::size_t kMaxEntries = 8;
+    static constexpr std::size_t kMaxKeptText = std::size_t{1} << 20;
+
+    struct Entry {
+        std::string text;
+        bool is_document;
+        std::shared_ptr<CalendarPool> pool;
+    };
+
+    // The pool of the entry for `source`, moved to the front; null if none.
+    std::shared_ptr<CalendarPool> lookup(const CalendarSource& source) {
+        for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+            if (it->is_document == source.is_document && it->text == source.text) {
+                std::rotate(entries_.begin(), it, std::next(it));
+                return entries_.front().pool;
+            }
+        }
+        return nullptr;
+    }
+
+    std::mutex mutex_;
+    std::vector<Entry> entries_;
+};
+
+// Deliberately never destroyed: at process exit nothing may depend on the
+// order in which the zone database and this module are torn down.
+CalendarPools& calendar_pools() {
+    static auto* pools = new CalendarPools();
+    return *pools;
 }
 
 // Below this many pairs a call uses the calendars alone: making a table
@@ -375,12 +483,13 @@ bool table_days(const InstantColumn& a, const InstantColumn& b, std::size_t n, i
 }
 
 struct Lender {
+    CalendarPool& pool;
     std::vector<std::unique_ptr<calendar::Calendar>>& cals;
     int worker;
     static calendar::Calendar& lend(void* self) {
         auto& l = *static_cast<Lender*>(self);
         auto& cal = l.cals[static_cast<std::size_t>(l.worker)];
-        if (!cal) cal = calendar_pool().take();
+        if (!cal) cal = l.pool.take();
         return *cal;
     }
 };
@@ -395,13 +504,18 @@ bool supported_time_unit(std::int64_t ticks_per_second, std::int64_t seconds_per
     return known && seconds_per_tick >= 1 && (seconds_per_tick == 1 || ticks_per_second == 1);
 }
 
-void bus_ttx(const InstantColumn& a, const InstantColumn& b, std::size_t n, double* o, int threads) {
+Result<void> bus_ttx(const CalendarSource& calendar, const InstantColumn& a, const InstantColumn& b, std::size_t n,
+                     double* o, int threads) {
+    auto found = calendar_pools().find(calendar);
+    if (!found) return std::unexpected(std::move(found.error()));
+    const std::shared_ptr<CalendarPool> pool = std::move(*found);
     const int workers = worker_count(n, kCalendarBlock, threads);
     std::vector<std::unique_ptr<calendar::Calendar>> cals(static_cast<std::size_t>(workers));
     struct GiveBack {
+        CalendarPool& pool;
         std::vector<std::unique_ptr<calendar::Calendar>>& cals;
-        ~GiveBack() { calendar_pool().give_back(cals); }
-    } give_back{cals};
+        ~GiveBack() { pool.give_back(cals); }
+    } give_back{*pool, cals};
 
     // One table for every worker, made by worker 0's calendar (or the last
     // call's, if it covers these instants).
@@ -409,22 +523,23 @@ void bus_ttx(const InstantColumn& a, const InstantColumn& b, std::size_t n, doub
     std::int64_t lo = 0;
     std::int64_t hi = 0;
     if (table_days(a, b, n, threads, lo, hi)) {
-        table = calendar_pool().table_covering(lo, hi);
+        table = pool->table_covering(lo, hi);
         if (!table) {
-            cals[0] = calendar_pool().take();
+            cals[0] = pool->take();
             auto made = cals[0]->position_table(lo, hi);
             if (made) {
                 table = std::make_shared<const calendar::PositionTable>(std::move(*made));
-                if (hi - lo < kKeptTableMaxDays) calendar_pool().keep_table(table);
+                if (hi - lo < kKeptTableMaxDays) pool->keep_table(table);
             }
         }
     }
     static const calendar::PositionTable kNoTable;
     const calendar::PositionTable& t = table ? *table : kNoTable;
     parallel_blocks(n, kCalendarBlock, threads, [&](std::size_t bgn, std::size_t end, int w) {
-        Lender lender{cals, w};
+        Lender lender{*pool, cals, w};
         bus_ttx_range(t, &Lender::lend, &lender, a, b, bgn, end, o);
     });
+    return {};
 }
 
 void cal_ttx(const InstantColumn& a, const InstantColumn& b, std::size_t n, double* o, int threads) {
