@@ -242,8 +242,8 @@ def _run(args) -> int:
         results.append(cf)
         print(f"\n{m} ({chain.clock} clock)")
         print(_fmt_table(cf.table()))
-        flagged = [r for r in cf.calendar if r.has_arbitrage]
-        print(f"calendar arbitrage: {len(flagged)} of {len(cf.calendar)} pairs of neighbouring expiries")
+        flagged = [r for r in cf.calendar_arbitrage if r.has_arbitrage]
+        print(f"calendar arbitrage: {len(flagged)} of {len(cf.calendar_arbitrage)} pairs of neighbouring expiries")
         for r in flagged:
             print(f"  {r.underlying}: {r.describe()}")
         if cf.calendar_repair is not None and len(cf.calendar_repair):

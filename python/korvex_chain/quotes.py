@@ -22,6 +22,7 @@ from __future__ import annotations
 import datetime as dt
 import numbers
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -34,7 +35,7 @@ from .readers.names import INSTRUMENT, expiry_date
 from .readers.table import COIN, Table, coded_text, make_frame, text_array
 from ._inputs import side_code, side_or_none
 from .arrays import IVStatus, bus_ttx, cal_ttx, implied_vols
-from .timing import check_clock
+from .timing import EMBEDDED_CALENDAR, check_clock
 from .timing import to_utc as _to_utc
 
 __all__ = ["Chain", "read_chain", "parse_instrument", "IV_STATUS_NAMES"]
@@ -68,7 +69,10 @@ class Chain:
     row per underlying and expiry with the forward (and how it was found),
     the time to expiry on the chosen clock and the observation time.
     `format` is the layout the source was read as, `read_as` how it was
-    chosen, `notes` what the reader did (a snapshot's instant...)."""
+    chosen, `notes` what the reader did (a snapshot's instant...).
+    `calendar` is the trading calendar of the business clock (an embedded
+    name or a calendar document, as bus_ttx takes it); None on the
+    calendar clock."""
 
     quotes: pd.DataFrame
     rejected: pd.DataFrame
@@ -80,6 +84,7 @@ class Chain:
     format: str = "tidy"
     read_as: str = ""
     notes: list[str] = field(default_factory=list)
+    calendar: Any = None
 
     def positions(self) -> dict:
         """(underlying, expiry) -> row positions in `quotes` (computed once)."""
@@ -559,7 +564,10 @@ def price_table(table: Table, *, observation_time=None, clock: str = "calendar",
         rej_pos, why = rej_pos[order], why[order]
     rejected = table.source_rows(rej_pos, {"reason": text_array(why)})
 
+    if clock == "business" and calendar is None:
+        calendar = EMBEDDED_CALENDAR
     return Chain(quotes=q, rejected=rejected, expiries=expiries, clock=clock, observation_time=ref_time,
+                 calendar=calendar,
                  n_input=n, warnings=warnings, format=table.format, read_as=table.how, notes=list(table.notes))
 
 
@@ -591,8 +599,8 @@ def _group_median_ns(group: np.ndarray, values: np.ndarray, ngroups: int) -> np.
 def _ttx(start: np.ndarray, end: np.ndarray, clock: str, calendar, threads) -> np.ndarray:
     if clock == "calendar":
         return np.asarray(cal_ttx(start, end, threads=threads), dtype=float)
-    return np.asarray(bus_ttx(start, end, calendar="BTCUSDT" if calendar is None else calendar, threads=threads),
-                      dtype=float)
+    return np.asarray(bus_ttx(start, end, calendar=EMBEDDED_CALENDAR if calendar is None else calendar,
+                              threads=threads), dtype=float)
 
 
 def _implied_vols(ttx, fwd, strike, quote: dict, is_call, threads):

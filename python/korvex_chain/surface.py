@@ -27,7 +27,6 @@ Failed fits are left out (`Surface.skipped` says which and why).
 from __future__ import annotations
 
 import datetime as dt
-import inspect
 import math
 import numbers
 from dataclasses import dataclass, field
@@ -41,12 +40,12 @@ import korvex_chain._kernels as _kernels
 
 from . import _inputs
 from .arrays import bus_ttx, cal_ttx
+from .timing import EMBEDDED_CALENDAR
 
 __all__ = ["Surface", "CalendarArbitrage", "DEFAULT_TENORS", "CALENDAR_CHECK_POINTS"]
 
 DEFAULT_TENORS = ("1w", "2w", "1m", "2m", "3m", "6m", "1y")
 CLOCKS = ("calendar", "business")
-EMBEDDED_CALENDAR = "BTCUSDT"
 # Points of log-forward-moneyness on which each pair of neighbouring expiries
 # is checked for calendar arbitrage.
 CALENDAR_CHECK_POINTS = 401
@@ -63,10 +62,6 @@ _UTC = pd.DatetimeTZDtype("ns", "UTC")
 _MAX_OFFSET_SECONDS = 3e9
 
 
-def _is_embedded(calendar: Any) -> bool:
-    return isinstance(calendar, str) and calendar == EMBEDDED_CALENDAR
-
-
 def _same_calendar(a: Any, b: Any) -> bool:
     try:
         return bool(a == b)
@@ -74,11 +69,6 @@ def _same_calendar(a: Any, b: Any) -> bool:
         return a is b
 
 
-def _takes_calendar() -> bool:
-    try:
-        return "calendar" in inspect.signature(bus_ttx).parameters
-    except (TypeError, ValueError):  # pragma: no cover - a builtin without a signature
-        return False
 
 
 @dataclass
@@ -114,15 +104,15 @@ class CalendarArbitrage:
 class Surface:
     """The implied-volatility surface of one underlying, from a ChainFit.
 
-    ``Surface(fits, underlying=None, *, calendar="BTCUSDT", clock=None,
+    ``Surface(fits, underlying=None, *, calendar=None, clock=None,
     observation_time=None)``: `underlying` may be left out when the fits
     hold one. `clock` is "calendar" (365-day years) or "business" (business
-    time of `calendar`), by default the fits' own clock. On another clock
+    time of `calendar`, by default the one the chain was read with, else
+    the embedded "BTCUSDT"), by default the fits' own clock. On another clock
     than the fits' the fitted vols are restated per year of the surface's
     clock (the same total variance at each expiry), so they are no longer
     the fitted numbers. `observation_time` defaults to that of the fitted
-    chain. Custom calendars need korvex_chain.bus_ttx to accept one; the
-    embedded "BTCUSDT" always works.
+    chain.
 
     Times (``when``) are instants (datetime64 of any unit, pandas datetimes,
     datetime or Timestamp objects: any instant the array kernels accept,
@@ -139,7 +129,7 @@ class Surface:
     rows of (low, high)); `skipped`: the expiries left out and why.
     """
 
-    def __init__(self, fits: Any, underlying: str | None = None, *, calendar: Any = EMBEDDED_CALENDAR,
+    def __init__(self, fits: Any, underlying: str | None = None, *, calendar: Any = None,
                  clock: str | None = None, observation_time: Any = None):
         all_fits = list(fits.fits)
         names = sorted({f.underlying for f in all_fits})
@@ -154,16 +144,15 @@ class Surface:
         clock = fit_clock if clock is None else clock
         if clock not in CLOCKS:
             raise ValueError(f"unknown clock {clock!r}: use one of {', '.join(CLOCKS)}")
-        if clock == "business" and not _is_embedded(calendar) and not _takes_calendar():
-            raise ValueError(f"calendar {calendar!r}: this build's bus_ttx knows only the embedded "
-                             f"calendar {EMBEDDED_CALENDAR!r}")
+        fit_calendar = getattr(fits, "calendar", None) or EMBEDDED_CALENDAR
+        if calendar is None:
+            calendar = fit_calendar
         self.underlying = underlying
         self.clock = clock
         self.calendar = calendar
         self.model_name = str(getattr(fits, "model_name", ""))
         self.observation_time = _observation_time(fits, observation_time)
         self._obs = np.array([self.observation_time.tz_localize(None).to_datetime64()], dtype="datetime64[ns]")
-        fit_calendar = getattr(fits, "calendar", EMBEDDED_CALENDAR)
         same_clock = clock == fit_clock and (clock == "calendar" or _same_calendar(calendar, fit_calendar))
 
         mine = sorted((f for f in all_fits if f.underlying == underlying), key=lambda f: f.expiry)
@@ -181,8 +170,12 @@ class Surface:
         if same_clock:
             c = theta
         else:
-            fn = cal_ttx if fit_clock == "calendar" else bus_ttx
-            c = np.asarray(fn(self._obs, exp), dtype=float) if usable else np.empty(0)
+            if not usable:
+                c = np.empty(0)
+            elif fit_clock == "calendar":
+                c = np.asarray(cal_ttx(self._obs, exp), dtype=float)
+            else:
+                c = np.asarray(bus_ttx(self._obs, exp, calendar=fit_calendar), dtype=float)
         keep = []
         last = -math.inf
         for i, f in enumerate(usable):
@@ -381,10 +374,7 @@ class Surface:
         """Years on the surface's clock from the observation time to instants."""
         if self.clock == "calendar":
             return np.asarray(cal_ttx(self._obs[0], instants), dtype=float)
-        if not _is_embedded(self.calendar):
-            custom: Any = bus_ttx   # takes calendar= where custom calendars have landed
-            return np.asarray(custom(self._obs[0], instants, calendar=self.calendar), dtype=float)
-        return np.asarray(bus_ttx(self._obs[0], instants), dtype=float)
+        return np.asarray(bus_ttx(self._obs[0], instants, calendar=self.calendar), dtype=float)
 
     def _offset_instants(self, seconds: Any) -> np.ndarray:
         """The instants that many seconds (floats) after the observation time,

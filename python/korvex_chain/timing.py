@@ -12,6 +12,8 @@ from .arrays import CalendarLike, bus_ttx, cal_ttx
 # "business": korvex's weighted business time, of calendar "BTCUSDT" unless
 # another is given.
 CLOCKS = ("calendar", "business")
+# The trading calendar compiled into the modules: the business clock's default.
+EMBEDDED_CALENDAR = "BTCUSDT"
 
 
 def to_utc(value) -> pd.Timestamp:

@@ -336,3 +336,26 @@ class TestWorkflowClock:
             kc.read_chain(syn.table, calendar=doc)
         with pytest.raises(ValueError, match="Invalid IANA timezone"):
             kc.read_chain(syn.table, clock="business", calendar=doc | {"IanaTimeZone": "Nowhere"})
+
+    def test_fits_and_surface_keep_the_chains_calendar(self):
+        # The calendar a chain was read with travels to its fits and their
+        # surface: the surface's times are the chain's, and the fitted smiles
+        # come back exactly (a surface on another calendar would restate them).
+        pytest.importorskip("pandas")
+        doc = heavy_hour_document("America/Mexico_City")
+        chain = kc.read_chain(kc.make_chain("VolGeo", seed=5, expiry_days=(7, 30, 91)).table, clock="business",
+                              calendar=doc)
+        assert chain.calendar == doc
+        fits = kc.fit_chain(chain, "VolGeo")
+        assert fits.calendar == doc
+        surface = fits.surface()
+        assert surface.calendar == doc
+        e = chain.expiries
+        assert_same_bits(surface.ttx(e["expiry"].to_numpy()), e["ttx"].to_numpy())
+        for f in fits.fits:
+            strikes = f.forward * np.linspace(0.8, 1.25, 7)
+            assert_same_bits(surface.vol(f.expiry, strikes), f.vols(strikes), str(f.expiry))
+        embedded = fits.surface(calendar="BTCUSDT")
+        assert not np.array_equal(embedded.ttx(e["expiry"].to_numpy()), e["ttx"].to_numpy())
+        assert kc.read_chain(kc.make_chain(bad_rows=False).table, clock="business").calendar == "BTCUSDT"
+        assert kc.read_chain(kc.make_chain(bad_rows=False).table).calendar is None

@@ -369,10 +369,10 @@ def arbitraged(arbitraged_table):
 @pytest.mark.parametrize("model", MODELS)
 def test_repair_leaves_no_calendar_arbitrage_and_moves_only_the_smiles_involved(arbitraged, model):
     report = kc.fit_chain(arbitraged, model)
-    assert report.calendar_repair is None and any(r.has_arbitrage for r in report.calendar)
+    assert report.calendar_repair is None and any(r.has_arbitrage for r in report.calendar_arbitrage)
     assert report.calendar == report.surface().calendar_arbitrage()
     fixed = kc.fit_chain(arbitraged, model, calendar_arbitrage="repair")
-    assert not any(r.has_arbitrage for r in fixed.calendar)
+    assert not any(r.has_arbitrage for r in fixed.calendar_arbitrage)
     moved = fixed.calendar_repair.set_index("expiry")
     assert len(moved) >= 1
     for before, after in zip(report.fits, fixed.fits):

@@ -237,7 +237,7 @@ def fit_chain(chain, model: str = "GVVSpline", *, previous: ChainFit | None = No
 
     `calendar_arbitrage`: "report" (the default) checks each pair of
     neighbouring fitted expiries of each underlying for total variance that
-    falls with time on the range quoted at both (`ChainFit.calendar`, and the
+    falls with time on the range quoted at both (`ChainFit.calendar_arbitrage`, and the
     `calendar_to_next` column of `table()`); "repair" also fits the smiles
     of the pairs found again, together, each moving as little as its quotes
     allow, until the check finds none (tolerance and method in
@@ -277,8 +277,8 @@ def fit_chain(chain, model: str = "GVVSpline", *, previous: ChainFit | None = No
             f.warnings.append(f"forward not quoted: {method}")
             f.status = "warning"
         fits.append(f)
-    cf = ChainFit(model, fits, chain.clock, chain.observation_time)
+    cf = ChainFit(model, fits, chain.clock, chain.observation_time, calendar=getattr(chain, "calendar", None))
     if calendar_arbitrage == "repair":
         cf.calendar_repair = repair_calendar(cf, chain, weights=weights, solver=solver)
-    cf.calendar = calendar_reports(cf)
+    cf.calendar_arbitrage = calendar_reports(cf)
     return cf

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -99,8 +100,10 @@ class ChainFit:
     observation_time: pd.Timestamp | None = None   # the chain's: where its surfaces start
     # Calendar check of each pair of neighbouring fitted expiries (after any
     # repair), and the expiries a repair moved with their figures before and after.
-    calendar: list[CalendarArbitrage] = field(default_factory=list)
+    calendar_arbitrage: list[CalendarArbitrage] = field(default_factory=list)
     calendar_repair: pd.DataFrame | None = None
+    # The business clock's trading calendar (the chain's): surfaces keep to it.
+    calendar: Any = None
 
     def surface(self, underlying: str | None = None, **options) -> Surface:
         """The volatility surface of one underlying (see `Surface`)."""
@@ -110,14 +113,14 @@ class ChainFit:
         """The calendar check, one row per pair of neighbouring fitted expiries."""
         rows = [{"underlying": r.underlying, "earlier": r.earlier, "later": r.later, "k_low": r.k_range[0],
                  "k_high": r.k_range[1], "arbitrage": r.has_arbitrage, "depth": r.depth, "depth_vp": r.depth_vp,
-                 "where": r.describe()} for r in self.calendar]
+                 "where": r.describe()} for r in self.calendar_arbitrage]
         return pd.DataFrame(rows, columns=["underlying", "earlier", "later", "k_low", "k_high", "arbitrage",
                                            "depth", "depth_vp", "where"])
 
     def table(self) -> pd.DataFrame:
         """One row per underlying and expiry: identity, status, figures and every model parameter."""
         rows = []
-        to_next = {(r.underlying, r.earlier): r for r in self.calendar}
+        to_next = {(r.underlying, r.earlier): r for r in self.calendar_arbitrage}
         for f in self.fits:
             row = {"underlying": f.underlying, "expiry_utc": f.expiry.strftime("%Y-%m-%dT%H:%M:%SZ"),
                    "model": f.model_name, "forward": f.forward, "ttx": f.ttx, "clock": self.clock,
