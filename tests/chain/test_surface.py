@@ -370,7 +370,7 @@ def arbitraged(arbitraged_table):
 def test_repair_leaves_no_calendar_arbitrage_and_moves_only_the_smiles_involved(arbitraged, model):
     report = kc.fit_chain(arbitraged, model)
     assert report.calendar_repair is None and any(r.has_arbitrage for r in report.calendar_arbitrage)
-    assert report.calendar == report.surface().calendar_arbitrage()
+    assert report.calendar_arbitrage == report.surface().calendar_arbitrage()
     fixed = kc.fit_chain(arbitraged, model, calendar_arbitrage="repair")
     assert not any(r.has_arbitrage for r in fixed.calendar_arbitrage)
     moved = fixed.calendar_repair.set_index("expiry")
