@@ -341,6 +341,20 @@ void smile_density_py(std::string_view name, const In1<double>& params, double t
     density_on_grid(kind.evaluate, params.data(), ttx, spot, k.data(), n, out.data());
 }
 
+// Where one smile's density is lowest and negative over a log-moneyness range.
+nb::tuple density_scan_py(std::string_view name, const In1<double>& params, double ttx, double spot, double k_lo,
+                          double k_hi) {
+    const ModelKind& kind = model_kind(name);
+    check_param_count(kind, params.shape(0));
+    DensityScan s;
+    {
+        nb::gil_scoped_release release;
+        s = scan_density(kind, params.data(), ttx, spot, k_lo, k_hi);
+    }
+    return nb::make_tuple(s.lowest, s.lowest_k, s.peak, s.peak_k, s.finite, s.regions, s.negative_k,
+                          s.evaluations);
+}
+
 // ------------------------------------------------------------------ calendar
 
 using Instants = std::variant<In1<double>, In1<std::int64_t>>;
@@ -430,6 +444,9 @@ NB_MODULE(_kernels, m) {
           "Admissibility of each parameter row into `out`.");
     m.def("smile_density", &smile_density_py, "kind"_a, "params"_a, "ttx"_a, "spot"_a, "k"_a, "out"_a,
           "Risk-neutral density of a smile on a uniform log-moneyness grid `k` into `out`.");
+    m.def("density_scan", &density_scan_py, "kind"_a, "params"_a, "ttx"_a, "spot"_a, "k_lo"_a, "k_hi"_a,
+          "Where a smile's risk-neutral density is lowest and negative over [k_lo, k_hi]: (lowest, its k, "
+          "peak, its k, finite, negative regions flattened, log-moneyness points to penalise, evaluations).");
     nb::class_<FitProblemPy>(m, "FitProblem", "One smile fit's quotes and coordinates, for its native solver.")
         .def(nb::init<std::string_view, const In1<double>&, const In1<std::int64_t>&, const In1<bool>&,
                       const In1<double>&, const In1<double>&, double, double, double, const In1<double>&,

@@ -255,6 +255,30 @@ class Problem:
         self.grid_k = k if k.size == DENSITY_GRID else np.unique(k)
         self._points_version += 1
 
+    def add_density_points(self, k, theta):
+        """Log-moneyness points `k` (where a check found the density lowest)
+        added to the density penalty's. The spline's points are held in
+        at-the-money deviations at theta's level, as the penalty scales
+        them; a point next to a knot is left out, both sides of every knot
+        being points already (a stencil across the knot would mix its two
+        pieces)."""
+        k = np.asarray(k, float)
+        k = k[np.isfinite(k)]
+        if k.size == 0:
+            return
+        if self.kind == "CubicSpline":
+            sd = abs(float(self.full(theta)[0][self.level_slot])) / 100.0 * math.sqrt(self.ttx)
+            if not (math.isfinite(sd) and sd > 0):
+                return
+            x = k / sd
+            near = np.min(np.abs(x[:, None] - SPLINE_KNOTS[None, :]), axis=1) < 2 * self.pen_e
+            if not np.any(~near):
+                return
+            self.pen_x = np.unique(np.concatenate([self.pen_x, x[~near]]))
+        else:
+            self.grid_k = np.unique(np.concatenate([self.grid_k, k]))
+        self._points_version += 1
+
     def objective(self, theta):
         """The cost of each parameter set (rows of `theta`): one native call."""
         self.sync_density()
