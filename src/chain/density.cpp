@@ -380,7 +380,8 @@ DensityScan scan_density(const ModelKind& kind, const double* params, double ttx
     const double floor = kNegativeFloor * out.peak;
 
     // Each sampled local minimum near or below zero, refined in its bracket
-    // (a domain end is a sample of its own and needs none).
+    // (at an end of the range or of a piece too: a density falling towards
+    // the end may turn up again just before it).
     struct Minimum {
         std::size_t piece;
         double k, f;
@@ -394,8 +395,7 @@ DensityScan scan_density(const ModelKind& kind, const double* params, double ttx
             const bool left_ok = i == 0 || !(s[i - 1].f < s[i].f);
             const bool right_ok = i + 1 == s.size() || !(s[i + 1].f < s[i].f);
             if (!(left_ok && right_ok) || !(s[i].f < 0.01 * out.peak) || s.size() < 2) continue;
-            const bool domain_end = (p == 0 && i == 0) || (p + 1 == pieces.size() && i + 1 == s.size());
-            if (domain_end || minima.size() >= kMaxMinima) continue;
+            if (minima.size() >= kMaxMinima) continue;
             const std::size_t a = i == 0 ? 0 : i - 1, b = std::min(i + 1, s.size() - 1);
             const auto [k, f] = golden(src, sc, s[i].inside, s[a].k, s[a].f, s[b].k, s[b].f, 1.0);
             minima.push_back({p, k, f});

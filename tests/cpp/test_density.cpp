@@ -113,6 +113,47 @@ TEST(ScanDensity, FindsTheSplinesDipNextToAKnot) {
     EXPECT_NEAR(s.negative_k.front(), s.lowest_k, 1e-12);
 }
 
+// VolGeo's density in closed form: its variance is the larger root of a
+// quadratic in x = k / sqrt(ttx), differentiated exactly (spot = ref_spot).
+double volgeo_density(double ref_vol, double corr, double vvol, double k) {
+    const double r = std::sqrt(kTtx), rho = std::tanh(corr), s0 = ref_vol / 100.0;
+    const double beta = vvol * rho / 100.0, gamma = (1.0 - rho * rho) * vvol * vvol / (s0 * 100.0) / 100.0;
+    const double x = k / r, b = 2.0 * beta * s0 * x + s0 * s0, b1 = 2.0 * beta * s0;
+    const double q = std::sqrt(4.0 * gamma * x * x + b * b);
+    const double q1 = (4.0 * gamma * x + b * b1) / q, q2 = (4.0 * gamma + b1 * b1 - q1 * q1) / q;
+    return density_from_variance(k, kTtx * (q + b) / 2.0, r * (q1 + b1) / 2.0, q2 / 2.0);
+}
+
+TEST(ScanDensity, FindsAVolGeoDipAsItsClosedFormDoes) {
+    const std::array<double, 6> p{1.0, kSpot, 60.0, -0.3, 100.0, 0.0};
+    const double sd = 0.6 * std::sqrt(kTtx), lo = -4.0 * sd, hi = 4.0 * sd;
+    double low = INFINITY, low_k = 0.0, peak = -INFINITY;
+    for (int i = 0; i <= 400000; ++i) {
+        const double k = lo + (hi - lo) * i / 400000.0, f = volgeo_density(60.0, -0.3, 100.0, k);
+        if (f < low) low = f, low_k = k;
+        peak = std::max(peak, f);
+    }
+    ASSERT_LT(low, -1e-3 * peak);
+    const ModelKind& m = kind("VolGeo");
+    const auto s = scan_density(m, p.data(), kTtx, kSpot, lo, hi);
+    EXPECT_NEAR(s.lowest / s.peak, low / peak, 1e-4 * std::fabs(low / peak));
+    EXPECT_NEAR(s.lowest_k, low_k, 1e-3 * sd);
+    ASSERT_EQ(s.regions.size(), 2u);
+    EXPECT_LT(s.regions[0], low_k);
+    EXPECT_GT(s.regions[1], low_k);
+    EXPECT_NEAR(volgeo_density(60.0, -0.3, 100.0, s.regions[0]), 0.0, 1e-6 * peak);
+    EXPECT_NEAR(volgeo_density(60.0, -0.3, 100.0, s.regions[1]), 0.0, 1e-6 * peak);
+    // A range that ends a little short of the lowest point, nearer than the
+    // samples' spacing: the minimum between the end and its neighbour is
+    // still found.
+    for (double gap : {0.01, 0.03, 0.07}) {
+        const auto t = scan_density(m, p.data(), kTtx, kSpot, low_k - gap * sd, hi);
+        EXPECT_NEAR(t.lowest, s.lowest, 1e-4 * std::fabs(s.lowest)) << gap;
+        const auto u = scan_density(m, p.data(), kTtx, kSpot, lo, low_k + gap * sd);
+        EXPECT_NEAR(u.lowest, s.lowest, 1e-4 * std::fabs(s.lowest)) << gap;
+    }
+}
+
 TEST(ScanDensity, AFlatSmilesDensityIsTheLognormal) {
     // GVVSpline with no skew, smile or wings is flat: the density of
     // ln(S_T / F) is normal with variance w and mean -w / 2.
