@@ -19,17 +19,20 @@ double root_2pi() noexcept { return std::sqrt(2.0 * 3.14159265358979323846); }
 
 }  // namespace
 
+double durrleman_g(double k, double w, double w1, double w2) noexcept {
+    const double a = 1.0 - k * w1 / (2.0 * w);
+    return a * a - 0.25 * w1 * w1 * (1.0 / w + 0.25) + 0.5 * w2;
+}
+
 double durrleman_g(double k, double w_minus, double w0, double w_plus, double h) noexcept {
     const double w1 = (w_plus - w_minus) / (2.0 * h);
     const double w2 = (w_plus - 2.0 * w0 + w_minus) / (h * h);
-    const double a = 1.0 - k * w1 / (2.0 * w0);
-    return a * a - 0.25 * w1 * w1 * (1.0 / w0 + 0.25) + 0.5 * w2;
+    return durrleman_g(k, w0, w1, w2);
 }
 
 double density_from_variance(double k, double w, double w1, double w2) noexcept {
     if (!(w > 0.0)) return kNaN;
-    const double a = 1.0 - k * w1 / (2.0 * w);
-    const double g = a * a - 0.25 * w1 * w1 * (1.0 / w + 0.25) + 0.5 * w2;
+    const double g = durrleman_g(k, w, w1, w2);
     const double sw = std::sqrt(w);
     const double d2 = -k / sw - 0.5 * sw;
     return g * std::exp(-0.5 * d2 * d2) / (sw * root_2pi());
@@ -71,10 +74,11 @@ SplineVariance::SplineVariance(const double* params, double ttx, double spot) no
     y_ = c.y;
     m_ = c.m;
     // The model's standardised moneyness is x = ln(K / spot) / r / atm * 100:
-    // a knot x sits at k = x * sd.
+    // a knot x sits at k = x * sd (mirrored where atm is negative).
     sd_ = r_ * atm_ / 100.0;
-    if (!(std::isfinite(sd_) && sd_ > 0.0)) sd_ = kNaN;
+    if (!(std::isfinite(sd_) && sd_ != 0.0)) sd_ = kNaN;
     for (std::size_t i = 0; i < kKnots; ++i) knots_k_[i] = volmodel::CubicSmile::kX[i] * sd_;
+    if (sd_ < 0.0) std::reverse(knots_k_.begin(), knots_k_.end());
 }
 
 SplineVariance::Value SplineVariance::at(double k, double inside) const noexcept {
@@ -134,7 +138,7 @@ public:
           spline_(kind.name == std::string_view(volmodel::CubicSmile::kName)),
           variance_(params, ttx, spot) {
         if (spline_) {
-            sd_ = variance_.scale();
+            sd_ = std::fabs(variance_.scale());
         } else {
             double v = kNaN;
             kind.evaluate(params, ttx, spot, &spot, 1, &v);

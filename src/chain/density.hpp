@@ -10,8 +10,12 @@
 
 namespace korvex::chain {
 
-// Durrleman's g at log-moneyness k from total variances at k - h, k, k + h.
-// The density of ln(S_T / F) is g phi(d2) / sqrt(w): negative exactly where g is.
+// Durrleman's g at log-moneyness k from the total variance w and its first
+// two derivatives in k. The density of ln(S_T / F) is g phi(d2) / sqrt(w):
+// negative exactly where g is.
+double durrleman_g(double k, double w, double w1, double w2) noexcept;
+
+// The same from total variances at k - h, k, k + h (central differences).
 double durrleman_g(double k, double w_minus, double w0, double w_plus, double h) noexcept;
 
 // The density of ln(S_T / F) at log-moneyness k from the total variance w
@@ -43,10 +47,11 @@ public:
     };
     Value at(double k, double inside) const noexcept;
     // The knots in log-moneyness, in increasing order; NaN when the
-    // spot-adjusted at-the-money vol is not positive and finite (then so is
+    // spot-adjusted at-the-money vol is zero or not finite (then so is
     // every value).
     const std::array<double, kKnots>& knots() const noexcept { return knots_k_; }
-    // The at-the-money deviation that scales the knots (log-moneyness per knot unit).
+    // The at-the-money deviation that scales the knots: log-moneyness per
+    // knot unit, negative (the smile mirrored) where the at-the-money vol is.
     double scale() const noexcept { return sd_; }
 
 private:

@@ -231,16 +231,16 @@ public:
                    {span(base), span(idx), span(bounded), span(lower), span(upper), span(strikes), span(lo),
                     span(hi), span(mid), span(inv_scale), span(pull_w)},
                    wall, ttx, spot, robust, fill),
-          n_params_(base.shape(0)) {}
+          spline_(name == volmodel::CubicSmile::kName) {}
 
-    void set_density(int kind, const In1<double>& pts, double h, std::int64_t level_slot, double margin,
+    void set_density(int kind, const In1<double>& pts, double h, const In1<double>& inside, double margin,
                      double weight) {
         if (kind < 0 || kind > 2) throw nb::value_error("_kernels: unknown density kind");
-        if (kind == 2 && (level_slot < 0 || static_cast<std::size_t>(level_slot) >= n_params_)) {
-            throw nb::value_error("_kernels: level slot out of range");
+        if (kind == 2 && !spline_) throw nb::value_error("_kernels: density kind 2 is CubicSpline's");
+        if (kind == 2 && inside.shape(0) != pts.shape(0)) {
+            throw nb::value_error("_kernels: density kind 2 needs one 'inside' value per point");
         }
-        problem_.set_density(kind, span(pts), h, static_cast<std::size_t>(kind == 2 ? level_slot : 0), margin,
-                             weight);
+        problem_.set_density(kind, span(pts), h, span(inside), margin, weight);
     }
 
     void set_regulariser(const In2& reg, const In1<double>& c) {
@@ -327,7 +327,7 @@ private:
     }
 
     StoredFitProblem problem_;
-    std::size_t n_params_;
+    bool spline_;
 };
 
 // Risk-neutral density of one smile on a uniform log-moneyness grid.
@@ -454,8 +454,10 @@ NB_MODULE(_kernels, m) {
                       const In1<double>&, double, double>(),
              "kind"_a, "base"_a, "idx"_a, "bounded"_a, "lower"_a, "upper"_a, "wall"_a, "ttx"_a, "spot"_a,
              "strikes"_a, "lo"_a, "hi"_a, "mid"_a, "inv_scale"_a, "pull_w"_a, "robust"_a, "fill"_a)
-        .def("set_density", &FitProblemPy::set_density, "kind"_a, "pts"_a, "h"_a, "level_slot"_a, "margin"_a,
-             "weight"_a, "Density points: kind 0 none, 1 fixed log-moneyness, 2 in at-the-money deviations.")
+        .def("set_density", &FitProblemPy::set_density, "kind"_a, "pts"_a, "h"_a, "inside"_a, "margin"_a,
+             "weight"_a,
+             "Density points: kind 0 none, 1 fixed log-moneyness (stencil half-width h), 2 CubicSpline's in "
+             "closed form, in its knots' units, each on the piece whose interior holds its `inside`.")
         .def("set_regulariser", &FitProblemPy::set_regulariser, "reg"_a, "c"_a,
              "Regulariser rows reg @ theta - c on the fitting parameters.")
         .def("rows", &FitProblemPy::rows, "Rows of the residual.")

@@ -56,25 +56,53 @@ def _stencil_g(k, w, h):
         return a * a - 0.25 * w1 * w1 * (1.0 / w0 + 0.25) + 0.5 * w2
 
 
+def _spline_piece_w(vec, ttx, fwd, a, b):
+    """The spline's total variance on its piece [a, b] of log-moneyness (a
+    cubic between knots, a straight line beyond the outer ones), recovered
+    from 40 of the model's own vols on it as a least-squares cubic in
+    k - (a + b) / 2."""
+    kk = np.linspace(a, b, 40)
+    v = np.asarray(kc.model_vols("CubicSpline", vec, ttx, fwd, fwd * np.exp(kk)))
+    return np.polynomial.Polynomial.fit(kk - 0.5 * (a + b), v * v * ttx, 3, domain=[-1, 1], window=[-1, 1])
+
+
 def _density_g(prob, theta):
     """g at the problem's density points, per parameter set: fixed
-    log-moneyness points, or the spline's in at-the-money deviations (which
-    move with each set's ref_vol)."""
+    log-moneyness points from central stencils, or the spline's in
+    at-the-money deviations (which move with each set's ref_vol, mirrored
+    where it is negative), each on its own piece between knots, from the
+    exact cubic of that piece."""
     full = prob.full(theta)
     out = np.empty((theta.shape[0], prob.pen_x.size if prob.kind == "CubicSpline" else prob.grid_k.size))
     stencil = np.array([-1.0, 0.0, 1.0])
     for i, row in enumerate(full):
         if prob.kind == "CubicSpline":
-            sd = abs(theta[i, 0]) / 100.0 * math.sqrt(prob.ttx)
-            k, h = prob.pen_x * sd, prob.pen_e * sd
-        else:
-            k, h = prob.grid_k, prob.grid_h
+            sd = theta[i, 0] / 100.0 * math.sqrt(prob.ttx)
+            X = SPLINE_KNOTS
+            for j, (x, inside) in enumerate(zip(prob.pen_x, prob.pen_inside)):
+                if inside < X[0]:
+                    lo, hi = min(x, X[0] - 1.0), X[0]
+                elif inside > X[-1]:
+                    lo, hi = X[-1], max(x, X[-1] + 1.0)
+                else:
+                    n = np.searchsorted(X, inside)
+                    lo, hi = X[n - 1], X[n]
+                w = _spline_piece_w(row, prob.ttx, prob.forward, lo * sd, hi * sd)
+                t = x * sd - 0.5 * (lo + hi) * sd
+                out[i, j] = _g_of(x * sd, w(t), w.deriv()(t), w.deriv(2)(t))
+            continue
+        k, h = prob.grid_k, prob.grid_h
         # The C library's exp, as the kernel's: g's second differences would
         # magnify numpy's own exp's last-bit differences.
         strikes = prob.forward * np.array([math.exp(x) for x in (k[:, None] + stencil[None, :] * h).ravel()])
         v = np.asarray(kc.model_vols(prob.kind, row, prob.ttx, prob.forward, strikes))
         out[i] = _stencil_g(k, (v * v * prob.ttx).reshape(k.size, 3), h)
     return out
+
+
+def _g_of(k, w, w1, w2):
+    a = 1.0 - k * w1 / (2.0 * w)
+    return a * a - 0.25 * w1 * w1 * (1.0 / w + 0.25) + 0.5 * w2
 
 
 def _residuals_py(prob, theta):
