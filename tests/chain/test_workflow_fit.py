@@ -250,6 +250,33 @@ def test_a_fit_that_cannot_be_done_says_so():
     assert any("too few quotes" in w for w in few.warnings) or few.status == "failed"
 
 
+def test_nothing_the_reader_accepts_makes_a_fit_raise(monkeypatch):
+    """A put struck at 5e-324 (log-moneyness -inf) is left out of the fit and
+    counted; a computation that fails anyway ends as a failed fit that says
+    why, never as an exception out of fit_chain or fit_smile."""
+    import korvex_chain.fit as kfit_face
+    syn = kc.make_chain("VolGeo", seed=1, expiry_days=(30,), bad_rows=False)
+    t = syn.table
+    tiny = t[t["option_type"] == "P"].iloc[:1].assign(strike=5e-324, instrument="BTC-TINY-P")
+    with np.errstate(divide="ignore"):
+        chain = kc.read_chain(pd.concat([t, tiny], ignore_index=True))
+    assert np.isneginf(chain.quotes["log_moneyness"]).sum() == 1
+    for model in MODELS:
+        f = kc.fit_chain(chain, model).fits[0]
+        assert f.ok and f.model is not None, f.summary()
+        assert f.excluded.get("log-moneyness not finite") == 1
+    q = chain.quotes.copy()
+    q.loc[q.index[:3], "log_moneyness"] = [np.inf, -np.inf, np.nan]
+    assert kc.fit_smile(q[q["otm"]], "VolGeo").ok
+
+    def broken(*args, **kwargs):
+        raise np.linalg.LinAlgError("SVD did not converge")
+
+    monkeypatch.setattr(kfit_face, "Problem", broken)
+    f = kc.fit_chain(chain, "GVVSpline").fits[0]
+    assert f.status == "failed" and f.model is None and "LinAlgError: SVD did not converge" in f.message
+    assert "fit failed" in kc.fit_smile(q[q["otm"]], "VolGeo").summary()
+
 def test_density_check_finds_butterfly_arbitrage():
     fwd, t = 100.0, 0.25
     good = korvex.VolGeo.with_params(pd.Timestamp("2027-01-01", tz="UTC"), {"ref_spot": fwd, "ref_vol": 60.0,
