@@ -16,9 +16,10 @@ objective is a least-squares problem in vol:
   distance alone, as a smile with few parameters cannot bend into every
   band and is better centred on the mids;
 * a penalty keeps the risk-neutral density positive on points over the
-  quoted range and beyond (Durrleman's condition on total variance); for
-  the eleven-knot spline the points sit next to the knots, where its
-  second derivative jumps;
+  quoted range and beyond (Durrleman's condition on total variance), and
+  where the butterfly check found it lowest; for the eleven-knot spline the
+  points include both one-sided values at every knot, where its second
+  derivative jumps, evaluated in closed form;
 * where the quotes leave the smile undetermined, a small regulariser picks
   one: for the spline, a roughness penalty (the change of slope of the knot
   vols) that is faint at knots the two-sided quotes pin and stronger at
@@ -43,10 +44,11 @@ a bound, the parameter is set there exactly and the rest solved again:
 two starting points then end on the same point instead of a little short
 of it on either side. The density penalty is switched on only when the
 solution without it shows butterfly arbitrage, with weights that grow in
-steps. Starting points: a grid of candidates built from the two-sided
-quotes' at-the-money level, skew and curvature (and a previous fit of the
-same expiry, when given) is screened in one batched evaluation, and the
-best ones are polished.
+steps; the check (`density`) finds the lowest density wherever it lies,
+not on a grid that may step over it. Starting points: a grid of
+candidates built from the two-sided quotes' at-the-money level, skew and
+curvature (and a previous fit of the same expiry, when given) is
+screened in one batched evaluation, and the best ones are polished.
 
 `fit_chain` does this for every expiry of a `Chain`.
 
