@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import math
+import numbers
+import warnings
 
 import numpy as np
 
@@ -11,6 +13,15 @@ from .fit import ChainFit
 __all__ = ["plot_chain"]
 
 _COLOURS = {"GVVSpline": "#1f77b4", "CubicSpline": "#d62728", "VolGeo": "#2ca02c"}
+# Expiries one picture shows unless told otherwise: past a few dozen panels
+# each is too small to read (a chain can list hundreds of expiries).
+MAX_PANELS = 24
+
+
+def _positive_int(name, value):
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < 1:
+        raise ValueError(f"{name} must be a whole number of at least 1: got {value!r}")
+    return int(value)
 
 
 def plot_chain(chain, fits=(), path="smiles.png", *, underlyings=None, max_expiries: int | None = None,
@@ -18,8 +29,15 @@ def plot_chain(chain, fits=(), path="smiles.png", *, underlyings=None, max_expir
     """Draw each expiry's market bid/ask IVs (bars), mids (points) and fitted
     smiles (curves) against log-moneyness ln(K / F), and save a PNG.
 
-    `fits` is a ChainFit or a list of them (one curve per model). Returns the
-    path written. Needs matplotlib (the `plot` extra); draws headless."""
+    `fits` is a ChainFit or a list of them (one curve per model). One panel
+    per expiry, `columns` to a row. At most `max_expiries` expiries are drawn
+    (default MAX_PANELS, 24), the nearest first: when the selection holds
+    more, the picture's title says how many are shown, and where the
+    default cut them a warning names the rest (choose with `underlyings` or
+    a larger `max_expiries`). Returns
+    the path written. Needs matplotlib (the `plot` extra); draws headless."""
+    columns = _positive_int("columns", columns)
+    limit = MAX_PANELS if max_expiries is None else _positive_int("max_expiries", max_expiries)
     try:
         import matplotlib
     except ImportError:  # pragma: no cover - depends on the environment
@@ -31,10 +49,19 @@ def plot_chain(chain, fits=(), path="smiles.png", *, underlyings=None, max_expir
     exps = chain.expiries
     if underlyings is not None:
         exps = exps[exps["underlying"].isin(list(underlyings))]
-    if max_expiries is not None:
-        exps = exps.head(max_expiries)
     if exps.empty:
         raise ValueError("nothing to plot: no expiry selected")
+    note = ""
+    if len(exps) > limit:
+        kept = exps.sort_values(["expiry", "underlying"], kind="stable").head(limit).index
+        left = exps.loc[~exps.index.isin(kept)]
+        note = f"{limit} of {len(exps)} expiries shown (the nearest)"
+        if max_expiries is None:
+            warnings.warn(f"plot_chain: {note}; left out: "
+                          + ", ".join(f"{u} {e:%Y-%m-%d}" for u, e in zip(left["underlying"][:8], left["expiry"][:8]))
+                          + (", ..." if len(left) > 8 else "") + " (choose with underlyings= or max_expiries=)",
+                          stacklevel=2)
+        exps = exps.loc[exps.index.isin(kept)]
     n = len(exps)
     cols = min(columns, n)
     rows = math.ceil(n / cols)
@@ -82,8 +109,8 @@ def plot_chain(chain, fits=(), path="smiles.png", *, underlyings=None, max_expir
         ax.tick_params(labelsize=7)
         ax.grid(alpha=0.3)
     axes.ravel()[0].legend(fontsize=6, loc="upper center")
-    if title:
-        fig.suptitle(title, fontsize=10)
+    if title or note:
+        fig.suptitle("\n".join(t for t in (title, note) if t), fontsize=10)
     fig.tight_layout()
     fig.savefig(path, dpi=dpi)
     plt.close(fig)

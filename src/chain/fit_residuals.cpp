@@ -67,29 +67,39 @@ void FitEvaluator::residuals(const double* u, double* out) {
     fit_walls_at(f.c, u, out + 2 * n);
     const std::size_t nd = f.density_rows();
     if (nd != 0) {
-        // Stencils around each density point, then g from the variances.
         const FitDensity& d = f.d;
-        const double scale = d.kind == 2 ? std::fabs(params_[d.level_slot]) / 100.0 * std::sqrt(f.ttx) : 1.0;
-        const double h = d.h * scale;
-        for (std::size_t i = 0; i < nd; ++i) {
-            const double k = d.pts[i] * scale;
-            dk_[3 * i] = f.spot * std::exp(k - h);
-            dk_[3 * i + 1] = f.spot * std::exp(k);
-            dk_[3 * i + 2] = f.spot * std::exp(k + h);
-        }
-        f.evaluate(params_.data(), f.ttx, f.spot, dk_.data(), 3 * nd, dv_.data());
         double* dens = out + 2 * n + p;
-        for (std::size_t i = 0; i < nd; ++i) {
-            const double k = d.pts[i] * scale;
-            const double wm = dv_[3 * i] * dv_[3 * i] * f.ttx;
-            const double w0 = dv_[3 * i + 1] * dv_[3 * i + 1] * f.ttx;
-            const double wp = dv_[3 * i + 2] * dv_[3 * i + 2] * f.ttx;
-            const double g = durrleman_g(k, wm, w0, wp, h);
-            // As max(margin - g, 0) * weight in numpy: NaN stays NaN, and
-            // whatever is not finite becomes the fill value.
+        // As max(margin - g, 0) * weight in numpy: NaN stays NaN, and
+        // whatever is not finite becomes the fill value.
+        auto penalty = [&](double g) {
             const double short_of = d.margin - g;
             const double res = std::isnan(short_of) ? short_of : (short_of > 0.0 ? d.weight * short_of : 0.0);
-            dens[i] = std::isfinite(res) ? res : f.q.fill;
+            return std::isfinite(res) ? res : f.q.fill;
+        };
+        if (d.kind == 2) {
+            const SplineVariance sv(params_.data(), f.ttx, f.spot);
+            const double scale = sv.scale();
+            for (std::size_t i = 0; i < nd; ++i) {
+                const double k = d.pts[i] * scale;
+                const SplineVariance::Value v = sv.at(k, d.inside[i] * scale);
+                dens[i] = penalty(durrleman_g(k, v.w, v.w1, v.w2));
+            }
+        } else {
+            // Stencils around each density point, then g from the variances.
+            const double h = d.h;
+            for (std::size_t i = 0; i < nd; ++i) {
+                const double k = d.pts[i];
+                dk_[3 * i] = f.spot * std::exp(k - h);
+                dk_[3 * i + 1] = f.spot * std::exp(k);
+                dk_[3 * i + 2] = f.spot * std::exp(k + h);
+            }
+            f.evaluate(params_.data(), f.ttx, f.spot, dk_.data(), 3 * nd, dv_.data());
+            for (std::size_t i = 0; i < nd; ++i) {
+                const double wm = dv_[3 * i] * dv_[3 * i] * f.ttx;
+                const double w0 = dv_[3 * i + 1] * dv_[3 * i + 1] * f.ttx;
+                const double wp = dv_[3 * i + 2] * dv_[3 * i + 2] * f.ttx;
+                dens[i] = penalty(durrleman_g(d.pts[i], wm, w0, wp, h));
+            }
         }
     }
     if (f.n_reg != 0) {
@@ -163,12 +173,16 @@ StoredFitProblem::StoredFitProblem(const ModelKind& kind, const Arrays& a, doubl
     std::copy(a.bounded.begin(), a.bounded.end(), bounded_.get());
 }
 
-void StoredFitProblem::set_density(int kind, std::span<const double> pts, double h, std::size_t level_slot,
+void StoredFitProblem::set_density(int kind, std::span<const double> pts, double h, std::span<const double> inside,
                                    double margin, double weight) {
     density_kind_ = kind;
     density_pts_.assign(pts.begin(), pts.end());
     density_h_ = h;
-    level_slot_ = kind == 2 ? level_slot : 0;
+    if (kind == 2) {
+        density_inside_.assign(inside.begin(), inside.end());
+    } else {
+        density_inside_.clear();
+    }
     margin_ = margin;
     weight_ = weight;
 }
@@ -217,7 +231,7 @@ FitProblem StoredFitProblem::view() const noexcept {
                     robust_, fill_};
     f.c = FitCoordinates{base_.data(), n_params_, idx_.data(), bounded_.get(), lower_.data(), upper_.data(),
                          p_, wall_};
-    f.d = FitDensity{density_kind_, density_pts_.data(), density_pts_.size(), density_h_, level_slot_,
+    f.d = FitDensity{density_kind_, density_pts_.data(), density_pts_.size(), density_h_, density_inside_.data(),
                      margin_, weight_};
     f.reg = reg_.data();
     f.reg_c = reg_c_.data();

@@ -64,20 +64,22 @@ void fit_params_at(const FitCoordinates& c, const double* u, double* params) noe
 void fit_walls_at(const FitCoordinates& c, const double* u, double* out) noexcept;
 
 // Where the fit keeps the risk-neutral density positive: Durrleman's g of
-// the total variance w = vol^2 ttx, from a central stencil k - h, k, k + h
-// around each point, enters as weight * max(margin - g, 0).
+// the total variance w = vol^2 ttx at each point enters as
+// weight * max(margin - g, 0).
 //   kind 0: no density residuals;
-//   kind 1: fixed log-moneyness points `pts`, stencil half-width h;
-//   kind 2: points in units of the at-the-money deviation, which moves with
-//           the level parameter (slot `level_slot` of the parameter vector,
-//           in percent): k = pts * sd and half-width h * sd, where
-//           sd = |level| / 100 * sqrt(ttx) (the spline's knots move so).
+//   kind 1: fixed log-moneyness points `pts`, w's derivatives from a
+//           central stencil k - h, k, k + h around each;
+//   kind 2: CubicSpline, in closed form (SplineVariance): points in units
+//           of its knots' at-the-money deviation, which moves with its
+//           level, each on the piece between knots whose interior holds
+//           `inside` (same units), so that a point on a knot takes that
+//           piece's one-sided value.
 struct FitDensity {
     int kind = 0;
     const double* pts = nullptr;
     std::size_t count = 0;
     double h = 0.0;
-    std::size_t level_slot = 0;
+    const double* inside = nullptr;
     double margin = 0.0;
     double weight = 0.0;
 };
@@ -146,10 +148,10 @@ public:
     StoredFitProblem(const ModelKind& kind, const Arrays& a, double wall, double ttx, double spot, double robust,
                      double fill);
 
-    // The density residuals (FitDensity: kind 0, 1 or 2; level_slot a slot
-    // of the parameter vector).
-    void set_density(int kind, std::span<const double> pts, double h, std::size_t level_slot, double margin,
-                     double weight);
+    // The density residuals (FitDensity: kind 0, 1 or 2; `inside` as many
+    // values as pts for kind 2, else ignored).
+    void set_density(int kind, std::span<const double> pts, double h, std::span<const double> inside,
+                     double margin, double weight);
     // Rows reg[i] . theta - c[i] on the fitting parameters (reg: c.size() x p).
     void set_regulariser(std::span<const double> reg, std::span<const double> c);
 
@@ -176,9 +178,8 @@ private:
     std::unique_ptr<bool[]> bounded_;
     double wall_, ttx_, spot_, robust_, fill_;
     int density_kind_ = 0;
-    std::vector<double> density_pts_;
+    std::vector<double> density_pts_, density_inside_;
     double density_h_ = 0.0;
-    std::size_t level_slot_ = 0;
     double margin_ = 0.0, weight_ = 0.0;
     std::vector<double> reg_, reg_c_;
 };

@@ -235,16 +235,16 @@ public:
                    {span(base), span(idx), span(bounded), span(lower), span(upper), span(strikes), span(lo),
                     span(hi), span(mid), span(inv_scale), span(pull_w)},
                    wall, ttx, spot, robust, fill),
-          n_params_(base.shape(0)) {}
+          spline_(name == volmodel::CubicSmile::kName) {}
 
-    void set_density(int kind, const In1<double>& pts, double h, std::int64_t level_slot, double margin,
+    void set_density(int kind, const In1<double>& pts, double h, const In1<double>& inside, double margin,
                      double weight) {
         if (kind < 0 || kind > 2) throw nb::value_error("_kernels: unknown density kind");
-        if (kind == 2 && (level_slot < 0 || static_cast<std::size_t>(level_slot) >= n_params_)) {
-            throw nb::value_error("_kernels: level slot out of range");
+        if (kind == 2 && !spline_) throw nb::value_error("_kernels: density kind 2 is CubicSpline's");
+        if (kind == 2 && inside.shape(0) != pts.shape(0)) {
+            throw nb::value_error("_kernels: density kind 2 needs one 'inside' value per point");
         }
-        problem_.set_density(kind, span(pts), h, static_cast<std::size_t>(kind == 2 ? level_slot : 0), margin,
-                             weight);
+        problem_.set_density(kind, span(pts), h, span(inside), margin, weight);
     }
 
     void set_regulariser(const In2& reg, const In1<double>& c) {
@@ -331,7 +331,7 @@ private:
     }
 
     StoredFitProblem problem_;
-    std::size_t n_params_;
+    bool spline_;
 };
 
 // A surface of fitted smiles (one node per expiry), kept native: built once
@@ -407,6 +407,20 @@ void smile_density_py(std::string_view name, const In1<double>& params, double t
     check_param_count(kind, params.shape(0));
     nb::gil_scoped_release release;
     density_on_grid(kind.evaluate, params.data(), ttx, spot, k.data(), n, out.data());
+}
+
+// Where one smile's density is lowest and negative over a log-moneyness range.
+nb::tuple density_scan_py(std::string_view name, const In1<double>& params, double ttx, double spot, double k_lo,
+                          double k_hi) {
+    const ModelKind& kind = model_kind(name);
+    check_param_count(kind, params.shape(0));
+    DensityScan s;
+    {
+        nb::gil_scoped_release release;
+        s = scan_density(kind, params.data(), ttx, spot, k_lo, k_hi);
+    }
+    return nb::make_tuple(s.lowest, s.lowest_k, s.peak, s.peak_k, s.finite, s.regions, s.negative_k,
+                          s.evaluations);
 }
 
 // ------------------------------------------------------------------ calendar
@@ -527,6 +541,9 @@ NB_MODULE(_kernels, m) {
           "Admissibility of each parameter row into `out`.");
     m.def("smile_density", &smile_density_py, "kind"_a, "params"_a, "ttx"_a, "spot"_a, "k"_a, "out"_a,
           "Risk-neutral density of a smile on a uniform log-moneyness grid `k` into `out`.");
+    m.def("density_scan", &density_scan_py, "kind"_a, "params"_a, "ttx"_a, "spot"_a, "k_lo"_a, "k_hi"_a,
+          "Where a smile's risk-neutral density is lowest and negative over [k_lo, k_hi]: (lowest, its k, "
+          "peak, its k, finite, negative regions flattened, log-moneyness points to penalise, evaluations).");
     nb::class_<FitProblemPy>(m, "FitProblem", "One smile fit's quotes and coordinates, for its native solver.")
         .def(nb::init<std::string_view, const In1<double>&, const In1<std::int64_t>&, const In1<bool>&,
                       const In1<double>&, const In1<double>&, double, double, double, const In1<double>&,
@@ -534,8 +551,10 @@ NB_MODULE(_kernels, m) {
                       const In1<double>&, double, double>(),
              "kind"_a, "base"_a, "idx"_a, "bounded"_a, "lower"_a, "upper"_a, "wall"_a, "ttx"_a, "spot"_a,
              "strikes"_a, "lo"_a, "hi"_a, "mid"_a, "inv_scale"_a, "pull_w"_a, "robust"_a, "fill"_a)
-        .def("set_density", &FitProblemPy::set_density, "kind"_a, "pts"_a, "h"_a, "level_slot"_a, "margin"_a,
-             "weight"_a, "Density points: kind 0 none, 1 fixed log-moneyness, 2 in at-the-money deviations.")
+        .def("set_density", &FitProblemPy::set_density, "kind"_a, "pts"_a, "h"_a, "inside"_a, "margin"_a,
+             "weight"_a,
+             "Density points: kind 0 none, 1 fixed log-moneyness (stencil half-width h), 2 CubicSpline's in "
+             "closed form, in its knots' units, each on the piece whose interior holds its `inside`.")
         .def("set_regulariser", &FitProblemPy::set_regulariser, "reg"_a, "c"_a,
              "Regulariser rows reg @ theta - c on the fitting parameters.")
         .def("rows", &FitProblemPy::rows, "Rows of the residual.")

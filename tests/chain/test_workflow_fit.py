@@ -14,7 +14,7 @@ import korvex_chain as kc  # noqa: E402
 from korvex_chain import cli  # noqa: E402
 from korvex_chain.fit import fit_residuals as kfit  # noqa: E402
 from korvex_chain.fit.levenberg_marquardt import SolveStatus  # noqa: E402
-from korvex_chain.fit.model_facts import WALL  # noqa: E402
+from korvex_chain.fit.model_facts import SPLINE_KNOTS, WALL, model_facts  # noqa: E402
 from korvex_chain.fit.starting_points import candidates  # noqa: E402
 
 MODELS = ("GVVSpline", "CubicSpline", "VolGeo")
@@ -56,25 +56,53 @@ def _stencil_g(k, w, h):
         return a * a - 0.25 * w1 * w1 * (1.0 / w0 + 0.25) + 0.5 * w2
 
 
+def _spline_piece_w(vec, ttx, fwd, a, b):
+    """The spline's total variance on its piece [a, b] of log-moneyness (a
+    cubic between knots, a straight line beyond the outer ones), recovered
+    from 40 of the model's own vols on it as a least-squares cubic in
+    k - (a + b) / 2."""
+    kk = np.linspace(a, b, 40)
+    v = np.asarray(kc.model_vols("CubicSpline", vec, ttx, fwd, fwd * np.exp(kk)))
+    return np.polynomial.Polynomial.fit(kk - 0.5 * (a + b), v * v * ttx, 3, domain=[-1, 1], window=[-1, 1])
+
+
 def _density_g(prob, theta):
     """g at the problem's density points, per parameter set: fixed
-    log-moneyness points, or the spline's in at-the-money deviations (which
-    move with each set's ref_vol)."""
+    log-moneyness points from central stencils, or the spline's in
+    at-the-money deviations (which move with each set's ref_vol, mirrored
+    where it is negative), each on its own piece between knots, from the
+    exact cubic of that piece."""
     full = prob.full(theta)
     out = np.empty((theta.shape[0], prob.pen_x.size if prob.kind == "CubicSpline" else prob.grid_k.size))
     stencil = np.array([-1.0, 0.0, 1.0])
     for i, row in enumerate(full):
         if prob.kind == "CubicSpline":
-            sd = abs(theta[i, 0]) / 100.0 * math.sqrt(prob.ttx)
-            k, h = prob.pen_x * sd, prob.pen_e * sd
-        else:
-            k, h = prob.grid_k, prob.grid_h
+            sd = theta[i, 0] / 100.0 * math.sqrt(prob.ttx)
+            X = SPLINE_KNOTS
+            for j, (x, inside) in enumerate(zip(prob.pen_x, prob.pen_inside)):
+                if inside < X[0]:
+                    lo, hi = min(x, X[0] - 1.0), X[0]
+                elif inside > X[-1]:
+                    lo, hi = X[-1], max(x, X[-1] + 1.0)
+                else:
+                    n = np.searchsorted(X, inside)
+                    lo, hi = X[n - 1], X[n]
+                w = _spline_piece_w(row, prob.ttx, prob.forward, lo * sd, hi * sd)
+                t = x * sd - 0.5 * (lo + hi) * sd
+                out[i, j] = _g_of(x * sd, w(t), w.deriv()(t), w.deriv(2)(t))
+            continue
+        k, h = prob.grid_k, prob.grid_h
         # The C library's exp, as the kernel's: g's second differences would
         # magnify numpy's own exp's last-bit differences.
         strikes = prob.forward * np.array([math.exp(x) for x in (k[:, None] + stencil[None, :] * h).ravel()])
         v = np.asarray(kc.model_vols(prob.kind, row, prob.ttx, prob.forward, strikes))
         out[i] = _stencil_g(k, (v * v * prob.ttx).reshape(k.size, 3), h)
     return out
+
+
+def _g_of(k, w, w1, w2):
+    a = 1.0 - k * w1 / (2.0 * w)
+    return a * a - 0.25 * w1 * w1 * (1.0 / w + 0.25) + 0.5 * w2
 
 
 def _residuals_py(prob, theta):
@@ -222,6 +250,33 @@ def test_a_fit_that_cannot_be_done_says_so():
     assert any("too few quotes" in w for w in few.warnings) or few.status == "failed"
 
 
+def test_nothing_the_reader_accepts_makes_a_fit_raise(monkeypatch):
+    """A put struck at 5e-324 (log-moneyness -inf) is left out of the fit and
+    counted; a computation that fails anyway ends as a failed fit that says
+    why, never as an exception out of fit_chain or fit_smile."""
+    import korvex_chain.fit as kfit_face
+    syn = kc.make_chain("VolGeo", seed=1, expiry_days=(30,), bad_rows=False)
+    t = syn.table
+    tiny = t[t["option_type"] == "P"].iloc[:1].assign(strike=5e-324, instrument="BTC-TINY-P")
+    with np.errstate(divide="ignore"):
+        chain = kc.read_chain(pd.concat([t, tiny], ignore_index=True))
+    assert np.isneginf(chain.quotes["log_moneyness"]).sum() == 1
+    for model in MODELS:
+        f = kc.fit_chain(chain, model).fits[0]
+        assert f.ok and f.model is not None, f.summary()
+        assert f.excluded.get("log-moneyness not finite") == 1
+    q = chain.quotes.copy()
+    q.loc[q.index[:3], "log_moneyness"] = [np.inf, -np.inf, np.nan]
+    assert kc.fit_smile(q[q["otm"]], "VolGeo").ok
+
+    def broken(*args, **kwargs):
+        raise np.linalg.LinAlgError("SVD did not converge")
+
+    monkeypatch.setattr(kfit_face, "Problem", broken)
+    f = kc.fit_chain(chain, "GVVSpline").fits[0]
+    assert f.status == "failed" and f.model is None and "LinAlgError: SVD did not converge" in f.message
+    assert "fit failed" in kc.fit_smile(q[q["otm"]], "VolGeo").summary()
+
 def test_density_check_finds_butterfly_arbitrage():
     fwd, t = 100.0, 0.25
     good = korvex.VolGeo.with_params(pd.Timestamp("2027-01-01", tz="UTC"), {"ref_spot": fwd, "ref_vol": 60.0,
@@ -235,6 +290,126 @@ def test_density_check_finds_butterfly_arbitrage():
     assert rep.has_arbitrage and rep.depth < 0 and rep.regions
     assert all(lo <= hi for lo, hi in rep.regions)
     assert "negative density" in rep.describe()
+
+
+# The density check against the test's own oracles of a smile's lowest
+# density: each computed where its model is exact.
+
+def _density_from(k, w, w1, w2):
+    with np.errstate(all="ignore"):
+        a = 1.0 - k * w1 / (2.0 * w)
+        g = a * a - 0.25 * w1 * w1 * (1.0 / w + 0.25) + 0.5 * w2
+        sw = np.sqrt(w)
+        d2 = -k / sw - 0.5 * sw
+        return g * np.exp(-0.5 * d2 * d2) / (sw * math.sqrt(2.0 * math.pi))
+
+
+def _oracle_density(model, vec, ttx, lo, hi):
+    """(k, density) on a dense sampling of [lo, hi]. The spline's variance is
+    a cubic in k on each piece between knots: recovered from 40 of the
+    model's own vols on the piece by a least-squares cubic, and its
+    derivatives taken exactly, up to both ends of every piece (its one-sided
+    values at the knots). VolGeo's variance is the larger root of a
+    quadratic, differentiated in closed form. GVVSpline: central
+    differences of the model's vols with a step of 1e-4 deviations."""
+    names = list(kc.model_param_names(model))
+    p = dict(zip(names, vec))
+    sd = p["ref_vol"] / 100.0 * math.sqrt(ttx)
+    if model == "CubicSpline":
+        knots = SPLINE_KNOTS * sd
+        edges = np.concatenate([[lo], knots[(knots > lo) & (knots < hi)], [hi]])
+        ks, fs = [], []
+        for a, b in zip(edges[:-1], edges[1:]):
+            c = 0.5 * (a + b)
+            kk = np.linspace(a, b, 40)
+            v = np.asarray(kc.model_vols(model, vec, ttx, 1.0, np.exp(kk)))
+            w = np.polynomial.Polynomial.fit(kk - c, v * v * ttx, 3)
+            k = np.linspace(a, b, 20001)
+            ks.append(k)
+            fs.append(_density_from(k, w(k - c), w.deriv()(k - c), w.deriv(2)(k - c)))
+        return np.concatenate(ks), np.concatenate(fs)
+    k = np.linspace(lo, hi, 200001)
+    if model == "VolGeo":
+        r = math.sqrt(ttx)
+        rho = math.tanh(p["corr"])
+        s0 = p["ref_vol"] / 100.0
+        beta = p["vvol"] * rho / 100.0
+        gam = (1.0 - rho * rho) * p["vvol"] ** 2 / (s0 * 100.0) / 100.0
+        x = k / r
+        b, b1 = 2.0 * beta * s0 * x + s0 * s0, 2.0 * beta * s0
+        s = np.sqrt(4.0 * gam * x * x + b * b)
+        s1 = (4.0 * gam * x + b * b1) / s
+        s2 = (4.0 * gam + b1 * b1 - s1 * s1) / s
+        return k, _density_from(k, ttx * (s + b) / 2.0, r * (s1 + b1) / 2.0, (s2 / 2.0))
+    h = 1e-4 * sd
+    v = np.asarray(kc.model_vols(model, vec, ttx, 1.0, np.exp(np.stack([k - h, k, k + h], axis=1).ravel())))
+    w = (v * v * ttx).reshape(-1, 3)
+    return k, _density_from(k, w[:, 1], (w[:, 2] - w[:, 0]) / (2 * h), (w[:, 2] - 2 * w[:, 1] + w[:, 0]) / (h * h))
+
+
+def _random_smiles(model, rng, n):
+    """Parameter vectors (stored order, ref_spot 1) and times: market-like
+    smiles, some with butterfly arbitrage."""
+    names = list(kc.model_param_names(model))
+    out = []
+    for _ in range(n):
+        p = dict(zip(names, model_facts(model).defaults))
+        p.update(ref_spot=1.0, ref_vol=rng.uniform(30.0, 90.0))
+        if model == "CubicSpline":
+            for name, inc in zip(("p05", "p10", "p15", "p20", "p25", "c05", "c10", "c15", "c20", "c25"),
+                                 rng.normal(0.0, 3.0, 10)):
+                p[name] = abs(inc) if name in ("p25", "c25") else inc
+        elif model == "VolGeo":
+            p.update(corr=rng.normal(0.0, 0.6), vvol=rng.uniform(10.0, 400.0))
+        else:
+            p.update(skew=rng.normal(0.0, 30.0), smile=rng.uniform(1.0, 60.0))
+        out.append((np.array([p[n] for n in names], float), float(rng.choice([0.002, 0.05, 0.5]))))
+    return out
+
+
+# A spline whose density dips below zero only next to its knot at -1.5
+# deviations, over a stretch narrower than a 401-point grid's spacing.
+_KNOT_DIP = {"vpr": 1.0, "ref_spot": 1.0, "ref_vol": 60.0, "p05": -1.6, "p10": -0.7, "p15": 2.6, "p20": -0.8,
+             "p25": 3.2, "c05": 1.7, "c10": 4.0, "c15": 2.4, "c20": -0.2, "c25": 5.7}
+
+
+@pytest.mark.parametrize("model", MODELS)
+def test_density_check_reports_the_lowest_density_wherever_it_lies(model):
+    """The check's depth within 1e-3 of the oracle's lowest density (over
+    its peak), its regions holding the oracle's negative points; where the
+    oracle finds none, neither does the check. Among the spline's cases, a
+    dip next to a knot that a 401-point grid steps over."""
+    cases = _random_smiles(model, np.random.default_rng(11), 12)
+    if model == "CubicSpline":
+        vec = np.array([_KNOT_DIP[n] for n in kc.model_param_names(model)])
+        k = np.linspace(-0.537, 0.537, 401)
+        grid = np.empty(k.size)
+        from korvex_chain import _kernels
+        _kernels.smile_density(model, vec, 0.05, 1.0, k, grid)
+        assert grid.min() > 0.0   # the grid sees no arbitrage
+        cases.insert(0, (vec, 0.05))
+    found = 0
+    for vec, ttx in cases:
+        sd = vec[2] / 100.0 * math.sqrt(ttx)
+        lo, hi = -4.0 * sd, 4.0 * sd
+        k, f = _oracle_density(model, vec, ttx, lo, hi)
+        peak = np.nanmax(f)
+        want = np.nanmin(f) / peak
+        rep = kc.density_check(model, vec, ttx, 1.0, (lo, hi))
+        what = (model, vec.tolist(), ttx, want, rep.depth)
+        if want < -1e-6:
+            found += 1
+            assert rep.has_arbitrage and abs(rep.depth - want) <= 1e-3 * abs(want), what
+            inside = np.zeros(k.size, bool)
+            for a, b in rep.regions:
+                inside |= (k >= math.log(a) - 1e-9) & (k <= math.log(b) + 1e-9)
+            assert inside[f < -1e-6 * peak].all(), what
+        else:
+            assert not rep.has_arbitrage or rep.depth > -1e-6, what
+    assert found >= 2   # the cases do test negative densities
+    if model == "CubicSpline":
+        rep = kc.density_check(model, _KNOT_DIP, 0.05, 1.0, (-0.537, 0.537))
+        assert rep.depth < -0.005 and "negative density" in rep.describe()
 
 
 def test_greeks_are_aligned_with_the_input_rows(synthetic):
@@ -447,8 +622,10 @@ def test_native_density_matches_the_formula_on_model_vols(model):
     got = np.empty(k.size)
     _kernels.smile_density(model, vec, f.ttx, f.forward, k, got)
     np.testing.assert_allclose(got, want, rtol=0, atol=1e-9 * np.max(np.abs(want)))
+    # What the grid finds, the check finds too (and it may find more).
     rep = kc.density_check(model, vec, f.ttx, f.forward, (-1.0, 1.0))
-    assert rep.has_arbitrage == bool(np.any(want < -1e-9 * np.max(want)))
+    if np.any(want < -1e-9 * np.max(want)):
+        assert rep.has_arbitrage and rep.depth < 0
 
 
 def test_native_solver_holds_fixed_coordinates_and_its_limits():

@@ -2,6 +2,7 @@
 
 import math
 import pathlib
+import warnings
 
 import numpy as np
 import pytest
@@ -177,3 +178,61 @@ def test_command_line_exit_1_when_an_expiry_is_dropped(small, tmp_path, capsys):
     t.to_csv(src, index=False)
     assert cli.main(["fit", str(src), "--model", "VolGeo"]) == 1
     assert "dropped" in capsys.readouterr().out
+
+
+def test_expiries_are_chosen_by_instant_or_by_bare_date():
+    import datetime as dt
+    syn = kc.make_chain("VolGeo", seed=22, expiry_days=(5, 40), bad_rows=False)
+    chain = kc.read_chain(syn.table)
+    first, second = chain.expiries["expiry"]      # both at 08:00 UTC
+    day = f"{first:%Y-%m-%d}"
+    for asked in ([day], day, [dt.date(first.year, first.month, first.day)], [np.datetime64(day)],
+                  [first], [f"{day}T08:00:00Z"], [f"{day} 10:00+02:00"]):
+        fits = kc.fit_chain(chain, "VolGeo", expiries=asked).fits
+        assert [f.expiry for f in fits] == [first], asked
+    assert len(kc.fit_chain(chain, "VolGeo", expiries=[day, second]).fits) == 2
+    # Asked for and not there: said so, with the expiries there are.
+    for asked in ([f"{day}T09:00Z"], ["2031-01-01"], [day, "2031-01-01"]):
+        with pytest.raises(ValueError, match=f"no expiry in the chain matches.*{day} 08:00"):
+            kc.fit_chain(chain, "VolGeo", expiries=asked)
+    with pytest.raises(ValueError, match="no expiry"):
+        kc.fit_chain(chain, "VolGeo", underlyings=["ETH"], expiries=[day])
+    with pytest.raises(ValueError, match="cannot read expiry"):
+        kc.fit_chain(chain, "VolGeo", expiries=["soon"])
+
+
+def test_starting_points_and_picture_options_are_checked(small, tmp_path):
+    _, chain = small
+    e = chain.expiries.iloc[0]
+    q = chain.expiry_quotes(e["underlying"], e["expiry"])
+    for bad, match in (([{"ref_vol": 50.0, "corr": 0.0}], "starting point 0 lacks 'vvol'"),
+                       ([{"ref_vol": 50.0, "corr": 0.0, "vvol": 20.0}, [50.0, 0.0, 20.0]], "starting point 1 is a list"),
+                       ([{"ref_vol": 50.0, "corr": None, "vvol": 20.0}], "not a number")):
+        with pytest.raises(ValueError, match=match):
+            kc.fit_smile(q, "VolGeo", starting_points=bad)
+    assert kc.fit_smile(q, "VolGeo", starting_points={"ref_vol": 50.0, "corr": 0.0, "vvol": 20.0}).ok
+    pytest.importorskip("matplotlib")
+    for columns in (0, -2, 1.5, True):
+        with pytest.raises(ValueError, match="columns must be a whole number"):
+            kc.plot_chain(chain, (), tmp_path / "c.png", columns=columns)
+    with pytest.raises(ValueError, match="max_expiries must be"):
+        kc.plot_chain(chain, (), tmp_path / "c.png", max_expiries=0)
+    assert not (tmp_path / "c.png").exists()
+
+
+@pytest.mark.slow
+def test_a_chain_of_hundreds_of_expiries_is_drawn_capped_and_says_so(tmp_path):
+    pytest.importorskip("matplotlib")
+    from PIL import Image
+    from korvex_chain.plot import MAX_PANELS
+    syn = kc.make_chain("VolGeo", seed=23, expiry_days=tuple(range(2, 302)), bad_rows=False)
+    chain = kc.read_chain(syn.table)
+    assert len(chain.expiries) == 300
+    with pytest.warns(UserWarning, match=f"{MAX_PANELS} of 300 expiries shown"):
+        kc.plot_chain(chain, (), tmp_path / "many.png")
+    width, height = Image.open(tmp_path / "many.png").size
+    assert width < 2000 and height < 4000   # readable panels, not a 300-panel strip
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")   # a cut asked for is no surprise
+        kc.plot_chain(chain, (), tmp_path / "five.png", max_expiries=5, columns=5)
+    assert Image.open(tmp_path / "five.png").size[1] < Image.open(tmp_path / "many.png").size[1]

@@ -16,9 +16,10 @@ objective is a least-squares problem in vol:
   distance alone, as a smile with few parameters cannot bend into every
   band and is better centred on the mids;
 * a penalty keeps the risk-neutral density positive on points over the
-  quoted range and beyond (Durrleman's condition on total variance); for
-  the eleven-knot spline the points sit next to the knots, where its
-  second derivative jumps;
+  quoted range and beyond (Durrleman's condition on total variance), and
+  where the butterfly check found it lowest; for the eleven-knot spline the
+  points include both one-sided values at every knot, where its second
+  derivative jumps, evaluated in closed form;
 * where the quotes leave the smile undetermined, a small regulariser picks
   one: for the spline, a roughness penalty (the change of slope of the knot
   vols) that is faint at knots the two-sided quotes pin and stronger at
@@ -43,10 +44,11 @@ a bound, the parameter is set there exactly and the rest solved again:
 two starting points then end on the same point instead of a little short
 of it on either side. The density penalty is switched on only when the
 solution without it shows butterfly arbitrage, with weights that grow in
-steps. Starting points: a grid of candidates built from the two-sided
-quotes' at-the-money level, skew and curvature (and a previous fit of the
-same expiry, when given) is screened in one batched evaluation, and the
-best ones are polished.
+steps; the check (`density`) finds the lowest density wherever it lies,
+not on a grid that may step over it. Starting points: a grid of
+candidates built from the two-sided quotes' at-the-money level, skew and
+curvature (and a previous fit of the same expiry, when given) is
+screened in one batched evaluation, and the best ones are polished.
 
 `fit_chain` does this for every expiry of a `Chain`.
 
@@ -61,7 +63,9 @@ model is, read from the C++ models, and the fit's own choices about them),
 
 from __future__ import annotations
 
+import datetime as dt
 import math
+import re
 import time
 
 import numpy as np
@@ -72,7 +76,7 @@ from .calendar import calendar_reports, repair_calendar
 from .density import check_and_repair, density_check
 from .fit_residuals import make_problem
 from .levenberg_marquardt import SOLVERS, polish, solve
-from .model_facts import MODELS
+from .model_facts import MODELS, model_facts
 from .results import ArbitrageReport, ChainFit, SmileFit, finish
 from .starting_points import candidates, repair, warm_vector
 
@@ -109,6 +113,11 @@ def fit_smile(quotes: pd.DataFrame, model: str = "GVVSpline", *, forward: float 
     "native" (korvex_chain's Levenberg-Marquardt) or "scipy"
     (`scipy.optimize.least_squares` on the same residuals); both find the
     same optimum, the native one in a fraction of the time.
+
+    Options that make no sense raise ValueError; whatever the quotes, a fit
+    that cannot be done returns status "failed", no model and a message
+    saying why (a quote whose log-moneyness is not finite, from a strike of
+    zero or infinity, is left out and counted in `excluded`).
     """
     t0 = time.perf_counter()
     _check_options(model, weights, solver)
@@ -139,14 +148,66 @@ def fit_smile(quotes: pd.DataFrame, model: str = "GVVSpline", *, forward: float 
 
 def _fit_arrays(model, k, otm, calls, b, a, forward, ttx, expiry, underlying, *, warm_start=None, starts=1,
                 weights="spread", max_nfev=120, starting_points=None, t0=None, index=None, solver="native"):
-    """The fit of one expiry from plain arrays (one entry per option of the expiry)."""
+    """The fit of one expiry from plain arrays (one entry per option of the
+    expiry). Never raises for the data: whatever goes wrong in the
+    computation ends as a failed fit that says what happened."""
     t0 = time.perf_counter() if t0 is None else t0
+    # The caller's options first: a starting point or warm start of the
+    # wrong kind is the caller's error, raised as such.
+    facts = model_facts(model)
+    if starting_points is not None:
+        starting_points = _checked_starting_points(starting_points, model, facts.fit_names)
+    warm = warm_vector(warm_start, facts)
     fit = SmileFit(underlying, expiry, model, None, {}, forward, ttx, "failed")
+    try:
+        return _fit(fit, model, k, otm, calls, b, a, forward, ttx, warm, starts, weights, max_nfev,
+                    starting_points, t0, index, solver)
+    except Exception as exc:  # numeric trouble (LinAlgError, overflow...): reported, not raised
+        return _failed(fit, exc, t0)
+
+
+def _failed(fit, exc, t0):
+    fit.status = "failed"
+    fit.model = None
+    fit.message = f"fit failed: {type(exc).__name__}: {exc}"
+    fit.seconds = time.perf_counter() - t0
+    return fit
+
+
+def _checked_starting_points(starting_points, model, names):
+    """Explicit starting points as rows of fitting parameters, each a
+    mapping holding every fitting parameter of the model."""
+    if isinstance(starting_points, dict) or hasattr(starting_points, "get_param_dict"):
+        starting_points = [starting_points]
+    rows = []
+    for i, sp in enumerate(starting_points):
+        if hasattr(sp, "get_param_dict"):
+            sp = sp.get_param_dict()
+        if not hasattr(sp, "keys"):
+            raise ValueError(f"starting point {i} is a {type(sp).__name__}, not a mapping of parameter values "
+                             f"({', '.join(names)})")
+        missing = [n for n in names if n not in sp]
+        if missing:
+            raise ValueError(f"starting point {i} lacks {', '.join(map(repr, missing))}: a {model} starting point "
+                             f"gives {', '.join(names)}")
+        try:
+            rows.append([float(sp[n]) for n in names])
+        except (TypeError, ValueError):
+            raise ValueError(f"starting point {i} holds a value that is not a number: "
+                             f"{ {n: sp[n] for n in names} }") from None
+    return np.array(rows, float).reshape(len(rows), len(names))
+
+
+def _fit(fit, model, k, otm, calls, b, a, forward, ttx, warm, starts, weights, max_nfev, starting_points,
+         t0, index, solver):
     has = np.isfinite(b) | np.isfinite(a)
     crossed = np.isfinite(b) & np.isfinite(a) & (b > a)
-    use = otm & has & ~crossed
+    # A strike of zero or infinity has no place on the smile's axis.
+    far = ~np.isfinite(k)
+    use = otm & has & ~crossed & ~far
     excluded = {}
-    for why, m in (("in the money", ~otm), ("no bid or ask IV", otm & ~has), ("bid IV above ask IV", otm & has & crossed)):
+    for why, m in (("in the money", ~otm), ("no bid or ask IV", otm & ~has), ("bid IV above ask IV", otm & has & crossed),
+                   ("log-moneyness not finite", otm & has & ~crossed & far)):
         if m.any():
             excluded[why] = int(m.sum())
     fit.excluded = excluded
@@ -167,12 +228,10 @@ def _fit_arrays(model, k, otm, calls, b, a, forward, ttx, expiry, underlying, *,
         return fit
 
     prob = make_problem(model, k, calls, b, a, use, forward, ttx, weights, solver)
-    warm = warm_vector(warm_start, prob)
     if warm is not None:
         warm = repair(prob, warm)
     if starting_points is not None:
-        cand = np.array([[float(sp[n]) for n in prob.fit_names] for sp in starting_points], float)
-        cand = np.array([repair(prob, c) for c in cand])
+        cand = np.array([repair(prob, c) for c in starting_points]).reshape(len(starting_points), len(prob.fit_names))
         order = np.arange(len(cand))
     else:
         cand = candidates(prob, warm)
@@ -219,6 +278,45 @@ def _fit_arrays(model, k, otm, calls, b, a, forward, ttx, expiry, underlying, *,
     return fit
 
 
+_BARE_DATE = re.compile(r"\s*\d{4}-\d{2}-\d{2}\s*")
+
+
+def _select_expiries(selected, expiries):
+    """The rows of `selected` (expiry rows) that `expiries` asks for: exact
+    instants, or bare dates matching every expiry on that UTC date."""
+    if isinstance(expiries, (str, dt.date, np.datetime64, pd.Timestamp)):
+        expiries = [expiries]
+    instants, dates, asked = set(), set(), []
+    for x in expiries:
+        if isinstance(x, np.datetime64) and np.datetime_data(x.dtype)[0] in ("Y", "M", "W", "D"):
+            day = pd.Timestamp(x).date()
+        elif isinstance(x, dt.date) and not isinstance(x, dt.datetime):
+            day = x
+        elif isinstance(x, str) and _BARE_DATE.fullmatch(x):
+            day = pd.Timestamp(x.strip()).date()
+        else:
+            day = None
+        if day is not None:
+            dates.add(day)
+            asked.append((x, lambda e, d=day: e.date() == d))
+        else:
+            try:
+                t = to_utc(x)
+            except (ValueError, TypeError) as exc:
+                raise ValueError(f"cannot read expiry {x!r} as an instant or a date: {exc}") from None
+            if pd.isna(t):
+                raise ValueError(f"cannot read expiry {x!r} as an instant or a date")
+            instants.add(t)
+            asked.append((x, lambda e, t=t: e == t))
+    missing = [x for x, hit in asked if not any(hit(e.expiry) for e in selected)]
+    if missing:
+        have = sorted({e.expiry for e in selected})
+        shown = ", ".join(f"{t:%Y-%m-%d %H:%M}" for t in have[:12]) + (", ..." if len(have) > 12 else "")
+        raise ValueError(f"no expiry in the chain matches {', '.join(map(repr, map(str, missing)))}: "
+                         f"its expiries (UTC) are {shown or 'none'}")
+    return [e for e in selected if e.expiry in instants or e.expiry.date() in dates]
+
+
 def _expiry_ttx(quotes):
     if "expiry_ttx" in quotes.columns:
         return float(quotes["expiry_ttx"].iloc[0])
@@ -229,6 +327,13 @@ def fit_chain(chain, model: str = "GVVSpline", *, previous: ChainFit | None = No
               weights: str = "spread", underlyings=None, expiries=None, solver: str = "native",
               calendar_arbitrage: str = "report") -> ChainFit:
     """Fit every expiry of a `Chain` (optionally a subset), one `SmileFit` each.
+
+    `underlyings` and `expiries` select the subset. An expiry is an instant
+    (read as UTC when it has no zone) that matches the expiry at that very
+    instant, or a bare date (text such as "2026-08-23" without a time, a
+    `datetime.date`, a `datetime64[D]`) that matches every expiry on that
+    UTC date; an entry that matches no expiry of the selected underlyings
+    raises ValueError, which names the expiries there are.
 
     `previous`: a `ChainFit` of the same model (an earlier snapshot): each
     expiry found there is warm-started from its fit. `starts`: starting
@@ -250,13 +355,14 @@ def fit_chain(chain, model: str = "GVVSpline", *, previous: ChainFit | None = No
     # Plain arrays once for the whole chain; each expiry is a slice of them.
     cols = {c: q[c].to_numpy() for c in ("log_moneyness", "otm", "is_call", "quote_bid_iv", "quote_ask_iv")}
     groups = chain.positions()
-    wanted = None if expiries is None else set(pd.to_datetime(list(expiries), utc=True))
+    if isinstance(underlyings, str):
+        underlyings = [underlyings]
+    selected = [e for e in chain.expiries.itertuples(index=False)
+                if underlyings is None or e.underlying in underlyings]
+    if expiries is not None:
+        selected = _select_expiries(selected, expiries)
     fits = []
-    for e in chain.expiries.itertuples(index=False):
-        if underlyings is not None and e.underlying not in underlyings:
-            continue
-        if wanted is not None and e.expiry not in wanted:
-            continue
+    for e in selected:
         pos = groups.get((e.underlying, e.expiry))
         if pos is None:
             continue

@@ -144,14 +144,14 @@ class Problem:
         if kind == "CubicSpline":
             # The spline's second derivative jumps at its knots, which sit
             # half a standard deviation apart and move with ref_vol: its
-            # density is checked in knot units, next to both ends of every
-            # interval (where the linear second derivative is extreme) and
-            # inside it, and out to the check domain beyond the outer knots.
-            e = _PEN_E
+            # density is penalised in closed form in knot units, at both
+            # ends of every interval (each interval's own one-sided value,
+            # where its linear second derivative is extreme) and inside it,
+            # and out to the check domain beyond the outer knots.
             reach = max(abs(klo), abs(khi)) / (0.7 * sd)
-            outer = 5.0 + 2 * e + (max(reach, 6.0) - (5.0 + 2 * e)) * _PEN_OUTER_T
+            outer = 5.0 + (max(reach, 6.0) - 5.0) * _PEN_OUTER_T
             self.pen_x = np.concatenate([-outer[::-1], _PEN_INNER, outer])
-            self.pen_e = e
+            self.pen_inside = np.concatenate([-outer[::-1] - 0.5, _PEN_INNER_PIECE, outer + 0.5])
         else:
             self.grid_h = 1e-3 * sd
             self.grid_k = None   # set when the density penalty is first needed
@@ -221,11 +221,11 @@ class Problem:
             return
         self._synced = key
         if not self.density_on:
-            self.native.set_density(0, _NO_POINTS, 0.0, 0, DENSITY_MARGIN, 0.0)
+            self.native.set_density(0, _NO_POINTS, 0.0, _NO_POINTS, DENSITY_MARGIN, 0.0)
         elif self.kind == "CubicSpline":
-            self.native.set_density(2, self.pen_x, self.pen_e, self.level_slot, DENSITY_MARGIN, self.density_weight)
+            self.native.set_density(2, self.pen_x, 0.0, self.pen_inside, DENSITY_MARGIN, self.density_weight)
         else:
-            self.native.set_density(1, self.grid_k, self.grid_h, 0, DENSITY_MARGIN, self.density_weight)
+            self.native.set_density(1, self.grid_k, self.grid_h, _NO_POINTS, DENSITY_MARGIN, self.density_weight)
 
     # Parameters <-> unconstrained coordinates: bounded p = lower + u^2.
     def to_theta(self, u):
@@ -267,6 +267,32 @@ class Problem:
         points can be added where a check finds a negative density."""
         k = np.asarray(k, float)
         self.grid_k = k if k.size == DENSITY_GRID else np.unique(k)
+        self._points_version += 1
+
+    def add_density_points(self, k, theta):
+        """Log-moneyness points `k` (where a check found the density lowest)
+        added to the density penalty's. The spline's points are held in
+        at-the-money deviations at theta's level, as the penalty scales
+        them (the fit anchors the spline at the forward, where its
+        at-the-money vol is ref_vol); a point on a knot is left out, both
+        one-sided values at every knot being points already."""
+        k = np.asarray(k, float)
+        k = k[np.isfinite(k)]
+        if k.size == 0:
+            return
+        if self.kind == "CubicSpline":
+            sd = float(self.full(theta)[0][self.level_slot]) / 100.0 * math.sqrt(self.ttx)
+            if not (math.isfinite(sd) and sd != 0):
+                return
+            x = np.unique(k / sd)
+            new = ((np.min(np.abs(x[:, None] - SPLINE_KNOTS[None, :]), axis=1) > 1e-9)
+                   & (np.min(np.abs(x[:, None] - self.pen_x[None, :]), axis=1) > 1e-12))
+            if not new.any():
+                return
+            self.pen_x = np.concatenate([self.pen_x, x[new]])
+            self.pen_inside = np.concatenate([self.pen_inside, x[new]])
+        else:
+            self.grid_k = np.unique(np.concatenate([self.grid_k, k]))
         self._points_version += 1
 
     def objective(self, theta):
@@ -329,10 +355,11 @@ def _median(x):
 
 
 _SMOOTH_ROWS, _SMOOTH_ZERO = _spline_smoothness(1.0)
-# The spline's density points inside its knots (see Problem), and the
-# spacing of those beyond them.
-_PEN_E = 2e-3
-_PEN_INNER = np.concatenate([np.linspace(a + 2 * _PEN_E, b - 2 * _PEN_E, 5) for a, b in zip(SPLINE_KNOTS[:-1], SPLINE_KNOTS[1:])])
+# The spline's density points between its knots (see Problem), each
+# interval's from one end to the other, and the piece each belongs to (a
+# point inside it); the spacing of those beyond the outer knots.
+_PEN_INNER = np.concatenate([np.linspace(a, b, 5) for a, b in zip(SPLINE_KNOTS[:-1], SPLINE_KNOTS[1:])])
+_PEN_INNER_PIECE = np.repeat(0.5 * (SPLINE_KNOTS[:-1] + SPLINE_KNOTS[1:]), 5)
 _PEN_OUTER_T = np.linspace(0.0, 1.0, 8)
 
 

@@ -22,16 +22,21 @@ class ArbitrageReport:
     """Butterfly check of a fitted smile: where the risk-neutral density is negative."""
 
     has_arbitrage: bool
-    depth: float                  # most negative density / peak density (0 when none)
+    depth: float                  # lowest density / peak density (0 when none; -inf where it is not finite)
     regions: list[tuple[float, float]] = field(default_factory=list)   # strike intervals with negative density
     k_range: tuple[float, float] = (math.nan, math.nan)                 # log-moneyness domain checked
-    k_negative: np.ndarray = field(default_factory=lambda: np.empty(0), repr=False)  # grid points found negative
+    # Log-moneyness where the check found the density lowest (its minima,
+    # then samples inside the regions): where a repair should look.
+    k_negative: np.ndarray = field(default_factory=lambda: np.empty(0), repr=False)
 
     def describe(self) -> str:
         if not self.has_arbitrage:
             return "none"
         where = ", ".join(f"K {a:,.6g}..{b:,.6g}" for a, b in self.regions[:4])
-        return f"negative density (down to {self.depth:.2%} of peak) at {where}"
+        if not math.isfinite(self.depth):
+            return f"negative or undefined density (a variance that is not positive) at {where}"
+        depth = f"{self.depth:.2%}" if abs(self.depth) >= 5e-5 else f"{self.depth * 100:.1g}%"
+        return f"negative density (down to {depth} of peak) at {where}"
 
 
 @dataclass

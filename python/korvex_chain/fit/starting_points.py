@@ -88,6 +88,9 @@ def repair(prob, theta):
 
 
 def warm_vector(warm, prob):
+    """A warm start (a SmileFit, model or parameter dict) as a vector of
+    `prob`'s fitting parameters (`prob`: anything with `kind` and
+    `fit_names`), or None."""
     if warm is None:
         return None
     if isinstance(warm, SmileFit):
