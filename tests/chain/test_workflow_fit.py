@@ -272,10 +272,11 @@ def test_nothing_the_reader_accepts_makes_a_fit_raise(monkeypatch):
     def broken(*args, **kwargs):
         raise np.linalg.LinAlgError("SVD did not converge")
 
-    monkeypatch.setattr(kfit_face, "Problem", broken)
+    monkeypatch.setattr(kfit_face, "make_problem", broken)
     f = kc.fit_chain(chain, "GVVSpline").fits[0]
     assert f.status == "failed" and f.model is None and "LinAlgError: SVD did not converge" in f.message
     assert "fit failed" in kc.fit_smile(q[q["otm"]], "VolGeo").summary()
+
 
 def test_density_check_finds_butterfly_arbitrage():
     fwd, t = 100.0, 0.25
