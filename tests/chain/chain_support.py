@@ -53,3 +53,10 @@ HOSTILE = np.array([np.nan, np.inf, -np.inf, 0.0, -0.0, -1.0, 1e300, 1e-300, 1e-
 @pytest.fixture
 def rng():
     return np.random.default_rng(20240607)
+
+
+# The collector's own columns (../shared/data/history) under the tidy names,
+# as the README shows them.
+COLLECTOR = {"observation_time_utc": "timestamp", "instrument": "instrument_name", "expiry_utc": "expiry_datetime",
+             "bid": "bid_price", "ask": "ask_price", "mark": "mark_price", "underlying_price": "underlying",
+             "mark_iv": "implied_volatility", "underlying": "currency", "premium_currency": "currency"}

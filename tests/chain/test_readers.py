@@ -17,7 +17,7 @@ pd = pytest.importorskip("pandas")
 pytest.importorskip("pyarrow")
 
 import korvex_chain as kc  # noqa: E402
-from chain_support import CHAINS  # noqa: E402
+from chain_support import CHAINS, COLLECTOR  # noqa: E402
 from korvex_chain.readers import tardis  # noqa: E402
 
 FORMATS = CHAINS.parent / "formats"
@@ -29,9 +29,6 @@ needs_formats = pytest.mark.skipif(not DERIBIT.exists(), reason=f"no layout samp
 needs_history = pytest.mark.skipif(not HISTORY.is_dir(), reason=f"no collector history in {HISTORY}")
 
 # The collector's own columns (../history/SOURCES.md) under the tidy names.
-COLLECTOR = {"observation_time_utc": "timestamp", "instrument": "instrument_name", "expiry_utc": "expiry_datetime",
-             "bid": "bid_price", "ask": "ask_price", "mark": "mark_price", "underlying_price": "underlying",
-             "mark_iv": "implied_volatility", "underlying": "currency", "premium_currency": "currency"}
 
 
 def assert_same_chain(a, b):

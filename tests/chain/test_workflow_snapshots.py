@@ -8,7 +8,7 @@ pd = pytest.importorskip("pandas")
 pytest.importorskip("scipy")
 
 import korvex_chain as kc  # noqa: E402
-from chain_support import CHAINS  # noqa: E402
+from chain_support import CHAINS, COLLECTOR  # noqa: E402
 
 FILES = sorted(CHAINS.glob("*.csv")) if CHAINS.is_dir() else []
 pytestmark = [pytest.mark.slow, pytest.mark.skipif(not FILES, reason=f"no chain snapshots in {CHAINS}")]
@@ -90,19 +90,6 @@ def test_two_starting_points_end_on_the_same_smile(chains, model):
 HISTORY = sorted((CHAINS.parent / "history").glob("*.csv.gz")) if (CHAINS.parent / "history").is_dir() else []
 
 
-def _collector_table(path):
-    """A raw collector snapshot (one file of the history) in the tidy layout
-    read_chain reads: its columns renamed as the history's SOURCES.md maps
-    them."""
-    raw = pd.read_csv(path)
-    return pd.DataFrame({
-        "observation_time_utc": raw["timestamp"], "instrument": raw["instrument_name"].astype("string"),
-        "expiry_utc": raw["expiry_datetime"], "strike": raw["strike"],
-        "option_type": raw["option_type"].str[0].str.upper(), "bid": raw["bid_price"], "ask": raw["ask_price"],
-        "mark": raw["mark_price"], "premium_currency": raw["currency"], "underlying_price": raw["underlying"],
-        "mark_iv": raw["implied_volatility"].round(8), "iv_unit": "decimal", "underlying": raw["currency"]})
-
-
 def test_no_fitted_smile_has_butterfly_arbitrage_on_a_fine_grid(chains):
     """On every snapshot (the chains and the collector's history), every
     fitted smile's density on a 4,001-point grid over its quoted range stays
@@ -114,7 +101,7 @@ def test_no_fitted_smile_has_butterfly_arbitrage_on_a_fine_grid(chains):
 
     snapshots = dict(chains)
     for path in HISTORY:
-        snapshots[path.name] = kc.read_chain(_collector_table(path))
+        snapshots[path.name] = kc.read_chain(path, columns=COLLECTOR, iv_unit="decimal")
     bad = []
     for name, ch in snapshots.items():
         for model in ("GVVSpline", "CubicSpline", "VolGeo"):
