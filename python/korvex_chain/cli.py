@@ -103,7 +103,7 @@ def _parser() -> argparse.ArgumentParser:
     run_on.add_argument("--scheduler", metavar="ADDRESS",
                         help="run on an existing Dask cluster (tcp://host:8786); its workers must see the files")
     h.add_argument("--plot", metavar="HISTORY.png",
-                   help="draw ATM vol, 25-delta risk reversal and butterfly of 1w, 1m and 3m over time")
+                   help="draw ATM vol, 25-delta risk reversal and butterfly of 1w, 1m and 3m (those of --tenors) over time")
     h.add_argument("--quiet", action="store_true", help="no progress bar and no summary")
     s = sub.add_parser("synth", help="write a synthetic chain (coin premiums, bid/ask noise, a few bad rows)",
                        description="Write a synthetic crypto chain drawn from known smiles, for trying the fit.")

@@ -7,15 +7,20 @@ from typing import Any
 __all__ = ["plot_history"]
 
 
-def plot_history(dataset: Any, path: Any = "history.png", *, tenors: Any = ("1w", "1m", "3m"), delta: float = 25,
+# Tenors drawn unless asked otherwise (those of them the history has).
+_TENORS = ("1w", "1m", "3m")
+
+
+def plot_history(dataset: Any, path: Any = "history.png", *, tenors: Any = None, delta: float | None = None,
                  model: str | None = None, underlyings: Any = None, dpi: int = 110,
                  title: str | None = None) -> Any:
     """Draw a history dataset (the folder `fit_history` wrote) and save a PNG:
     per underlying (a row each), the at-the-money vol, the `delta`-delta risk
-    reversal and the butterfly of each of `tenors` against observation time,
-    in vol points. `model`: whose surfaces (default: the first model of the
-    history). Returns the path. Needs matplotlib (the `plot` extra); draws
-    headless."""
+    reversal and butterfly (default 25, else the history's first delta) of
+    each of `tenors` (default 1w, 1m and 3m, those of them the history has,
+    else its first three) against observation time, in vol points. `model`:
+    whose surfaces (default: the history's first model). Returns the path.
+    Needs matplotlib (the `plot` extra); draws headless."""
     try:
         import matplotlib
     except ImportError:  # pragma: no cover - depends on the environment
@@ -30,9 +35,13 @@ def plot_history(dataset: Any, path: Any = "history.png", *, tenors: Any = ("1w"
     model = settings["models"][0] if model is None else model
     if model not in settings["models"]:
         raise ValueError(f"model {model!r}: the history fits {', '.join(settings['models'])}")
+    if delta is None:
+        delta = 25.0 if 25.0 in [float(x) for x in settings["deltas"]] else settings["deltas"][0]
     d = f"{float(delta):g}"
     if float(delta) not in [float(x) for x in settings["deltas"]]:
         raise ValueError(f"delta {delta!r}: the history has the deltas {settings['deltas']}")
+    if tenors is None:
+        tenors = [t for t in _TENORS if t in settings["tenors"]] or settings["tenors"][:3]
     tenors = [tenors] if isinstance(tenors, str) else list(tenors)
     unknown = [t for t in tenors if t not in settings["tenors"]]
     if unknown:
