@@ -25,6 +25,18 @@ Exit status: 0 when every expiry was fitted (possibly with warnings),
 (nothing is written then). Each output file appears whole or not at all."""
 
 
+def _read_arguments(p: argparse.ArgumentParser) -> None:
+    """How the chains are read: their layout, or a mapping of their columns."""
+    p.add_argument("--format", default="auto", choices=("auto", "tidy", "deribit", "tardis", "bybit"),
+                   help="layout of the chain (default: recognised from its columns or keys)")
+    p.add_argument("--columns", metavar="MAP",
+                   help="column mapping {tidy name: source name} for any other table: JSON text, or the path of "
+                        "a JSON file holding it")
+    p.add_argument("--iv-unit", choices=("percent", "decimal"), help="unit of a mapped table's IV columns")
+    p.add_argument("--premium-currency", metavar="CCY",
+                   help="premium currency of a mapped table without a column for it")
+
+
 def _parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="python -m korvex_chain",
                                 description="Fit korvex smiles to crypto option chains.")
@@ -35,6 +47,7 @@ def _parser() -> argparse.ArgumentParser:
                                   "options_chain file (the layout is recognised; see read_chain)")
     f.add_argument("--model", action="append", choices=MODEL_KINDS,
                    help="smile model to fit; repeat for several (default: GVVSpline)")
+    _read_arguments(f)
     f.add_argument("--clock", choices=("calendar", "business"), default="calendar",
                    help="time to expiry: 'calendar' = 365-day years (the exchanges' convention, default), "
                         "'business' = korvex's weighted business time (calendar BTCUSDT)")
@@ -74,12 +87,7 @@ def _parser() -> argparse.ArgumentParser:
                    help="smile model to fit; repeat for several (default: GVVSpline)")
     h.add_argument("--out", required=True, metavar="DATASET",
                    help="the dataset folder to write (or to continue: chunks already there are skipped)")
-    h.add_argument("--format", default="auto", choices=("auto", "tidy", "deribit", "tardis", "bybit"),
-                   help="layout of the snapshots (default: recognised per file)")
-    h.add_argument("--columns", metavar="MAP",
-                   help="column mapping {tidy name: source name}: JSON text, or the path of a JSON file")
-    h.add_argument("--iv-unit", choices=("percent", "decimal"), help="unit of mapped IV columns")
-    h.add_argument("--premium-currency", metavar="CCY", help="premium currency of a mapped table without one")
+    _read_arguments(h)
     h.add_argument("--every", metavar="DURATION",
                    help="a snapshot of each Tardis file every DURATION (15min, 1h...)")
     h.add_argument("--max-age", metavar="DURATION", help="with --every: options not updated within it are stale")
@@ -348,9 +356,11 @@ def _run(args) -> int:
     from .fit import fit_chain
     from .quotes import read_chain
 
+    columns = _columns_option(args.columns) if args.columns else None
     try:
-        chain = read_chain(args.chain, observation_time=args.observation_time, clock=args.clock,
-                           expiry_hour=args.expiry_hour, quote_ivs=args.quote_ivs)
+        chain = read_chain(args.chain, format=args.format, columns=columns, iv_unit=args.iv_unit,
+                           premium_currency=args.premium_currency, observation_time=args.observation_time,
+                           clock=args.clock, expiry_hour=args.expiry_hour, quote_ivs=args.quote_ivs)
     except (OSError, ValueError, TypeError) as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 2

@@ -249,15 +249,13 @@ def _quote_rows(cf, obs, key: str, opts: dict, notes: list[str]) -> list[dict]:
         except (ValueError, KeyError) as exc:
             notes.append(f"{cf.model_name} {und}: no surface ({exc})")
             continue
-        exp = q["expiry"]
+        names = ["time", "forward", "atm_vol"] + [f"{kind}{d:g}" for d in opts["deltas"] for kind in ("rr", "bf")]
+        values = {n: q[n].to_numpy(float).tolist() for n in names}
+        expiry = [None if pd.isna(e) else e for e in q["expiry"]]
         for i, tenor in enumerate(q.index):
             row = {"underlying": und, "observation_time": obs, "snapshot": key, "model": cf.model_name,
-                   "tenor": str(tenor), "expiry": None if pd.isna(exp.iloc[i]) else exp.iloc[i],
-                   "time": float(q["time"].iloc[i]), "forward": float(q["forward"].iloc[i]),
-                   "atm_vol": float(q["atm_vol"].iloc[i])}
-            for d in opts["deltas"]:
-                row[f"rr{d:g}"] = float(q[f"rr{d:g}"].iloc[i])
-                row[f"bf{d:g}"] = float(q[f"bf{d:g}"].iloc[i])
+                   "tenor": str(tenor), "expiry": expiry[i]}
+            row.update((n, v[i]) for n, v in values.items())
             rows.append(row)
     return rows
 

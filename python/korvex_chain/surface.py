@@ -584,7 +584,15 @@ def _quoted_range(fit: Any, theta: float) -> tuple[float, float]:
     # would cost more than the rest of the surface put together.
     src, used = getattr(fit, "_source", None), getattr(fit, "used", None)
     if src is not None and used is not None and "log_moneyness" in src.columns:
-        k = src["log_moneyness"].loc[np.asarray(used)].to_numpy(float)
+        used = np.asarray(used)
+        idx = src.index
+        if isinstance(idx, pd.RangeIndex) and idx.start == 0 and idx.step == 1:
+            pos = used    # labels are positions
+        else:
+            pos = idx.get_indexer(used)
+            if (pos < 0).any():
+                raise KeyError(f"the fit's quote rows {used[pos < 0][:5].tolist()} are not in its source")
+        k = src["log_moneyness"].to_numpy(float)[pos]
     else:
         q = fit.quotes
         k = q["log_moneyness"].to_numpy(float) if q is not None and "log_moneyness" in q.columns else np.empty(0)
