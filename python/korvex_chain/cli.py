@@ -176,7 +176,7 @@ def _history(args) -> int:
     if args.max_age is not None and args.every is None:
         raise _UsageError("--max-age chooses stale options of --every snapshots of a Tardis file: give --every")
     columns = _columns_option(args.columns) if args.columns else None
-    tenors = _list_option("--tenors", args.tenors) if args.tenors is not None else None
+    given_tenors = _list_option("--tenors", args.tenors) if args.tenors is not None else None
     deltas = _list_option("--deltas", args.deltas, number=True)
     if args.plot:
         args.plot = _plot_path(args.plot)
@@ -188,7 +188,7 @@ def _history(args) -> int:
     from .history import fit_history
     from .surface import DEFAULT_TENORS
 
-    tenors = DEFAULT_TENORS if tenors is None else tenors
+    tenors = list(DEFAULT_TENORS) if given_tenors is None else given_tenors
     try:
         run = fit_history(args.sources, args.model or ["GVVSpline"], out=args.out, format=args.format,
                           columns=columns, iv_unit=args.iv_unit, premium_currency=args.premium_currency,

@@ -52,46 +52,43 @@ from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import Any
 
-import numpy as np
-import pandas as pd
-import pyarrow as pa
-import pyarrow.compute as pc
-import pyarrow.parquet as pq
+from typing import TYPE_CHECKING
 
-from .fit import fit_chain
-from .fit.model_facts import MODELS, model_facts
-from .quotes import price_table, read_chain
-from .surface import DEFAULT_TENORS
-from .timing import CLOCKS
+import korvex_chain._kernels as _kernels
+
+from .arrays import MODEL_KINDS
+
+if TYPE_CHECKING:  # pandas, pyarrow and the fit load when there is work: a finished history loads neither
+    import pandas as pd
+    import pyarrow as pa
 
 __all__ = ["fit_history", "read_history", "HistoryRun", "FITS_COLUMNS", "QUOTES_COLUMNS", "SNAPSHOTS_COLUMNS",
            "PARAMETERS", "SNAPSHOT_SUFFIXES"]
 
 # Files a folder of snapshots contributes (each may also end in .gz).
 SNAPSHOT_SUFFIXES = (".csv", ".json", ".jsonl", ".ndjson")
+CLOCKS = ("calendar", "business")
 
 # Every parameter of every model, in a fixed order: the fits table has one
 # column per name whatever models a history fits (null where a model has no
 # such parameter), so that its schema is the same in every dataset.
-PARAMETERS: tuple[str, ...] = tuple(dict.fromkeys(n for m in MODELS for n in model_facts(m).names))
+PARAMETERS: tuple[str, ...] = tuple(dict.fromkeys(n for m in MODEL_KINDS for n in _kernels.model_param_names(m)))
 
-_TS = pa.timestamp("ns", tz="UTC")
+# Columns and their types ("ts": UTC nanoseconds), turned into Arrow types when written.
 _FITS_FIELDS = [
-    ("observation_time", _TS), ("snapshot", pa.string()), ("expiry", _TS), ("model", pa.string()),
-    ("forward", pa.float64()), ("forward_method", pa.string()), ("ttx", pa.float64()), ("clock", pa.string()),
-    ("status", pa.string()), ("rmse_vp", pa.float64()), ("max_error_vp", pa.float64()), ("inside", pa.float64()),
-    ("n_metric", pa.int32()), ("n_used", pa.int32()), ("nfev", pa.int32()), ("warm_start", pa.bool_()),
-    ("warnings", pa.string()),
-] + [(n, pa.float64()) for n in PARAMETERS]
+    ("observation_time", "ts"), ("snapshot", "str"), ("expiry", "ts"), ("model", "str"), ("forward", "f64"),
+    ("forward_method", "str"), ("ttx", "f64"), ("clock", "str"), ("status", "str"), ("rmse_vp", "f64"),
+    ("max_error_vp", "f64"), ("inside", "f64"), ("n_metric", "i32"), ("n_used", "i32"), ("nfev", "i32"),
+    ("warm_start", "bool"), ("warnings", "str"),
+] + [(n, "f64") for n in PARAMETERS]
 _QUOTES_BASE = [
-    ("observation_time", _TS), ("snapshot", pa.string()), ("model", pa.string()), ("tenor", pa.string()),
-    ("expiry", _TS), ("time", pa.float64()), ("forward", pa.float64()), ("atm_vol", pa.float64()),
+    ("observation_time", "ts"), ("snapshot", "str"), ("model", "str"), ("tenor", "str"), ("expiry", "ts"),
+    ("time", "f64"), ("forward", "f64"), ("atm_vol", "f64"),
 ]
 _SNAPSHOTS_FIELDS = [
-    ("snapshot", pa.string()), ("file", pa.string()), ("at", _TS), ("chunk", pa.string()),
-    ("observation_time", _TS), ("format", pa.string()), ("rows", pa.int64()), ("priced", pa.int64()),
-    ("rejected", pa.int64()), ("expiries", pa.int32()), ("failed_fits", pa.int32()), ("seconds", pa.float64()),
-    ("error", pa.string()), ("notes", pa.string()),
+    ("snapshot", "str"), ("file", "str"), ("at", "ts"), ("chunk", "str"), ("observation_time", "ts"),
+    ("format", "str"), ("rows", "i64"), ("priced", "i64"), ("rejected", "i64"), ("expiries", "i32"),
+    ("failed_fits", "i32"), ("seconds", "f64"), ("error", "str"), ("notes", "str"),
 ]
 FITS_COLUMNS = ("underlying",) + tuple(n for n, _ in _FITS_FIELDS)
 QUOTES_COLUMNS = ("underlying",) + tuple(n for n, _ in _QUOTES_BASE) + ("rr<D>", "bf<D>")
@@ -101,10 +98,18 @@ _PARTITIONED = ("fits", "quotes")
 _FORMAT_VERSION = 1
 
 
-def _quotes_fields(deltas: Iterable[float]) -> list[tuple[str, pa.DataType]]:
+def _schema(fields, partitioned: bool):
+    import pyarrow as pa
+
+    types = {"ts": pa.timestamp("ns", tz="UTC"), "str": pa.string(), "f64": pa.float64(), "i32": pa.int32(),
+             "i64": pa.int64(), "bool": pa.bool_()}
+    return pa.schema(([("underlying", pa.string())] if partitioned else []) + [(n, types[t]) for n, t in fields])
+
+
+def _quotes_fields(deltas: Iterable[float]) -> list[tuple[str, str]]:
     out = list(_QUOTES_BASE)
     for d in deltas:
-        out += [(f"rr{d:g}", pa.float64()), (f"bf{d:g}", pa.float64())]
+        out += [(f"rr{d:g}", "f64"), (f"bf{d:g}", "f64")]
     return out
 
 
@@ -242,6 +247,8 @@ def _fit_rows(cf, obs, key: str, clock: str, methods: dict, warm: set) -> list[d
 
 
 def _quote_rows(cf, obs, key: str, opts: dict, notes: list[str]) -> list[dict]:
+    import pandas as pd
+
     rows = []
     for und in sorted({f.underlying for f in cf.fits}):
         try:
@@ -267,6 +274,10 @@ def _read_options(opts: dict) -> dict:
 
 def _chains(chunk: _Chunk, opts: dict) -> Iterator[tuple[str, str, pd.Timestamp | None, Any]]:
     """(snapshot key, file, instant or None, Chain or the exception) in order."""
+    import pandas as pd
+
+    from .quotes import price_table, read_chain
+
     ro = _read_options(opts)
     if not chunk.tardis:
         for s in chunk.snapshots:
@@ -283,6 +294,7 @@ def _chains(chunk: _Chunk, opts: dict) -> Iterator[tuple[str, str, pd.Timestamp 
                                              premium_currency=ro["premium_currency"]):
             at = pd.Timestamp(at_us * 1000, tz="UTC")
             key = f"{path}@{at.strftime('%Y-%m-%dT%H:%M:%S.%fZ')}"
+            chain: Any
             try:
                 chain = price_table(table, clock=ro["clock"], expiry_hour=ro["expiry_hour"],
                                     premium_currency=ro["premium_currency"], iv_unit=ro["iv_unit"],
@@ -297,6 +309,8 @@ def _chains(chunk: _Chunk, opts: dict) -> Iterator[tuple[str, str, pd.Timestamp 
 def run_chunk(chunk: _Chunk, opts: dict) -> dict[str, pa.Table]:
     """Read and fit every snapshot of a chunk in order; the three tables of
     its rows. A snapshot that fails is a row of `snapshots` with its error."""
+    from .fit import fit_chain
+
     fits: list[dict] = []
     quotes: list[dict] = []
     snaps: list[dict] = []
@@ -346,7 +360,10 @@ def run_chunk(chunk: _Chunk, opts: dict) -> dict[str, pa.Table]:
 
 
 def _table(rows: list[dict], fields, *, partitioned: bool) -> pa.Table:
-    schema = pa.schema(([("underlying", pa.string())] if partitioned else []) + list(fields))
+    import pandas as pd
+    import pyarrow as pa
+
+    schema = _schema(fields, partitioned)
     cols = {}
     for f in schema:
         vals = [r.get(f.name) for r in rows]
@@ -430,6 +447,8 @@ class _Dataset:
         return entry is not None and entry["signature"] == chunk.signature
 
     def commit(self, chunk: _Chunk, tables: dict[str, pa.Table]) -> None:
+        import pyarrow.compute as pc
+
         token = uuid.uuid4().hex[:12]
         moves = []
         for name, table in tables.items():
@@ -463,6 +482,8 @@ class _Dataset:
         self.entries[chunk.id] = entry
 
     def _write(self, table: pa.Table, folder: str, chunk_id: str, token: str) -> list[str]:
+        import pyarrow.parquet as pq
+
         os.makedirs(os.path.join(self.out, folder), exist_ok=True)
         final = os.path.join(folder, chunk_id + ".parquet")
         tmp = os.path.join(folder, f".{chunk_id}.{token}.parquet.tmp")
@@ -532,6 +553,8 @@ class HistoryRun:
 
 
 def _every_us(every) -> int:
+    import pandas as pd
+
     if isinstance(every, bool):
         raise TypeError(f"every must be a duration, not {every!r}")
     if isinstance(every, (int, float)):
@@ -552,6 +575,9 @@ def _settings(opts: dict) -> dict:
     s["every_us"] = opts["every_us"]
     age = opts["max_age"]
     if age is not None:
+        import pandas as pd
+
+
         s["max_age"] = str(pd.Timedelta(seconds=float(age)) if isinstance(age, (int, float)) else pd.Timedelta(age))
     s["version"] = _FORMAT_VERSION
     return json.loads(json.dumps(s))
@@ -561,7 +587,7 @@ def fit_history(sources, model: str | Iterable[str] = "GVVSpline", *, out, forma
                 columns: dict | None = None, iv_unit: str | None = None, premium_currency: str | None = None,
                 every=None, max_age=None, clock: str = "calendar", expiry_hour: int = 8, quote_ivs: str = "auto",
                 starts: int = 1, weights: str = "spread", solver: str = "native",
-                calendar_arbitrage: str = "report", tenors=DEFAULT_TENORS, deltas=(25, 10),
+                calendar_arbitrage: str = "report", tenors=None, deltas=(25, 10),
                 delta: str = "forward", atm: str = "forward", workers: int | None = None,
                 scheduler: str | None = None, client=None, progress: bool | None = None) -> HistoryRun:
     """Fit every snapshot of `sources` and write the history to the Parquet
@@ -580,7 +606,8 @@ def fit_history(sources, model: str | Iterable[str] = "GVVSpline", *, out, forma
     `fit_chain` (`starts`, `weights`, `solver`, `calendar_arbitrage` as
     there), warm-started from the previous snapshot of the same day.
     `tenors`, `deltas`, `delta`, `atm`: the constant-maturity quotes of
-    each underlying's surface per model (as `Surface.quotes`).
+    each underlying's surface per model (as `Surface.quotes`; the tenors by
+    default its own, 1w, 2w, 1m, 2m, 3m, 6m and 1y).
 
     `workers`: None or 1 runs the chunks in this process; N > 1 starts a
     Dask LocalCluster of N single-threaded worker processes for the run;
@@ -598,8 +625,8 @@ def fit_history(sources, model: str | Iterable[str] = "GVVSpline", *, out, forma
     if not models:
         raise ValueError("no model given")
     for m in models:
-        if m not in MODELS:
-            raise ValueError(f"unknown model {m!r}: use one of {', '.join(MODELS)}")
+        if m not in MODEL_KINDS:
+            raise ValueError(f"unknown model {m!r}: use one of {', '.join(MODEL_KINDS)}")
     if len(set(models)) != len(models):
         raise ValueError(f"a model is named twice: {models}")
     if clock not in CLOCKS:
@@ -608,8 +635,12 @@ def fit_history(sources, model: str | Iterable[str] = "GVVSpline", *, out, forma
         raise ValueError("give one of workers > 1, scheduler= and client=")
     if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
         raise ValueError(f"workers must be a whole number >= 1, not {workers!r}")
+    if tenors is None:
+        from .surface import DEFAULT_TENORS
+
+        tenors = DEFAULT_TENORS
     tenor_list = [str(t) for t in ([tenors] if isinstance(tenors, str) else tenors)]
-    delta_list = [float(d) for d in np.atleast_1d(np.asarray(deltas, dtype=float))]
+    delta_list = [float(d) for d in ([deltas] if isinstance(deltas, (int, float)) else deltas)]
     every_us = None if every is None else _every_us(every)
     opts = {"models": models, "format": "tardis" if every_us is not None else format, "columns": columns,
             "iv_unit": iv_unit, "premium_currency": premium_currency, "max_age": max_age, "every_us": every_us,
@@ -620,6 +651,8 @@ def fit_history(sources, model: str | Iterable[str] = "GVVSpline", *, out, forma
     ro = _read_options(opts)
 
     def peek(path):
+        from .quotes import read_chain
+
         return read_chain(path, **ro).observation_time.tz_convert(None).to_pydatetime()
 
     chunks = plan_chunks(files, every_us=every_us, peek=peek)
@@ -703,6 +736,9 @@ def read_history(out, table: str = "quotes", *, underlying: str | Iterable[str] 
     """One table of a history dataset ("fits", "quotes" or "snapshots") as a
     DataFrame of the committed chunks, sorted by observation time (then
     underlying, model and expiry or tenor); `underlying`, `model` select."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
     if table not in _TABLES:
         raise ValueError(f"unknown table {table!r}: use one of {', '.join(_TABLES)}")
     root = os.path.abspath(os.fspath(out))
@@ -729,13 +765,9 @@ def read_history(out, table: str = "quotes", *, underlying: str | Iterable[str] 
         if part is not None:
             t = t.add_column(0, "underlying", pa.array([part] * t.num_rows, pa.string()))
         frames.append(t)
-    if table == "quotes":
-        fields = [("underlying", pa.string())] + _quotes_fields(settings["deltas"])
-    elif table == "fits":
-        fields = [("underlying", pa.string())] + _FITS_FIELDS
-    else:
-        fields = _SNAPSHOTS_FIELDS
-    schema = pa.schema(fields)
+    fields = {"quotes": _quotes_fields(settings["deltas"]), "fits": _FITS_FIELDS,
+              "snapshots": _SNAPSHOTS_FIELDS}[table]
+    schema = _schema(fields, table in _PARTITIONED)
     t = pa.concat_tables(frames) if frames else schema.empty_table()
     df = t.to_pandas()
     if model is not None and "model" in df.columns:

@@ -39,6 +39,7 @@ class _Buckets(tardis._Latest):
         self.every = int(every_us)
         self.bucket = np.empty(0, dtype=np.int64)
         self.min_ts: int | None = None
+        self.parts: list[tuple] = []     # reduced blocks waiting: (rows, codes, buckets, times, positions)
 
     def _reduce(self, codes: np.ndarray, buckets: np.ndarray, ts: np.ndarray) -> np.ndarray:
         """Positions of the latest row per (code, bucket), in increasing order."""
@@ -66,17 +67,17 @@ class _Buckets(tardis._Latest):
             keep = self._reduce(codes[idx], b, ts[idx])
             pick = idx[keep]
             rows = batch.select([c for c in batch.column_names if c != "symbol"]).take(pa.array(pick))
-            self.pending.append((rows, codes[pick], b[keep], ts[pick], self.seen + pick))
+            self.parts.append((rows, codes[pick], b[keep], ts[pick], self.seen + pick))
             self.pending_rows += pick.size
             if self.pending_rows > max(1 << 16, 8 * len(self.symbols)):
                 self.flush()
         self.seen += n
 
     def flush(self) -> None:
-        if not self.pending:
+        if not self.parts:
             return
-        parts = ([] if self.table is None else [(self.table, self.sym, self.bucket, self.ts, self.pos)]) + self.pending
-        self.pending, self.pending_rows = [], 0
+        parts = ([] if self.table is None else [(self.table, self.sym, self.bucket, self.ts, self.pos)]) + self.parts
+        self.parts, self.pending_rows = [], 0
         table = pa.concat_tables([pa.Table.from_batches([p[0]]) if isinstance(p[0], pa.RecordBatch) else p[0]
                                   for p in parts], promote_options="permissive")
         sym, bucket, ts, pos = (np.concatenate([p[i] for p in parts]) for i in range(1, 5))
