@@ -39,6 +39,8 @@ _LAZY = {
     "chain_greeks": "greeks",
     "plot_chain": "plot",
     "make_chain": "synthetic", "to_layout": "synthetic",
+    "fit_history": "history", "read_history": "history", "HistoryRun": "history",
+    "plot_history": "history_plot",
 }
 __all__ = list(arrays.__all__) + sorted(_LAZY)
 

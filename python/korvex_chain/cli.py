@@ -1,4 +1,5 @@
-"""Command line: `python -m korvex_chain fit CHAIN.csv ...` and `... synth OUT.csv`."""
+"""Command line: `python -m korvex_chain fit CHAIN.csv ...`, `... history SNAPSHOTS... --out DATASET`
+and `... synth OUT.csv`."""
 
 from __future__ import annotations
 
@@ -24,6 +25,18 @@ Exit status: 0 when every expiry was fitted (possibly with warnings),
 (nothing is written then). Each output file appears whole or not at all."""
 
 
+def _read_arguments(p: argparse.ArgumentParser) -> None:
+    """How the chains are read: their layout, or a mapping of their columns."""
+    p.add_argument("--format", default="auto", choices=("auto", "tidy", "deribit", "tardis", "bybit"),
+                   help="layout of the chain (default: recognised from its columns or keys)")
+    p.add_argument("--columns", metavar="MAP",
+                   help="column mapping {tidy name: source name} for any other table: JSON text, or the path of "
+                        "a JSON file holding it")
+    p.add_argument("--iv-unit", choices=("percent", "decimal"), help="unit of a mapped table's IV columns")
+    p.add_argument("--premium-currency", metavar="CCY",
+                   help="premium currency of a mapped table without a column for it")
+
+
 def _parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="python -m korvex_chain",
                                 description="Fit korvex smiles to crypto option chains.")
@@ -34,6 +47,7 @@ def _parser() -> argparse.ArgumentParser:
                                   "options_chain file (the layout is recognised; see read_chain)")
     f.add_argument("--model", action="append", choices=MODEL_KINDS,
                    help="smile model to fit; repeat for several (default: GVVSpline)")
+    _read_arguments(f)
     f.add_argument("--clock", choices=("calendar", "business"), default="calendar",
                    help="time to expiry: 'calendar' = 365-day years (the exchanges' convention, default), "
                         "'business' = korvex's weighted business time (calendar BTCUSDT)")
@@ -64,6 +78,41 @@ def _parser() -> argparse.ArgumentParser:
                    help="write price, delta, gamma, vega per input row from the fitted smile (first model)")
     f.add_argument("--binary", action="store_true", help="with --greeks: add binary (cash-or-nothing) prices and greeks")
     f.add_argument("--rejected", metavar="REJECTED.csv", help="write the rows that could not be priced, with the reason")
+    h = sub.add_parser("history", help="fit many snapshots into a Parquet history of fits and quotes",
+                       description=_HISTORY_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
+    h.add_argument("sources", nargs="+", metavar="SOURCE",
+                   help="snapshot files, folders of them or glob patterns (quote patterns from the shell), "
+                        "in any layout read_chain reads; with --every, Tardis options_chain files")
+    h.add_argument("--model", action="append", choices=MODEL_KINDS,
+                   help="smile model to fit; repeat for several (default: GVVSpline)")
+    h.add_argument("--out", required=True, metavar="DATASET",
+                   help="the dataset folder to write (or to continue: chunks already there are skipped)")
+    _read_arguments(h)
+    h.add_argument("--every", metavar="DURATION",
+                   help="a snapshot of each Tardis file every DURATION (15min, 1h...)")
+    h.add_argument("--max-age", metavar="DURATION", help="with --every: options not updated within it are stale")
+    h.add_argument("--clock", choices=("calendar", "business"), default="calendar",
+                   help="time to expiry: 365-day years (default) or korvex's business time")
+    h.add_argument("--expiry-hour", type=int, default=8, metavar="H",
+                   help="UTC hour of expiries given as bare dates or in instrument names (default 8)")
+    h.add_argument("--quote-ivs", choices=("auto", "exchange", "premium"), default="auto",
+                   help="bid/ask IVs to fit (as for fit)")
+    h.add_argument("--solver", choices=("native", "scipy"), default="native", help="least-squares solver")
+    h.add_argument("--calendar-arbitrage", choices=("report", "repair"), default="report",
+                   help="report falling total variance between expiries (default), or repair it")
+    h.add_argument("--tenors", metavar="LIST",
+                   help="constant-maturity tenors, comma-separated (default: those of Surface.quotes, "
+                        "1w,2w,1m,2m,3m,6m,1y)")
+    h.add_argument("--deltas", default="25,10", metavar="LIST",
+                   help="deltas of the risk reversals and butterflies, in percent (default 25,10)")
+    run_on = h.add_mutually_exclusive_group()
+    run_on.add_argument("--workers", type=int, metavar="N",
+                        help="start a local Dask cluster of N worker processes (default: this process alone)")
+    run_on.add_argument("--scheduler", metavar="ADDRESS",
+                        help="run on an existing Dask cluster (tcp://host:8786); its workers must see the files")
+    h.add_argument("--plot", metavar="HISTORY.png",
+                   help="draw ATM vol, 25-delta risk reversal and butterfly of 1w, 1m and 3m (those of --tenors) over time")
+    h.add_argument("--quiet", action="store_true", help="no progress bar and no summary")
     s = sub.add_parser("synth", help="write a synthetic chain (coin premiums, bid/ask noise, a few bad rows)",
                        description="Write a synthetic crypto chain drawn from known smiles, for trying the fit.")
     s.add_argument("out", help="CSV file to write")
@@ -71,6 +120,95 @@ def _parser() -> argparse.ArgumentParser:
                    help="model of the true smiles (default VolGeo)")
     s.add_argument("--seed", type=int, default=0, help="random seed (default 0)")
     return p
+
+
+_HISTORY_HELP = """\
+Read every snapshot of SOURCES, fit every expiry (each --model), and write
+the fits, the surfaces' constant-maturity quotes (ATM vol, risk reversals,
+butterflies per tenor) and one row per snapshot to a Parquet dataset folder,
+partitioned by underlying. Snapshots are grouped by the UTC day their file
+name says; within a day each fit starts from the previous snapshot's.
+Running again with the same --out skips the days already written.
+
+Exit status: 0 when every snapshot was read and fitted, 1 when some
+snapshot failed (see the snapshots table) or a day could not be written,
+2 for bad options or sources, checked before any work."""
+
+
+def _columns_option(text: str) -> dict:
+    """--columns: JSON text, or the path of a JSON file holding the mapping."""
+    import json
+
+    raw = text
+    if not text.lstrip().startswith("{"):
+        try:
+            with open(text) as f:
+                raw = f.read()
+        except OSError as exc:
+            raise _UsageError(f"--columns {text}: neither JSON text nor a readable file ({exc.strerror})") from None
+    try:
+        mapping = json.loads(raw)
+    except json.JSONDecodeError as exc:
+        raise _UsageError(f"--columns: not valid JSON ({exc})") from None
+    if not isinstance(mapping, dict) or not all(isinstance(k, str) and isinstance(v, str)
+                                                for k, v in mapping.items()):
+        raise _UsageError("--columns: give a JSON object of {tidy name: source name} texts")
+    return mapping
+
+
+def _list_option(option: str, text: str, number: bool = False) -> list:
+    items = [t.strip() for t in text.split(",") if t.strip()]
+    if not items:
+        raise _UsageError(f"{option}: give at least one value")
+    if number:
+        try:
+            return [float(t) for t in items]
+        except ValueError:
+            raise _UsageError(f"{option} {text}: give numbers separated by commas") from None
+    return items
+
+
+def _history(args) -> int:
+    if args.workers is not None and args.workers < 1:
+        raise _UsageError(f"--workers {args.workers}: at least one worker")
+    if not 0 <= args.expiry_hour <= 23:
+        raise _UsageError(f"--expiry-hour {args.expiry_hour}: an hour of the day is 0 to 23")
+    if args.max_age is not None and args.every is None:
+        raise _UsageError("--max-age chooses stale options of --every snapshots of a Tardis file: give --every")
+    columns = _columns_option(args.columns) if args.columns else None
+    given_tenors = _list_option("--tenors", args.tenors) if args.tenors is not None else None
+    deltas = _list_option("--deltas", args.deltas, number=True)
+    if args.plot:
+        args.plot = _plot_path(args.plot)
+    out = os.path.realpath(args.out)
+    if os.path.exists(out) and not os.path.isdir(out):
+        raise _UsageError(f"--out {args.out}: is a file; the history is a folder")
+    _writable("--out", os.path.join(out, "_history.json") if os.path.isdir(out) else out)
+
+    from .history import fit_history
+    from .surface import DEFAULT_TENORS
+
+    tenors = list(DEFAULT_TENORS) if given_tenors is None else given_tenors
+    try:
+        run = fit_history(args.sources, args.model or ["GVVSpline"], out=args.out, format=args.format,
+                          columns=columns, iv_unit=args.iv_unit, premium_currency=args.premium_currency,
+                          every=args.every, max_age=args.max_age, clock=args.clock, expiry_hour=args.expiry_hour,
+                          quote_ivs=args.quote_ivs, solver=args.solver,
+                          calendar_arbitrage=args.calendar_arbitrage, tenors=tenors, deltas=deltas,
+                          workers=args.workers, scheduler=args.scheduler, progress=False if args.quiet else None)
+    except (OSError, ValueError, TypeError) as exc:
+        print(f"error: {exc}", file=sys.stderr)
+        return 2
+    if not args.quiet:
+        print(run)
+    if args.plot:
+        from .history_plot import plot_history
+
+        with _replacing(args.plot) as tmp:
+            plot_history(args.out, tmp)
+        if not args.quiet:
+            print(f"wrote {args.plot}")
+    return 0 if run.ok else 1
 
 
 def _fmt_table(table) -> str:
@@ -184,6 +322,8 @@ def main(argv=None) -> int:
 
 
 def _run(args) -> int:
+    if args.command == "history":
+        return _history(args)
     if args.command == "synth":
         from .synthetic import make_chain
 
@@ -216,9 +356,11 @@ def _run(args) -> int:
     from .fit import fit_chain
     from .quotes import read_chain
 
+    columns = _columns_option(args.columns) if args.columns else None
     try:
-        chain = read_chain(args.chain, observation_time=args.observation_time, clock=args.clock,
-                           expiry_hour=args.expiry_hour, quote_ivs=args.quote_ivs)
+        chain = read_chain(args.chain, format=args.format, columns=columns, iv_unit=args.iv_unit,
+                           premium_currency=args.premium_currency, observation_time=args.observation_time,
+                           clock=args.clock, expiry_hour=args.expiry_hour, quote_ivs=args.quote_ivs)
     except (OSError, ValueError, TypeError) as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 2

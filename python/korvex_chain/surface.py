@@ -570,12 +570,25 @@ def _observation_time(fits: Any, given: Any) -> pd.Timestamp:
 def _quoted_range(fit: Any, theta: float) -> tuple[float, float]:
     """The log-forward-moneyness range of a fit's quotes (its forward's), or
     a few at-the-money standard deviations when it has none to show."""
-    q = fit.quotes
-    if q is not None and "log_moneyness" in q.columns and len(q):
-        k = q["log_moneyness"].to_numpy(float)
-        k = k[np.isfinite(k)]
-        if k.size:
-            return float(k.min()), float(k.max())
+    # Only the one column: copying the fit's quote rows whole (`fit.quotes`)
+    # would cost more than the rest of the surface put together.
+    src, used = getattr(fit, "_source", None), getattr(fit, "used", None)
+    if src is not None and used is not None and "log_moneyness" in src.columns:
+        used = np.asarray(used)
+        idx = src.index
+        if isinstance(idx, pd.RangeIndex) and idx.start == 0 and idx.step == 1:
+            pos = used    # labels are positions
+        else:
+            pos = idx.get_indexer(used)
+            if (pos < 0).any():
+                raise KeyError(f"the fit's quote rows {used[pos < 0][:5].tolist()} are not in its source")
+        k = src["log_moneyness"].to_numpy(float)[pos]
+    else:
+        q = fit.quotes
+        k = q["log_moneyness"].to_numpy(float) if q is not None and "log_moneyness" in q.columns else np.empty(0)
+    k = k[np.isfinite(k)]
+    if k.size:
+        return float(k.min()), float(k.max())
     atm = float(np.asarray(fit.vols(np.array([fit.forward])))[0])
     reach = _DEFAULT_REACH_SD * atm * math.sqrt(theta) if math.isfinite(atm) else 0.5
     return -reach, reach
