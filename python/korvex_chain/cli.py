@@ -50,7 +50,10 @@ def _parser() -> argparse.ArgumentParser:
     _read_arguments(f)
     f.add_argument("--clock", choices=("calendar", "business"), default="calendar",
                    help="time to expiry: 'calendar' = 365-day years (the exchanges' convention, default), "
-                        "'business' = korvex's weighted business time (calendar BTCUSDT)")
+                        "'business' = korvex's weighted business time (of --calendar)")
+    f.add_argument("--calendar", metavar="CAL",
+                   help="with --clock business: an embedded calendar's name (default BTCUSDT), a calendar "
+                        "document's JSON text or the path of a .json file holding one")
     f.add_argument("--observation-time", metavar="ISO",
                    help="observation time (ISO 8601, UTC if no zone); default: the table's observation_time_utc")
     f.add_argument("--expiry-hour", type=int, default=8, metavar="H",
@@ -92,7 +95,8 @@ def _parser() -> argparse.ArgumentParser:
                    help="a snapshot of each Tardis file every DURATION (15min, 1h...)")
     h.add_argument("--max-age", metavar="DURATION", help="with --every: options not updated within it are stale")
     h.add_argument("--clock", choices=("calendar", "business"), default="calendar",
-                   help="time to expiry: 365-day years (default) or korvex's business time")
+                   help="time to expiry: 365-day years (default) or korvex's business time (of --calendar)")
+    h.add_argument("--calendar", metavar="CAL", help="with --clock business: the calendar (as for fit)")
     h.add_argument("--expiry-hour", type=int, default=8, metavar="H",
                    help="UTC hour of expiries given as bare dates or in instrument names (default 8)")
     h.add_argument("--quote-ivs", choices=("auto", "exchange", "premium"), default="auto",
@@ -192,7 +196,8 @@ def _history(args) -> int:
     try:
         run = fit_history(args.sources, args.model or ["GVVSpline"], out=args.out, format=args.format,
                           columns=columns, iv_unit=args.iv_unit, premium_currency=args.premium_currency,
-                          every=args.every, max_age=args.max_age, clock=args.clock, expiry_hour=args.expiry_hour,
+                          every=args.every, max_age=args.max_age, clock=args.clock, calendar=args.calendar,
+                          expiry_hour=args.expiry_hour,
                           quote_ivs=args.quote_ivs, solver=args.solver,
                           calendar_arbitrage=args.calendar_arbitrage, tenors=tenors, deltas=deltas,
                           workers=args.workers, scheduler=args.scheduler, progress=False if args.quiet else None)
@@ -360,7 +365,8 @@ def _run(args) -> int:
     try:
         chain = read_chain(args.chain, format=args.format, columns=columns, iv_unit=args.iv_unit,
                            premium_currency=args.premium_currency, observation_time=args.observation_time,
-                           clock=args.clock, expiry_hour=args.expiry_hour, quote_ivs=args.quote_ivs)
+                           clock=args.clock, calendar=args.calendar, expiry_hour=args.expiry_hour,
+                           quote_ivs=args.quote_ivs)
     except (OSError, ValueError, TypeError) as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 2

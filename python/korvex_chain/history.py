@@ -56,6 +56,7 @@ from typing import TYPE_CHECKING
 
 import korvex_chain._kernels as _kernels
 
+from ._inputs import calendar_source
 from .arrays import MODEL_KINDS
 
 if TYPE_CHECKING:  # pandas, pyarrow and the fit load when there is work: a finished history loads neither
@@ -67,7 +68,6 @@ __all__ = ["fit_history", "read_history", "HistoryRun", "FITS_COLUMNS", "QUOTES_
 
 # Files a folder of snapshots contributes (each may also end in .gz).
 SNAPSHOT_SUFFIXES = (".csv", ".json", ".jsonl", ".ndjson")
-CLOCKS = ("calendar", "business")
 
 # Every parameter of every model, in a fixed order: the fits table has one
 # column per name whatever models a history fits (null where a model has no
@@ -269,7 +269,7 @@ def _quote_rows(cf, obs, key: str, opts: dict, notes: list[str]) -> list[dict]:
 
 def _read_options(opts: dict) -> dict:
     return {k: opts[k] for k in ("format", "columns", "iv_unit", "premium_currency", "max_age", "clock",
-                                 "expiry_hour", "quote_ivs")}
+                                 "calendar", "expiry_hour", "quote_ivs")}
 
 
 def _chains(chunk: _Chunk, opts: dict) -> Iterator[tuple[str, str, pd.Timestamp | None, Any]]:
@@ -296,7 +296,7 @@ def _chains(chunk: _Chunk, opts: dict) -> Iterator[tuple[str, str, pd.Timestamp 
             key = f"{path}@{at.strftime('%Y-%m-%dT%H:%M:%S.%fZ')}"
             chain: Any
             try:
-                chain = price_table(table, clock=ro["clock"], expiry_hour=ro["expiry_hour"],
+                chain = price_table(table, clock=ro["clock"], calendar=ro["calendar"], expiry_hour=ro["expiry_hour"],
                                     premium_currency=ro["premium_currency"], iv_unit=ro["iv_unit"],
                                     quote_ivs=ro["quote_ivs"])
             except Exception as exc:  # noqa: BLE001
@@ -585,7 +585,8 @@ def _settings(opts: dict) -> dict:
 
 def fit_history(sources, model: str | Iterable[str] = "GVVSpline", *, out, format: str = "auto",
                 columns: dict | None = None, iv_unit: str | None = None, premium_currency: str | None = None,
-                every=None, max_age=None, clock: str = "calendar", expiry_hour: int = 8, quote_ivs: str = "auto",
+                every=None, max_age=None, clock: str = "calendar", calendar=None, expiry_hour: int = 8,
+                quote_ivs: str = "auto",
                 starts: int = 1, weights: str = "spread", solver: str = "native",
                 calendar_arbitrage: str = "report", tenors=None, deltas=(25, 10),
                 delta: str = "forward", atm: str = "forward", workers: int | None = None,
@@ -601,6 +602,10 @@ def fit_history(sources, model: str | Iterable[str] = "GVVSpline", *, out, forma
     or before its last (`max_age` as in read_chain). Snapshot files are
     grouped by the UTC day their file name (or folder) says; a file whose
     path carries no date is read once more to find its observation time.
+
+    `clock` and `calendar` as in read_chain; a calendar document given as
+    a file is read once here, so that the workers need not see the file
+    and a continued dataset is checked against the document itself.
 
     `model`: one model or several, each fitted to every snapshot by
     `fit_chain` (`starts`, `weights`, `solver`, `calendar_arbitrage` as
@@ -629,8 +634,12 @@ def fit_history(sources, model: str | Iterable[str] = "GVVSpline", *, out, forma
             raise ValueError(f"unknown model {m!r}: use one of {', '.join(MODEL_KINDS)}")
     if len(set(models)) != len(models):
         raise ValueError(f"a model is named twice: {models}")
-    if clock not in CLOCKS:
-        raise ValueError(f"unknown clock {clock!r}: use one of {', '.join(CLOCKS)}")
+    from .timing import check_clock   # pandas: only when there is work
+
+    check_clock(clock, calendar)
+    if calendar is not None:
+        text, is_document = calendar_source(calendar)
+        calendar = text.decode("utf-8") if is_document else calendar
     if sum(x is not None for x in (scheduler, client)) + (workers is not None and workers > 1) > 1:
         raise ValueError("give one of workers > 1, scheduler= and client=")
     if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
@@ -644,7 +653,7 @@ def fit_history(sources, model: str | Iterable[str] = "GVVSpline", *, out, forma
     every_us = None if every is None else _every_us(every)
     opts = {"models": models, "format": "tardis" if every_us is not None else format, "columns": columns,
             "iv_unit": iv_unit, "premium_currency": premium_currency, "max_age": max_age, "every_us": every_us,
-            "clock": clock, "expiry_hour": expiry_hour, "quote_ivs": quote_ivs, "starts": starts,
+            "clock": clock, "calendar": calendar, "expiry_hour": expiry_hour, "quote_ivs": quote_ivs, "starts": starts,
             "weights": weights, "solver": solver, "calendar_arbitrage": calendar_arbitrage,
             "tenors": tenor_list, "deltas": delta_list, "delta": delta, "atm": atm}
     files = list_sources(sources)

@@ -300,3 +300,26 @@ def test_client_of_a_running_cluster(snapshots, finished, tmp_path):
                                client=client, progress=False)
     assert run.ok and run.done == 6
     assert_same_dataset(tmp_path / "h", finished[0])
+
+
+def test_business_clock_on_a_calendar_of_ones_own(snapshots, tmp_path):
+    # The history keeps to the calendar it is given, as read_chain does: the
+    # fits' times are the chain's on that calendar, the document (read once
+    # from its file) is part of the dataset's settings, and another calendar
+    # is refused when continuing.
+    doc = {"DayWeightings": {d: 1 for d in ("monday", "tuesday", "wednesday", "thursday", "friday")}
+           | {"saturday": 0.2, "sunday": 0.2}, "TimeWeightings": {}, "IanaTimeZone": "America/Mexico_City"}
+    path = tmp_path / "desk.json"
+    path.write_text(json.dumps(doc))
+    out = tmp_path / "h"
+    hist.fit_history(snapshots[:2], "VolGeo", out=out, clock="business", calendar=path, tenors=("1w",))
+    fits = hist.read_history(out, "fits")
+    chain = kc.read_chain(snapshots[0], clock="business", calendar=doc)
+    want = chain.expiries.set_index(["underlying", "expiry"])["ttx"]
+    first = fits[fits["snapshot"] == fits["snapshot"].min()].set_index(["underlying", "expiry"])["ttx"]
+    assert first.to_dict() == want.to_dict()
+    assert (fits["clock"] == "business").all()
+    with pytest.raises(ValueError):
+        hist.fit_history(snapshots[:2], "VolGeo", out=out, clock="business", tenors=("1w",))
+    with pytest.raises(ValueError, match="only to clock='business'"):
+        hist.fit_history(snapshots[:2], "VolGeo", out=tmp_path / "h3", calendar=path)
