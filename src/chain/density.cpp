@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -135,10 +136,12 @@ class Source {
 public:
     Source(const ModelKind& kind, const double* params, double ttx, double spot)
         : kind_(kind), params_(params), ttx_(ttx), spot_(spot),
-          spline_(kind.name == std::string_view(volmodel::CubicSmile::kName)),
-          variance_(params, ttx, spot) {
+          spline_(kind.name == std::string_view(volmodel::CubicSmile::kName)) {
+        // The spline's closed form reads the spline's own parameter slots:
+        // another model's (shorter) vector must never reach it.
         if (spline_) {
-            sd_ = std::fabs(variance_.scale());
+            variance_.emplace(params, ttx, spot);
+            sd_ = std::fabs(variance_->scale());
         } else {
             double v = kNaN;
             kind.evaluate(params, ttx, spot, &spot, 1, &v);
@@ -148,14 +151,15 @@ public:
 
     bool spline() const noexcept { return spline_; }
     double sd() const noexcept { return sd_; }
-    const SplineVariance& variance() const noexcept { return variance_; }
+    // Only for the spline (spline() is true).
+    const SplineVariance& variance() const noexcept { return *variance_; }
 
     void eval(Sample* s, std::size_t n) {
         evaluations += n;
         const double rt = root_2pi();
         if (spline_) {
             for (std::size_t i = 0; i < n; ++i) {
-                const SplineVariance::Value v = variance_.at(s[i].k, s[i].inside);
+                const SplineVariance::Value v = variance_->at(s[i].k, s[i].inside);
                 finish(s[i], v.w, v.w1, v.w2, rt);
             }
             return;
@@ -199,7 +203,7 @@ private:
     const double* params_;
     double ttx_, spot_;
     bool spline_;
-    SplineVariance variance_;
+    std::optional<SplineVariance> variance_;
     double sd_ = kNaN;
     std::vector<double> strikes_, vols_;
 };
