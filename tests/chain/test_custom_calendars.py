@@ -12,7 +12,7 @@ import threading
 import korvex
 import numpy as np
 import pytest
-from chain_support import assert_same_bits, kc, rng  # noqa: F401 (fixture)
+from chain_support import ASAN, assert_same_bits, kc, rng  # noqa: F401 (fixture)
 from test_calendar import DOCUMENT, WEEKDAYS, Reference
 from test_calendar_arrays import around, random_instants
 from test_tz_release import (  # noqa: F401 (release_zoneinfo: zoneinfo reads the tzdata package only)
@@ -180,6 +180,7 @@ def test_many_calendars_from_many_threads(rng):
 
 @pytest.mark.slow
 @pytest.mark.skipif(not pathlib.Path("/proc/self/statm").exists(), reason="reads /proc/self/statm")
+@pytest.mark.skipif(ASAN, reason="the sanitizer's allocator holds freed memory in quarantine")
 def test_remembered_calendars_stay_bounded():
     """One calendar in more spellings than are remembered, and a new
     calendar on every call: each call builds a calendar, and memory stays
@@ -207,6 +208,7 @@ def test_remembered_calendars_stay_bounded():
 
 @pytest.mark.slow
 @pytest.mark.skipif(not pathlib.Path("/proc/self/statm").exists(), reason="reads /proc/self/statm")
+@pytest.mark.skipif(ASAN, reason="the sanitizer's allocator holds freed memory in quarantine")
 def test_a_long_document_leaves_no_parser_buffers_behind():
     """The parser's scratch space for a 30 MB document (some 60 MB) is not
     kept by the calling thread afterwards."""
