@@ -120,6 +120,8 @@ dev: wheel ## build the wheel and install it into the 3.12 environment
 demo: dev ## set everything up and run the example workflow
 	$(VENV)/bin/python examples/quickstart.py
 	$(VENV)/bin/python examples/chain_workflow.py build/chain_smiles.png
+	$(VENV)/bin/python examples/surface.py build/surface.png
+	$(VENV)/bin/python examples/history.py build/history.png
 
 # ---------------------------------------------------------------------------
 # Tests
