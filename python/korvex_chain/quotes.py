@@ -32,7 +32,7 @@ from .forwards import fill_from_term_structure, group_codes, group_forwards
 from .readers import parse_names, read_table
 from .readers.columns import instants, is_empty, numbers as number_column, texts
 from .readers.names import INSTRUMENT, expiry_date
-from .readers.table import COIN, Table, coded_text, make_frame, text_array
+from .readers.table import COIN, Table, coded_text, make_frame, text_array, utc_array
 from ._inputs import side_code, side_or_none
 from .arrays import IVStatus, bus_ttx, cal_ttx, implied_vols
 from .timing import EMBEDDED_CALENDAR, check_clock
@@ -547,7 +547,7 @@ def price_table(table: Table, *, observation_time=None, clock: str = "calendar",
     })
     for s in _SIDES:
         data[f"{s}_iv"] = vols[s]
-        data[f"{s}_iv_status"] = pd.Categorical.from_codes(status[s], dtype=_STATUS_DTYPE)
+        data[f"{s}_iv_status"] = _statuses(status[s])
     data.update(ex)
     data["quote_bid_iv"], data["quote_ask_iv"] = qb, qa
     data["otm"] = np.where(is_call, k >= row_forward, k < row_forward)
@@ -571,9 +571,17 @@ def price_table(table: Table, *, observation_time=None, clock: str = "calendar",
                  n_input=n, warnings=warnings, format=table.format, read_as=table.how, notes=list(table.notes))
 
 
+def _statuses(codes: np.ndarray) -> pd.Categorical:
+    """IV status codes (the kernel's, or no_quote) as the categorical column."""
+    try:
+        return pd.Categorical.from_codes(codes, dtype=_STATUS_DTYPE, validate=False)
+    except TypeError:  # pragma: no cover - a pandas without validate=
+        return pd.Categorical.from_codes(codes, dtype=_STATUS_DTYPE)
+
+
 def _utc(ns: np.ndarray):
     """datetime64[ns] (UTC) as the tz-aware pandas array of a column."""
-    return pd.DatetimeIndex(ns).tz_localize("UTC").array
+    return utc_array(ns)
 
 
 def _median_ns(values: np.ndarray) -> np.datetime64:

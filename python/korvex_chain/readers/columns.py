@@ -78,7 +78,7 @@ def texts(col, name: str, arrow_uniques: bool = False) -> tuple[np.ndarray, list
             enc = pc.dictionary_encode(_plain(arr))
         else:
             _not_names(name, str(t))
-        codes = pc.fill_null(enc.indices, -1).to_numpy(zero_copy_only=False).astype(np.intp, copy=False)
+        codes = codes_of(enc.indices)
         if arrow_uniques:
             return codes, enc.dictionary
         return codes, [str(v) for v in enc.dictionary.to_pylist()]
@@ -96,6 +96,13 @@ def texts(col, name: str, arrow_uniques: bool = False) -> tuple[np.ndarray, list
                 _not_names(name, type(v).__name__)
             break
     return codes.astype(np.intp, copy=False), [str(v) for v in uniq]
+
+
+def codes_of(indices: pa.Array) -> np.ndarray:
+    """Dictionary indices as intp codes, -1 where null."""
+    if indices.null_count == 0:
+        return indices.to_numpy().astype(np.intp)
+    return pc.fill_null(indices, -1).to_numpy(zero_copy_only=False).astype(np.intp, copy=False)
 
 
 _NUMPY_WRAPPER = getattr(pd.arrays, "NumpyExtensionArray", None) or getattr(pd.arrays, "PandasArray")

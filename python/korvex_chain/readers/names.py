@@ -17,6 +17,7 @@ import pyarrow as pa
 import pyarrow.compute as pc
 
 from .._inputs import side_code
+from .columns import codes_of
 
 # BTC-27DEC24-100000-C, BTC-241227-100000-C, BTC-3JUL25-101000-C-USDT,
 # BTC_USDC-27DEC24-100000-C, BTC-USD-241227-100000-C, XRP_USDC-27DEC24-0d625-C.
@@ -113,7 +114,7 @@ def _codes(arr: pa.Array, blank_missing: bool = False) -> tuple[np.ndarray, list
     """Dictionary codes of a string array (-1 for nulls, and for "" when
     `blank_missing`) and its distinct values."""
     enc = pc.dictionary_encode(arr)
-    codes = pc.fill_null(enc.indices, -1).to_numpy(zero_copy_only=False).astype(np.intp, copy=False)
+    codes = codes_of(enc.indices)
     values = enc.dictionary.to_pylist()
     if blank_missing and "" in values:
         codes = np.where(codes == values.index(""), -1, codes)
