@@ -22,6 +22,8 @@ import pyarrow.csv as pcsv
 import pyarrow.json as pjson
 
 _GZIP_MAGIC = b"\x1f\x8b"
+# CSV text up to this size is parsed as one block.
+ONE_BLOCK = 1 << 21
 
 
 @dataclass
@@ -36,6 +38,23 @@ class Csv:
         """Bytes of the source as stored (compressed, for a gzip file)."""
         return len(self.data) if isinstance(self.data, bytes) else os.path.getsize(self.data)
 
+    def size(self) -> int:
+        """Bytes of the CSV text (after decompression): a gzip file says it
+        in its last four bytes (modulo 4 GiB; a hint for reading only)."""
+        if isinstance(self.data, bytes) or not self.gzipped:
+            return self.nbytes()
+        with open(self.data, "rb") as f:
+            f.seek(-4, os.SEEK_END)
+            return int.from_bytes(f.read(4), "little")
+
+    def block_size(self) -> int:
+        """Bytes pyarrow parses per block: a snapshot's worth of text is one
+        block, so that every column comes as one piece (cheaper to take
+        apart than to parse in parallel pieces); a larger table is parsed
+        in blocks by all threads."""
+        size = self.size()
+        return size + 1 if size < ONE_BLOCK else ONE_BLOCK
+
     def input(self):
         """A fresh input for pyarrow (decompressed on the fly)."""
         if isinstance(self.data, bytes):
@@ -47,9 +66,8 @@ class Csv:
         """The whole table (pyarrow, multi-threaded), with `types` forced."""
         opts = pcsv.ConvertOptions(column_types={k: v for k, v in types.items() if k in self.header},
                                    strings_can_be_null=True, include_columns=include)
-        # Blocks small enough that a snapshot of a few thousand rows is
-        # parsed by all threads at once.
-        return pcsv.read_csv(self.input(), convert_options=opts, read_options=pcsv.ReadOptions(block_size=1 << 17))
+        return pcsv.read_csv(self.input(), convert_options=opts,
+                             read_options=pcsv.ReadOptions(block_size=self.block_size()))
 
 
 @dataclass

@@ -218,7 +218,7 @@ def read_csv(src: Csv, how: str, *, at=None, max_age=None, premium_currency=None
             if src.nbytes() <= WHOLE and block_size is None:
                 # A small file (a snapshot's worth) is read at once, by all threads.
                 latest.add(pcsv.read_csv(src.input(), convert_options=opts,
-                                         read_options=pcsv.ReadOptions(block_size=1 << 17)))
+                                         read_options=pcsv.ReadOptions(block_size=src.block_size())))
             else:
                 reader = pcsv.open_csv(src.input(), convert_options=opts,
                                        read_options=pcsv.ReadOptions(block_size=block_size or BLOCK_SIZE))
