@@ -29,6 +29,7 @@
 #include "calendar/tz_database.hpp"
 #include "chain/density.hpp"
 #include "chain/fit_residuals.hpp"
+#include "chain/json_columns.hpp"
 #include "chain/pricing_kernels.hpp"
 #include "chain/smile_kernels.hpp"
 #include "chain/surface.hpp"
@@ -471,6 +472,48 @@ void bus_ttx_py(const nb::bytes& calendar, bool is_document, const Instants& fro
     if (!done) raise_value_error(done.error().message);
 }
 
+// ------------------------------------------------------------------ JSON
+
+nb::object json_scalar(const JsonScalar& value) {
+    if (const auto* b = std::get_if<bool>(&value)) return nb::bool_(*b);
+    if (const auto* i = std::get_if<std::int64_t>(&value)) return nb::int_(*i);
+    if (const auto* d = std::get_if<double>(&value)) return nb::float_(*d);
+    if (const auto* s = std::get_if<std::string>(&value)) return nb::str(s->data(), s->size());
+    return nb::none();
+}
+
+template <class T>
+nb::bytes as_bytes(const std::vector<T>& v) {
+    return nb::bytes(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T));
+}
+
+// (responses, rows, columns, parts) of JSON text whose entries are plain
+// (see json_columns.hpp), else None. A column is (name, kind, nulls,
+// validity, values, offsets, chars) with Arrow's buffers as bytes; a part
+// is (entries, {member: value}).
+nb::object json_columns_py(nb::bytes text) {
+    std::optional<JsonColumns> got;
+    {
+        const std::string_view view(text.c_str(), text.size());
+        nb::gil_scoped_release release;
+        got = json_columns(view);
+    }
+    if (!got) return nb::none();
+    nb::list columns;
+    for (const JsonColumn& c : got->columns) {
+        columns.append(nb::make_tuple(nb::str(c.name.data(), c.name.size()), static_cast<int>(c.kind), c.nulls,
+                                      as_bytes(c.validity), as_bytes(c.values), as_bytes(c.offsets),
+                                      nb::bytes(c.chars.data(), c.chars.size())));
+    }
+    nb::list parts;
+    for (const JsonPart& p : got->parts) {
+        nb::dict members;
+        for (const auto& [name, value] : p.members) members[nb::str(name.data(), name.size())] = json_scalar(value);
+        parts.append(nb::make_tuple(p.entries, members));
+    }
+    return nb::make_tuple(got->responses, got->rows, columns, parts);
+}
+
 }  // namespace
 
 }  // namespace korvex::chain
@@ -562,6 +605,10 @@ NB_MODULE(_kernels, m) {
           "threads"_a,
           "Business years between instants into `out`, on an embedded calendar (its name) or a calendar "
           "document (its UTF-8 text, is_document).");
+    m.def("json_columns", &json_columns_py, "text"_a,
+          "(responses, rows, columns, parts) of JSON responses or entries whose members are plain scalars, "
+          "else None: columns (name, kind, nulls, validity, values, offsets, chars) in Arrow's layout, "
+          "parts (entries, members) per response.");
     m.def("tz_version", &korvex::calendar::tz_release,
           "The IANA release of the embedded time zone rules, such as '2026f'.");
     m.def("cal_ttx", &time_between_py<&cal_ttx>, "start"_a, "start_ticks_per_second"_a,

@@ -92,11 +92,12 @@ def arrow_rows(table: pa.Table) -> Callable[..., pd.DataFrame]:
 def empty_frame(columns: list[str]) -> pd.DataFrame:
     """No rows under these columns (the rejected rows of a clean chain), as
     object columns."""
-    return make_frame({c: _NO_ROWS for c in columns}, _NO_POSITIONS)
+    return make_frame({c: NO_ROWS for c in columns}, NO_POSITIONS)
 
 
-_NO_ROWS = np.empty(0, dtype=object)
-_NO_POSITIONS = pd.Index([], dtype=np.int64)  # an Index is immutable: shared
+NO_ROWS = np.empty(0, dtype=object)
+NO_ROWS.flags.writeable = False
+NO_POSITIONS = pd.Index([], dtype=np.int64)  # an Index is immutable: shared
 
 
 def _positions(pos) -> pd.Index:
