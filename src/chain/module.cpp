@@ -29,6 +29,7 @@
 #include "calendar/tz_database.hpp"
 #include "chain/density.hpp"
 #include "chain/fit_residuals.hpp"
+#include "chain/instrument_names.hpp"
 #include "chain/json_columns.hpp"
 #include "chain/pricing_kernels.hpp"
 #include "chain/smile_kernels.hpp"
@@ -514,6 +515,39 @@ nb::object json_columns_py(nb::bytes text) {
     return nb::make_tuple(got->responses, got->rows, columns, parts);
 }
 
+// ------------------------------------------------------------------ instrument names
+
+template <class T>
+nb::ndarray<nb::numpy, T, nb::ndim<1>> numpy_of(std::vector<T>&& v) {
+    auto* owned = new std::vector<T>(std::move(v));
+    nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+    return nb::ndarray<nb::numpy, T, nb::ndim<1>>(owned->data(), {owned->size()}, owner);
+}
+
+// (underlying codes, underlyings, currency codes, currencies, expiry ns,
+// strike, side, status) of distinct names given as Arrow string buffers,
+// else None (see instrument_names.hpp).
+nb::object instrument_names_py(const In1<std::int32_t>& offsets, nb::bytes chars, int expiry_hour) {
+    if (offsets.shape(0) == 0) throw nb::value_error("_kernels: offsets must hold n + 1 values");
+    const std::size_t n = offsets.shape(0) - 1;
+    const std::string_view text(chars.c_str(), chars.size());
+    for (std::size_t i = 0; i <= n; ++i) {
+        const std::int32_t o = offsets.data()[i];
+        if (o < 0 || static_cast<std::size_t>(o) > text.size() || (i > 0 && o < offsets.data()[i - 1])) {
+            throw nb::value_error("_kernels: offsets out of order or beyond the text");
+        }
+    }
+    std::optional<InstrumentNames> got;
+    {
+        nb::gil_scoped_release release;
+        got = parse_instrument_names(offsets.data(), n, text, expiry_hour);
+    }
+    if (!got) return nb::none();
+    return nb::make_tuple(numpy_of(std::move(got->underlying)), got->underlyings, numpy_of(std::move(got->currency)),
+                          got->currencies, numpy_of(std::move(got->expiry_ns)), numpy_of(std::move(got->strike)),
+                          numpy_of(std::move(got->side)), numpy_of(std::move(got->status)));
+}
+
 }  // namespace
 
 }  // namespace korvex::chain
@@ -605,6 +639,9 @@ NB_MODULE(_kernels, m) {
           "threads"_a,
           "Business years between instants into `out`, on an embedded calendar (its name) or a calendar "
           "document (its UTF-8 text, is_document).");
+    m.def("instrument_names", &instrument_names_py, "offsets"_a, "chars"_a, "expiry_hour"_a,
+          "(underlying codes, underlyings, currency codes, currencies, expiry ns, strike, side, status) of "
+          "instrument names given as Arrow string buffers, or None for names outside printable ASCII.");
     m.def("json_columns", &json_columns_py, "text"_a,
           "(responses, rows, columns, parts) of JSON responses or entries whose members are plain scalars, "
           "else None: columns (name, kind, nulls, validity, values, offsets, chars) in Arrow's layout, "
