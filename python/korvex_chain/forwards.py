@@ -61,6 +61,26 @@ def group_codes(und_codes: np.ndarray, und_names: list, expiry_ns: np.ndarray):
     """Codes 0..G-1 of the (underlying, expiry) of each row, numbered in the
     order of underlying name and expiry; and the G keys (names, instants).
     The underlyings come as codes into their names."""
+    codes = np.asarray(und_codes, dtype=np.int64)
+    times = np.asarray(expiry_ns, dtype="datetime64[ns]")
+    names = np.asarray(list(und_names), dtype=object)
+    if codes.size and codes.min() >= 0 and not np.isnat(times).any() and len(set(und_names)) == len(names):
+        # One sort of the rows by (name, expiry): the groups come numbered
+        # in their final order.
+        rank = np.empty(len(names), dtype=np.int64)
+        rank[np.argsort(names.astype(str), kind="stable")] = np.arange(len(names))
+        r = rank[codes]
+        t = times.view(np.int64)
+        order = np.lexsort((t, r))
+        rs, ts = r[order], t[order]
+        first = np.empty(order.size, dtype=bool)
+        first[0] = True
+        np.not_equal(rs[1:], rs[:-1], out=first[1:])
+        first[1:] |= ts[1:] != ts[:-1]
+        group = np.empty(order.size, dtype=np.intp)
+        group[order] = np.cumsum(first) - 1
+        heads = order[first]
+        return group, (names[codes[heads]], times[heads])
     eu, ec = np.unique(np.asarray(expiry_ns, dtype="datetime64[ns]"), return_inverse=True)
     ne = max(len(eu), 1)
     key = np.asarray(und_codes, dtype=np.int64) * ne + ec.reshape(-1)

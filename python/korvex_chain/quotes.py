@@ -438,8 +438,10 @@ def price_table(table: Table, *, observation_time=None, clock: str = "calendar",
             u_codes, u_uniq = texts(cols["iv_unit"], "iv_unit")
             lut = np.array([_IV_UNITS.get(u.strip().lower(), np.nan) for u in u_uniq] + [1.0])
             scale = lut[u_codes]
-            has_iv = np.any([~np.isnan(v) for v in ex_ivs.values()], axis=0)
-            rs.add(np.isnan(scale) & has_iv, "unknown iv_unit (use percent or decimal)")
+            unknown = np.isnan(scale)
+            if unknown.any():
+                has_iv = np.any([~np.isnan(v) for v in ex_ivs.values()], axis=0)
+                rs.add(unknown & has_iv, "unknown iv_unit (use percent or decimal)")
         else:
             scale = np.full(n, 1.0)
         for name, v in ex_ivs.items():
@@ -536,8 +538,7 @@ def price_table(table: Table, *, observation_time=None, clock: str = "calendar",
 
     data: dict = {}
     if inst is not None:
-        data["instrument"] = (text_array(iuniq.take(pa.array(icodes[pos], mask=icodes[pos] < 0)))
-                              if isinstance(iuniq, pa.Array) else coded_text(icodes[pos], iuniq))
+        data["instrument"] = _instruments(inst, icodes, iuniq, pos, n)
     data.update({
         "underlying": coded_text(und.codes[pos], und.names), "expiry": _utc(exp_rows),
         "strike": k, "is_call": is_call, "observation_time": _utc(row_obs),
@@ -569,6 +570,17 @@ def price_table(table: Table, *, observation_time=None, clock: str = "calendar",
     return Chain(quotes=q, rejected=rejected, expiries=expiries, clock=clock, observation_time=ref_time,
                  calendar=calendar,
                  n_input=n, warnings=warnings, format=table.format, read_as=table.how, notes=list(table.notes))
+
+
+def _instruments(inst, icodes: np.ndarray, iuniq, pos: np.ndarray, n: int):
+    """The accepted rows' instrument names as a text column: the source's
+    own text column where it is one, else from the distinct names."""
+    if isinstance(inst, (pa.Array, pa.ChunkedArray)) and (pa.types.is_string(inst.type)
+                                                          or pa.types.is_large_string(inst.type)):
+        return text_array(inst if pos.size == n else inst.take(pa.array(pos)))
+    if isinstance(iuniq, pa.Array):
+        return text_array(iuniq.take(pa.array(icodes[pos], mask=icodes[pos] < 0)))
+    return coded_text(icodes[pos], iuniq)
 
 
 def _statuses(codes: np.ndarray) -> pd.Categorical:

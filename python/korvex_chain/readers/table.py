@@ -65,9 +65,13 @@ def arrow_rows(table: pa.Table) -> Callable[..., pd.DataFrame]:
     numbers as float64 (int64 when complete), text as text, empty columns
     as NaN, as pandas.read_csv would give them."""
 
+    names: list[str] = []
+
     def rows(pos: np.ndarray, lead: dict | None = None) -> pd.DataFrame:
         if len(pos) == 0:
-            return empty_frame([*(lead or {}), *table.column_names])
+            if not names:
+                names.extend(table.column_names)
+            return empty_frame([*(lead or {}), *names])
         part = table.take(pa.array(np.asarray(pos, dtype=np.int64)))
         cols = dict(lead or {})
         for name, c in zip(part.column_names, part.columns):
