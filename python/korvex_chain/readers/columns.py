@@ -328,7 +328,10 @@ def epoch(col, name: str, unit: str) -> Parsed:
         return Parsed(*instants(col, name))  # instants already: their unit is their own
     if arr is not None and pa.types.is_integer(arr.type):
         a = _plain(arr)
-        ints = pc.fill_null(a, 0).cast(pa.int64()).to_numpy(zero_copy_only=False)
+        if a.null_count == 0 and pa.types.is_int64(a.type):
+            ints = a.to_numpy()
+        else:
+            ints = pc.fill_null(a, 0).cast(pa.int64()).to_numpy(zero_copy_only=False)
         ns = (ints * mult).view("datetime64[ns]")
         if a.null_count:
             ns = np.where(a.is_valid().to_numpy(zero_copy_only=False), ns, np.datetime64("NaT", "ns"))

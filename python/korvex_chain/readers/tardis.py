@@ -178,6 +178,12 @@ class _Latest:
     def flush(self) -> None:
         if not self.pending:
             return
+        if self.table is None and len(self.pending) == 1:
+            # One block's latest rows: already one per option, in order.
+            rows, self.sym, self.ts, self.pos = self.pending[0]
+            self.table = pa.Table.from_batches([rows]) if isinstance(rows, pa.RecordBatch) else rows
+            self.pending, self.pending_rows = [], 0
+            return
         parts = ([] if self.table is None else [(self.table, self.sym, self.ts, self.pos)]) + self.pending
         self.pending, self.pending_rows = [], 0
         tables = [pa.Table.from_batches([p[0]]) if isinstance(p[0], pa.RecordBatch) else p[0] for p in parts]
@@ -269,12 +275,15 @@ def _snapshot(latest: _Latest, how: str, at_us: int | None, max_age, premium_cur
     order = np.argsort(latest.pos, kind="stable")
     in_order = bool((order == np.arange(order.size)).all())
     snap = latest.table if in_order else latest.table.take(pa.array(order))
-    snap = snap.add_column(0, "symbol", latest.symbols.take(pa.array(latest.sym[order])))
+    sym = latest.sym[order]
+    every_symbol_in_order = sym.size == len(latest.symbols) and bool((sym == np.arange(sym.size)).all())
+    snap = snap.add_column(0, "symbol", latest.symbols if every_symbol_in_order else latest.symbols.take(pa.array(sym)))
     ts = latest.ts[order]
     assert latest.max_ts is not None  # rows were kept, so times were seen
     at_eff = at_us if at_us is not None else latest.max_ts
     n = snap.num_rows
-    cols = {tidy: snap.column(src) for src, tidy in KEYS.items() if src in snap.column_names}
+    present = set(snap.column_names)
+    cols = {tidy: snap.column(src) for src, tidy in KEYS.items() if src in present}
     cols["observation_time_utc"] = epoch(snap.column("timestamp"), "timestamp", "us")
     cols["expiry_utc"] = epoch(snap.column("expiration"), "expiration", "us")
 
@@ -296,7 +305,7 @@ def _snapshot(latest: _Latest, how: str, at_us: int | None, max_age, premium_cur
         notes.append(f"{latest.unplaced} updates without symbol or timestamp skipped")
 
     name_currency = None
-    if "exchange" in snap.column_names:
+    if "exchange" in present:
         exchanges = set(pc.unique(snap.column("exchange")).drop_null().to_pylist())
         if exchanges and exchanges <= COIN_EXCHANGES:
             name_currency = COIN
