@@ -45,7 +45,9 @@ def expiry_forwards(q: pd.DataFrame, underlying_price: pd.Series) -> pd.DataFram
     `q` needs underlying, expiry, strike, is_call, coin_premium and the
     premiums bid_premium / ask_premium / mark_premium (in premium currency);
     `underlying_price` is aligned with `q` (NaN where the table has none)."""
-    und_codes, und_names = pd.factorize(q["underlying"].to_numpy(dtype=object))
+    # Rows without an underlying are expiries of their own (an underlying
+    # missing, not another underlying's).
+    und_codes, und_names = pd.factorize(q["underlying"].to_numpy(dtype=object), use_na_sentinel=False)
     expiry = pd.DatetimeIndex(q["expiry"])
     if expiry.tz is not None:
         expiry = expiry.tz_convert("UTC").tz_localize(None)

@@ -225,3 +225,17 @@ def test_frames_from_blocks_are_plain_writable_frames():
     got.loc[0, "c"] = 99.0  # a read-only source column was copied, not shared
     got.loc[1, "a"] = -1.0
     assert ro[0] == 0.0 and f[1] == 1.0
+
+
+def test_rows_without_an_underlying_are_expiries_of_their_own():
+    q = kc.read_chain(kc.make_chain("VolGeo", bad_rows=False).table).quotes
+    both = pd.concat([q, q.assign(underlying="ETH")], ignore_index=True)
+    alone = kc.expiry_forwards(both, both["row_forward"])
+    both.loc[:5, "underlying"] = None
+    e = kc.expiry_forwards(both, both["row_forward"])
+    assert not e.duplicated(["underlying", "expiry"]).any()
+    assert e["underlying"].isna().sum() == 1
+    # The named underlyings keep the expiries they have without those rows.
+    named = e[e["underlying"].notna()].reset_index(drop=True)
+    pd.testing.assert_frame_equal(named[["underlying", "expiry"]], alone[["underlying", "expiry"]])
+    assert (named["forward"].to_numpy() == alone["forward"].to_numpy()).all()

@@ -91,7 +91,8 @@ def _compiled(raw: pa.Array, expiry_hour: int) -> Names | None:
         elif status[i] == _BAD_EXPIRY:
             error[i] = f"unparsable expiry in instrument name {name!r}"
         else:
-            side = INSTRUMENT.match(name.strip().upper())["side"]
+            m = INSTRUMENT.match(name.strip().upper())
+            side = m["side"] if m is not None else ""
             error[i] = f"unknown option side {side!r} in instrument name {name!r}"
     return Names((und_codes.astype(np.intp, copy=False), list(unds)), expiry_ns.view("datetime64[ns]"), strike,
                  is_call, (ccy_codes.astype(np.intp, copy=False), list(ccys)), error)
