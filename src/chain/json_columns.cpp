@@ -389,30 +389,40 @@ std::optional<JsonColumns> json_columns(std::string_view text) {
         }
     } shrink_afterwards;
 
-    Reader reader;
-    dom::element root;
-    if (!parser.parse(text.data(), text.size()).get(root)) {
-        if (root.is_array()) {
-            if (!reader.list(root.get_array().value_unsafe())) return std::nullopt;
-        } else if (!reader.document(root)) {
-            return std::nullopt;
-        }
-        return reader.finish();
-    }
-    // Objects one per line (several responses, or entries).
-    if (text.empty() || text.front() != '{') return std::nullopt;
-    std::size_t start = 0;
-    while (start < text.size()) {
+    // Objects one per line (several responses, or entries) are documents of
+    // their own: read line by line first, since parsing the whole text only
+    // to learn that it holds several documents costs a parse. A line that is
+    // no document makes the text one document over several lines.
+    std::vector<std::string_view> lines;
+    for (std::size_t start = 0; start < text.size();) {
         std::size_t end = text.find('\n', start);
         if (end == std::string_view::npos) end = text.size();
         std::string_view line = text.substr(start, end - start);
         start = end + 1;
         while (!line.empty() && is_blank(line.front())) line.remove_prefix(1);
         while (!line.empty() && is_blank(line.back())) line.remove_suffix(1);
-        if (line.empty()) continue;
-        dom::element doc;
-        if (parser.parse(line.data(), line.size()).get(doc)) return std::nullopt;
-        if (!reader.document(doc)) return std::nullopt;
+        if (!line.empty()) lines.push_back(line);
+    }
+    if (lines.size() > 1 && text.front() == '{') {
+        Reader reader;
+        bool documents = true;
+        for (std::string_view line : lines) {
+            dom::element doc;
+            if (parser.parse(line.data(), line.size()).get(doc)) {
+                documents = false;
+                break;
+            }
+            if (!reader.document(doc)) return std::nullopt;
+        }
+        if (documents) return reader.finish();
+    }
+    Reader reader;
+    dom::element root;
+    if (parser.parse(text.data(), text.size()).get(root)) return std::nullopt;
+    if (root.is_array()) {
+        if (!reader.list(root.get_array().value_unsafe())) return std::nullopt;
+    } else if (!reader.document(root)) {
+        return std::nullopt;
     }
     return reader.finish();
 }

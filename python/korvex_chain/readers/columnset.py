@@ -148,7 +148,9 @@ def _struct_table(entries: pa.Array) -> pa.Table:
     return pa.Table.from_arrays(entries.flatten(), names=[f.name for f in entries.type])
 
 
-def _json_columns(parts: list, envelopes: list[dict]) -> ColumnSet:
+def _json_columns(parts: list, envelopes: list[dict], whole: dict[str, Any] | None = None) -> ColumnSet:
+    """The parts' entries as one table (`whole`: the columns already joined,
+    when the reader has them)."""
     lengths = [p.num_rows if isinstance(p, pa.Table) else len(p) for p in parts]
     n = int(sum(lengths))
     names: list[str] = []
@@ -160,7 +162,7 @@ def _json_columns(parts: list, envelopes: list[dict]) -> ColumnSet:
                 seen.add(k)
                 names.append(k)
 
-    cache: dict[str, Any] = {}
+    cache: dict[str, Any] = dict(whole or {})
 
     def get(name: str):
         if name not in cache:

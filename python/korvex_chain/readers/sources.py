@@ -84,7 +84,7 @@ class Json:
 
     arrow: pa.Table | None
     objects: list[Any] | None
-    entries: tuple[list[pa.Table], list[dict]] | None = None
+    entries: tuple[list[pa.Table], list[dict], dict[str, pa.Array]] | None = None
 
 
 @dataclass
@@ -195,12 +195,13 @@ def _json(data: bytes) -> Json:
 _JSON_TYPES = (pa.null(), pa.bool_(), pa.int64(), pa.float64(), pa.string())
 
 
-def _plain_entries(data: bytes) -> tuple[list[pa.Table], list[dict]] | None:
+def _plain_entries(data: bytes) -> tuple[list[pa.Table], list[dict], dict[str, pa.Array]] | None:
     """The entries of plain responses, one table per response (all with
-    the same columns, typed over the whole text) and each response's own
-    members, as the general readers below would give them, but straight
-    from the compiled reader's buffers. None when the text is not plain
-    (see _kernels.json_columns): the general readers decide then."""
+    the same columns, typed over the whole text), each response's own
+    members and the columns over all responses, as the general readers
+    below would give them, but straight from the compiled reader's buffers.
+    None when the text is not plain (see _kernels.json_columns): the
+    general readers decide then."""
     got = _kernels.json_columns(data)
     if got is None:
         return None
@@ -223,4 +224,4 @@ def _plain_entries(data: bytes) -> tuple[list[pa.Table], list[dict]] | None:
         tables.append(pa.Table.from_arrays([a.slice(start, m) for a in arrays], names=names))
         members.append(own)
         start += m
-    return tables, members
+    return tables, members, dict(zip(names, arrays))
