@@ -11,7 +11,8 @@ repetitions, so that load on the machine falls on both sides alike):
    columns read through a mapping. read_chain (read, price, invert the four
    premium columns) against pandas.read_csv of the tidy file alone; with,
    for the tidy file, the implied vols alone and read_chain's two halves
-   (the file to tidy columns, and pricing them).
+   (the file to tidy columns, and pricing them), and the Deribit responses
+   read into tidy columns.
 2. A Tardis options_chain file of 1,000,000 updates, made in a temporary
    directory from the rows of ../shared/data/formats' sample with shifted
    timestamps (plain and gzip): the snapshot at several instants against
@@ -130,10 +131,12 @@ def bench_snapshot(repeat: int) -> list[str]:
         args = (q["ttx"].to_numpy(), q["row_forward"].to_numpy(), q["strike"].to_numpy(), prices,
                 q["is_call"].to_numpy())
         table = read_table(SNAPSHOT)
+        deribit = layouts["deribit"][0]
         parts = {"pandas.read_csv (tidy file alone)": lambda: pd.read_csv(SNAPSHOT),
                  "implied vols alone (4 columns)": lambda: kc.implied_vols(*args, status=True),
                  "tidy: the file to tidy columns": lambda: read_table(SNAPSHOT),
-                 "tidy: pricing the columns": lambda: price_table(table)}
+                 "tidy: pricing the columns": lambda: price_table(table),
+                 "deribit: the JSON to tidy columns": lambda: read_table(deribit)}
         times: dict[str, list[float]] = {name: [] for name in parts}
         for name in layouts:
             times[name] = []
