@@ -256,15 +256,16 @@ _BARE_DATE = re.compile(r"^\s*\d{4}-\d{2}-\d{2}\s*$")
 
 
 def _parse_text(codes: np.ndarray, uniques: list[str], bare_date_hour: int | None):
-    values = np.full(len(uniques) + 1, np.datetime64("NaT", "ns"))
-    bad = np.zeros(len(uniques) + 1, dtype=bool)
+    ns = [_NAT] * (len(uniques) + 1)
     slow = []
     for j, s in enumerate(uniques):
-        v = _iso(s)
+        v = _iso_ns(s)
         if v is None:
             slow.append(j)
         else:
-            values[j] = v
+            ns[j] = v
+    values = np.array(ns, dtype=np.int64).view("datetime64[ns]")
+    bad = np.zeros(len(uniques) + 1, dtype=bool)
     if slow:
         # What the standard library does not read (nanoseconds, other ISO
         # spellings) goes through pandas, which reads the same way.
@@ -276,7 +277,8 @@ def _parse_text(codes: np.ndarray, uniques: list[str], bare_date_hour: int | Non
     if bare_date_hour is not None:
         hour = np.timedelta64(int(bare_date_hour), "h")
         for j, s in enumerate(uniques):
-            if _BARE_DATE.match(s) is not None:
+            # A bare date is ten characters once its blanks are off.
+            if len(s.strip()) == 10 and _BARE_DATE.match(s) is not None:
                 values[j] = values[j] + hour
     out = values[codes]
     unreadable = bad[codes]
@@ -285,10 +287,14 @@ def _parse_text(codes: np.ndarray, uniques: list[str], bare_date_hour: int | Non
 
 _FRACTION_BEYOND_US = re.compile(r"[.,]\d{7}")
 _UTC = dt.timezone.utc
+_EPOCH = dt.datetime(1970, 1, 1)
+_MICROSECOND = dt.timedelta(microseconds=1)
+_NAT = np.iinfo(np.int64).min
 
 
-def _iso(s: str):
-    """An ISO 8601 instant by the standard library, or None to leave it to pandas."""
+def _iso_ns(s: str) -> int | None:
+    """An ISO 8601 instant by the standard library, as nanoseconds since the
+    epoch (UTC), or None to leave it to pandas."""
     if _FRACTION_BEYOND_US.search(s):
         return None
     try:
@@ -299,7 +305,7 @@ def _iso(s: str):
         d = d.astimezone(_UTC).replace(tzinfo=None)
     if not 1678 < d.year < 2262:
         return None  # beyond datetime64[ns]: pandas says NaT
-    return np.datetime64(d, "ns")
+    return (d - _EPOCH) // _MICROSECOND * 1000
 
 
 def _with_hour(days: np.ndarray, hour: int | None) -> np.ndarray:
