@@ -143,6 +143,8 @@ def numbers(col, name: str) -> tuple[np.ndarray, np.ndarray | None]:
         if pa.types.is_dictionary(t):
             arr = arr.cast(t.value_type)
             t = arr.type
+        if pa.types.is_float64(t):
+            return _plain(arr).to_numpy(zero_copy_only=False), None
         if pa.types.is_integer(t) or pa.types.is_floating(t) or pa.types.is_decimal(t):
             return _plain(arr).cast(pa.float64()).to_numpy(zero_copy_only=False), None
         if pa.types.is_string(t) or pa.types.is_large_string(t):
