@@ -7,6 +7,7 @@
 #include <limits>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 #include "pricing/option_side.hpp"
 
@@ -123,7 +124,9 @@ bool split(std::string_view s, std::size_t und_end, Parts& p) {
 class Codes {
 public:
     std::int64_t code(std::string_view value) {
-        auto it = index_.find(std::string(value));
+        // Names come grouped by underlying: the last value first.
+        if (last_ >= 0 && values_[static_cast<std::size_t>(last_)] == value) return value.empty() ? -1 : last_;
+        auto it = index_.find(value);
         std::int64_t c;
         if (it == index_.end()) {
             c = static_cast<std::int64_t>(values_.size());
@@ -132,13 +135,38 @@ public:
         } else {
             c = it->second;
         }
+        last_ = c;
         return value.empty() ? -1 : c;
     }
     std::vector<std::string> take() { return std::move(values_); }
 
 private:
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+    };
     std::vector<std::string> values_;
-    std::unordered_map<std::string, std::int64_t> index_;
+    std::unordered_map<std::string, std::int64_t, Hash, std::equal_to<>> index_;
+    std::int64_t last_ = -1;
+};
+
+// The side a name's side part spells, by korvex's own parser (Unicode
+// case rules and all), asked once per distinct spelling.
+class Sides {
+public:
+    std::int8_t side(std::string_view token) {
+        for (const auto& [seen, side] : known_) {
+            if (seen == token) return side;
+        }
+        const auto parsed = pricing::parse_option_side(token);
+        const std::int8_t side = parsed ? static_cast<std::int8_t>(*parsed == pricing::OptionSide::Call)
+                                        : std::int8_t{-1};
+        known_.emplace_back(std::string(token), side);
+        return side;
+    }
+
+private:
+    std::vector<std::pair<std::string, std::int8_t>> known_;
 };
 
 }  // namespace
@@ -154,19 +182,21 @@ std::optional<InstrumentNames> parse_instrument_names(const std::int32_t* offset
     out.status.assign(n, static_cast<std::uint8_t>(NameStatus::Unparsable));
     Codes underlyings;
     Codes currencies;
+    Sides sides;
     std::string text;
+    std::string strike;
     for (std::size_t i = 0; i < n; ++i) {
         std::string_view name = chars.substr(static_cast<std::size_t>(offsets[i]),
                                              static_cast<std::size_t>(offsets[i + 1] - offsets[i]));
-        for (char c : name) {
-            const auto b = static_cast<unsigned char>(c);
-            if (b >= 0x80 || (b < 0x20 && !is_blank(c))) return std::nullopt;
-        }
         while (!name.empty() && is_blank(name.front())) name.remove_prefix(1);
         while (!name.empty() && is_blank(name.back())) name.remove_suffix(1);
-        text.assign(name);
-        for (char& c : text) {
-            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        // Upper-cased in one pass, which also refuses what is not printable ASCII.
+        text.resize(name.size());
+        for (std::size_t j = 0; j < name.size(); ++j) {
+            const char c = name[j];
+            const auto b = static_cast<unsigned char>(c);
+            if (b >= 0x80 || (b < 0x20 && !is_blank(c))) return std::nullopt;
+            text[j] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
         }
         const std::size_t und = run(text, 0, [](char c) { return is_upper(c) || is_digit(c); });
         out.underlying[i] = underlyings.code(std::string_view(text).substr(0, und));
@@ -176,7 +206,7 @@ std::optional<InstrumentNames> parse_instrument_names(const std::int32_t* offset
             continue;
         }
         out.currency[i] = currencies.code(p.settle.empty() ? p.quote : p.settle);
-        std::string strike(p.strike);
+        strike.assign(p.strike);
         for (char& c : strike) {
             if (c == 'D') c = '.';
         }
@@ -184,13 +214,13 @@ std::optional<InstrumentNames> parse_instrument_names(const std::int32_t* offset
         const auto [end, ec] = std::from_chars(strike.data(), strike.data() + strike.size(), k);
         if (ec != std::errc() || end != strike.data() + strike.size()) return std::nullopt;
         out.strike[i] = k;
-        const auto side = pricing::parse_option_side(p.side);
-        out.side[i] = side ? static_cast<std::int8_t>(*side == pricing::OptionSide::Call) : std::int8_t{-1};
+        const std::int8_t side = sides.side(p.side);
+        out.side[i] = side;
         const auto day = expiry_day(p.expiry);
         if (day) out.expiry_ns[i] = *day * kNanosPerDay + expiry_hour * kNanosPerHour;
-        out.status[i] = static_cast<std::uint8_t>(!day         ? NameStatus::BadExpiry
-                                                  : !side      ? NameStatus::UnknownSide
-                                                               : NameStatus::Ok);
+        out.status[i] = static_cast<std::uint8_t>(!day          ? NameStatus::BadExpiry
+                                                  : side < 0    ? NameStatus::UnknownSide
+                                                                : NameStatus::Ok);
     }
     out.underlyings = underlyings.take();
     out.currencies = currencies.take();
