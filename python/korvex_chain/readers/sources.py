@@ -45,9 +45,12 @@ class Csv:
         in its last four bytes (modulo 4 GiB; a hint for reading only)."""
         if isinstance(self.data, bytes) or not self.gzipped:
             return self.nbytes()
-        with open(self.data, "rb") as f:
-            f.seek(-4, os.SEEK_END)
-            return int.from_bytes(f.read(4), "little")
+        try:
+            with open(self.data, "rb") as f:
+                f.seek(-4, os.SEEK_END)
+                return int.from_bytes(f.read(4), "little")
+        except OSError:
+            return self.nbytes()
 
     def block_size(self) -> int:
         """Bytes pyarrow parses per block: a snapshot's worth of text is one

@@ -162,7 +162,8 @@ try:  # pandas 3: a frame from ready blocks, without pandas' per-column work
 except ImportError:  # pragma: no cover - older pandas
     _from_blocks = None
 
-# numpy kinds gathered into one 2-D block per dtype, as pandas keeps them.
+# numpy kinds gathered into one 2-D block per dtype, as pandas keeps them
+# (datetime64 and timedelta64 columns are pandas arrays within a frame).
 _STACKED = frozenset("fiubO")
 _COLUMNS: dict[tuple, pd.Index] = {}
 
@@ -183,13 +184,17 @@ def make_frame(columns: dict, index: pd.Index) -> pd.DataFrame:
     final dtype: see `text_array`), built without pandas' per-column checks,
     which cost more than the rest of a chain's columns.
 
-    Numeric and boolean columns go into one new 2-D block per dtype (what
-    pandas' consolidation would make: the frame owns them, writable);
-    pandas arrays and other numpy columns become blocks of their own."""
+    Numeric, boolean and object numpy columns go into one new 2-D block
+    per dtype (what pandas' consolidation would make: the frame owns them,
+    writable); pandas arrays and other numpy columns become blocks of their
+    own."""
     arrays = [v.array if isinstance(v, pd.Index) else v for v in columns.values()]
     names = tuple(columns)
     if _from_blocks is None:
-        return pd.DataFrame._from_arrays(arrays, columns=list(names), index=index, verify_integrity=False)
+        try:
+            return pd.DataFrame._from_arrays(arrays, columns=list(names), index=index, verify_integrity=False)
+        except (AttributeError, TypeError):  # a pandas without this constructor
+            return pd.DataFrame(dict(zip(names, arrays)), index=index)
     n = len(index)
     groups: dict[np.dtype, list[int]] = {}
     blocks = []
