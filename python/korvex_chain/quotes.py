@@ -34,7 +34,7 @@ from .readers.columns import instants, is_empty, numbers as number_column, texts
 from .readers.names import INSTRUMENT, expiry_date
 from .readers.table import COIN, Table, coded_text, make_frame, text_array, utc_array
 from ._inputs import side_code, side_or_none
-from .arrays import IVStatus, bus_ttx, cal_ttx, implied_vols
+from .arrays import IVStatus, bus_ttx, cal_ttx, start_implied_vols
 from .timing import EMBEDDED_CALENDAR, check_clock
 from .timing import to_utc as _to_utc
 
@@ -523,19 +523,19 @@ def price_table(table: Table, *, observation_time=None, clock: str = "calendar",
     g_obs = _group_median_ns(group, row_obs, ng)
     if not per_row:
         row_obs = g_obs[group]
-    g_ttx = _ttx(g_obs, g_times, clock, calendar, threads)
     ttx = _ttx(row_obs, exp_rows, clock, calendar, threads)
+    # The four implied-vol columns are inverted on threads of their own while
+    # the rest of the chain is put together here.
+    ivs = _start_implied_vols(ttx, row_forward, k, quote, is_call, threads)
+    g_ttx = _ttx(g_obs, g_times, clock, calendar, threads)
     expiries = make_frame({
         "underlying": text_array(g_names), "expiry": _utc(g_times), "forward": g_forward,
         "forward_method": text_array(g_method), "forward_pairs": g_pairs, "forward_spread": g_spread,
         "observation_time": _utc(g_obs), "ttx": g_ttx, "clock": text_array(np.full(ng, clock, dtype=object))},
         pd.RangeIndex(ng))
 
-    vols, status = _implied_vols(ttx, row_forward, k, quote, is_call, threads)
     ex = {f"exchange_{s}_iv": (ex_ivs[f"{s}_iv"][pos] if f"{s}_iv" in ex_ivs else np.full(pos.size, np.nan))
           for s in _PRICES}
-    qb, qa = _quote_ivs(quote_ivs, vols, ex)
-
     data: dict = {}
     if inst is not None:
         data["instrument"] = _instruments(inst, icodes, iuniq, pos, n)
@@ -546,15 +546,9 @@ def price_table(table: Table, *, observation_time=None, clock: str = "calendar",
         "bid_premium": b, "ask_premium": a, "mark_premium": m, "forward": forward, "row_forward": row_forward,
         "bid": quote["bid"], "ask": quote["ask"], "mark": quote["mark"], "mid": quote["mid"], "ttx": ttx,
     })
-    for s in _SIDES:
-        data[f"{s}_iv"] = vols[s]
-        data[f"{s}_iv_status"] = _statuses(status[s])
-    data.update(ex)
-    data["quote_bid_iv"], data["quote_ask_iv"] = qb, qa
-    data["otm"] = np.where(is_call, k >= row_forward, k < row_forward)
-    data["log_moneyness"] = np.log(k / row_forward)
+    otm = np.where(is_call, k >= row_forward, k < row_forward)
+    log_moneyness = np.log(k / row_forward)
     index = pd.RangeIndex(n) if pos.size == n else pd.Index(pos, dtype=np.int64)
-    q = make_frame(data, index)
 
     rej_pos = np.flatnonzero(~ok)
     why = rs.of(rej_pos)
@@ -564,6 +558,16 @@ def price_table(table: Table, *, observation_time=None, clock: str = "calendar",
         order = np.argsort(rej_pos, kind="stable")
         rej_pos, why = rej_pos[order], why[order]
     rejected = table.source_rows(rej_pos, {"reason": text_array(why)})
+
+    vols, status = _finish_implied_vols(*ivs)
+    for s in _SIDES:
+        data[f"{s}_iv"] = vols[s]
+        data[f"{s}_iv_status"] = _statuses(status[s])
+    data.update(ex)
+    data["quote_bid_iv"], data["quote_ask_iv"] = _quote_ivs(quote_ivs, vols, ex)
+    data["otm"] = otm
+    data["log_moneyness"] = log_moneyness
+    q = make_frame(data, index)
 
     if clock == "business" and calendar is None:
         calendar = EMBEDDED_CALENDAR
@@ -623,11 +627,16 @@ def _ttx(start: np.ndarray, end: np.ndarray, clock: str, calendar, threads) -> n
                               threads=threads), dtype=float)
 
 
-def _implied_vols(ttx, fwd, strike, quote: dict, is_call, threads):
+def _start_implied_vols(ttx, fwd, strike, quote: dict, is_call, threads):
     """bid/ask/mid/mark IVs of the quote-currency premiums, with statuses:
-    the four price columns in one kernel call."""
+    the four price columns in one kernel call, started (see
+    _finish_implied_vols)."""
     prices = np.stack([quote[s] for s in _SIDES])
-    vols, status = implied_vols(ttx, fwd, strike, prices, is_call, status=True, threads=threads)
+    return prices, start_implied_vols(ttx, fwd, strike, prices, is_call, threads=threads)
+
+
+def _finish_implied_vols(prices: np.ndarray, run) -> tuple[dict, dict]:
+    vols, status = run.result()
     # A vol is NaN exactly when its status is not OK; a missing price is no quote.
     status[np.isnan(prices)] = _NO_QUOTE
     return ({s: vols[i] for i, s in enumerate(_SIDES)}, {s: status[i] for i, s in enumerate(_SIDES)})

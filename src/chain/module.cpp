@@ -17,12 +17,15 @@
 
 #include <cmath>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <tuple>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -106,6 +109,59 @@ void implied_vols_py(const In1<double>& ttx, const In1<double>& fwd, const In1<d
     nb::gil_scoped_release release;
     implied_vols(in, n, vol, st, threads);
 }
+
+// The same implied vols computed behind the caller's back: the call returns
+// at once and wait() joins. A chain's reader builds its frames meanwhile,
+// so that the threads of the inversion and the reader's own work share the
+// cores. The task holds its arrays until it is gone; the kernel's threads
+// never outlive it.
+class ImpliedVolsTask {
+public:
+    ImpliedVolsTask(const In1<double>& ttx, const In1<double>& fwd, const In1<double>& strike,
+                    const In1<double>& price, const In1<bool>& is_call, const In1<double>& df, Out1<double> out,
+                    Out1<std::int8_t> status, int threads)
+        : ttx_(ttx), fwd_(fwd), strike_(strike), price_(price), is_call_(is_call), df_(df), out_(out),
+          status_(status) {
+        n_ = out_.shape(0);
+        in_ = IVInputs{column(ttx_, n_, "ttx"),   column(fwd_, n_, "fwd"), column(strike_, n_, "strike"),
+                       column(price_, n_, "price"), column(df_, n_, "df"),  column(is_call_, n_, "call_put")};
+        st_ = output(status_, n_, "status");
+        threads_ = checked_threads(threads);
+        worker_ = std::thread([this] {
+            try {
+                implied_vols(in_, n_, out_.data(), st_, threads_);
+            } catch (...) {
+                error_ = std::current_exception();
+            }
+        });
+    }
+    ImpliedVolsTask(const ImpliedVolsTask&) = delete;
+    ImpliedVolsTask& operator=(const ImpliedVolsTask&) = delete;
+    ~ImpliedVolsTask() {
+        if (worker_.joinable()) worker_.join();
+    }
+
+    void wait() {
+        if (worker_.joinable()) {
+            nb::gil_scoped_release release;
+            worker_.join();
+        }
+        if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+    }
+
+private:
+    In1<double> ttx_, fwd_, strike_, price_;
+    In1<bool> is_call_;
+    In1<double> df_;
+    Out1<double> out_;
+    Out1<std::int8_t> status_;
+    IVInputs in_{};
+    std::size_t n_ = 0;
+    std::int8_t* st_ = nullptr;
+    int threads_ = 1;
+    std::exception_ptr error_;
+    std::thread worker_;
+};
 
 PricingInputs pricing_inputs(std::size_t n, const In1<double>& fwd, const In1<double>& strike,
                              const In1<double>& ttx, const In1<double>& vol, const In1<bool>& is_call,
@@ -581,6 +637,13 @@ NB_MODULE(_kernels, m) {
     m.def("implied_vols", &implied_vols_py, "ttx"_a, "fwd"_a, "strike"_a, "price"_a, "is_call"_a, "df"_a,
           "out"_a, "status"_a.none(), "threads"_a,
           "Implied Black-76 vols into `out` (and IVStatus codes into `status`).");
+    nb::class_<ImpliedVolsTask>(m, "ImpliedVolsTask",
+                                "implied_vols computed on threads of their own: the call returns at once, wait() "
+                                "joins (and raises what the kernel raised).")
+        .def(nb::init<const In1<double>&, const In1<double>&, const In1<double>&, const In1<double>&,
+                      const In1<bool>&, const In1<double>&, Out1<double>, Out1<std::int8_t>, int>(),
+             "ttx"_a, "fwd"_a, "strike"_a, "price"_a, "is_call"_a, "df"_a, "out"_a, "status"_a, "threads"_a)
+        .def("wait", &ImpliedVolsTask::wait, "Waits for the vols and their statuses.");
     m.def("b76", &b76_py, "fwd"_a, "strike"_a, "ttx"_a, "vol"_a, "is_call"_a, "df"_a, "fairvalue"_a,
           "delta"_a, "gamma"_a, "vega"_a, "threads"_a, "Black-76 fair value and greeks into the outputs.");
     m.def("binary", &binary_py, "fwd"_a, "strike"_a, "ttx"_a, "vol"_a, "is_call"_a, "df"_a,

@@ -239,3 +239,31 @@ def test_rows_without_an_underlying_are_expiries_of_their_own():
     named = e[e["underlying"].notna()].reset_index(drop=True)
     pd.testing.assert_frame_equal(named[["underlying", "expiry"]], alone[["underlying", "expiry"]])
     assert (named["forward"].to_numpy() == alone["forward"].to_numpy()).all()
+
+
+def test_implied_vols_started_on_their_own_threads_are_implied_vols():
+    from korvex_chain.arrays import start_implied_vols
+
+    rng = np.random.default_rng(11)
+    n = 3000
+    fwd = 100 * np.exp(rng.uniform(-0.3, 0.3, n))
+    strike = fwd * np.exp(rng.uniform(-1, 1, n))
+    ttx = rng.uniform(0.0, 2.0, n)
+    is_call = rng.random(n) < 0.5
+    prices = np.stack([kc.b76(fwd, strike, ttx, rng.uniform(0.05, 3, n), is_call).fairvalue * rng.uniform(0.9, 1.1, n)
+                       for _ in range(4)])
+    prices[0, ::7] = np.nan
+    want = kc.implied_vols(ttx, fwd, strike, prices, is_call, status=True)
+    for threads in (None, 1, 3):
+        run = start_implied_vols(ttx, fwd, strike, prices, is_call, threads=threads)
+        got = run.result()
+        assert got[0].shape == prices.shape and got[1].dtype == np.int8
+        assert np.array_equal(got[0].view(np.int64), want[0].view(np.int64))
+        assert np.array_equal(got[1], want[1])
+        assert np.shares_memory(run.result()[0], got[0])  # waited once; the same arrays after
+    empty = start_implied_vols(np.empty(0), 1.0, 1.0, np.empty(0), True).result()
+    assert empty[0].shape == (0,) and empty[1].shape == (0,)
+    with pytest.raises(ValueError):
+        start_implied_vols(ttx, fwd, strike, prices, is_call, threads=0)
+    del run  # a run dropped unwaited joins its threads
+    start_implied_vols(ttx, fwd, strike, prices, is_call)
