@@ -473,6 +473,15 @@ def price_table(table: Table, *, observation_time=None, clock: str = "calendar",
     is_call = side[pos] == 1
     coin = is_coin[pos]
     b, a, m, px = bid[pos], ask[pos], mark[pos], und_px[pos]
+    # Rows that each carry their forward, observed at one time, need nothing
+    # of their expiries to be inverted (every expiry then has a forward, and
+    # each row's time is that time): the inversions start here, on threads
+    # of their own, while the expiries are worked out.
+    early = None
+    common_time = obs[pos]
+    if (np.isfinite(px) & (px > 0)).all() and (common_time == common_time[0]).all():
+        early = _start_inversions(strike[pos], px, coin, b, a, m, common_time, expiry[pos], is_call, clock, calendar,
+                                  threads)
     g_names, g_times = keys
     g_forward, g_method, g_pairs, g_spread = fill_from_term_structure(
         g_names, g_times, *group_forwards(group, ng, strike[pos], is_call, coin, b, a, m, px))
@@ -514,19 +523,16 @@ def price_table(table: Table, *, observation_time=None, clock: str = "calendar",
     # expiry can be minutes apart). The expiry's forward anchors the fits,
     # and each row enters a fit at its own log-moneyness ln(K / row_forward).
     row_forward = np.where(np.isfinite(px) & (px > 0), px, forward)
-    scale = np.where(coin, row_forward, 1.0)
-    quote = {"bid": b * scale, "ask": a * scale, "mark": m * scale}
-    quote["mid"] = 0.5 * (quote["bid"] + quote["ask"])
 
     # Times to expiry: per row (for the inversions) and per expiry (for fits).
     exp_rows = expiry[pos]
     g_obs = _group_median_ns(group, row_obs, ng)
     if not per_row:
         row_obs = g_obs[group]
-    ttx = _ttx(row_obs, exp_rows, clock, calendar, threads)
     # The four implied-vol columns are inverted on threads of their own while
     # the rest of the chain is put together here.
-    ivs = _start_implied_vols(ttx, row_forward, k, quote, is_call, threads)
+    quote, ttx, ivs = early if early is not None else _start_inversions(
+        k, row_forward, coin, b, a, m, row_obs, exp_rows, is_call, clock, calendar, threads)
     g_ttx = _ttx(g_obs, g_times, clock, calendar, threads)
     expiries = make_frame({
         "underlying": text_array(g_names), "expiry": _utc(g_times), "forward": g_forward,
@@ -625,6 +631,17 @@ def _ttx(start: np.ndarray, end: np.ndarray, clock: str, calendar, threads) -> n
         return np.asarray(cal_ttx(start, end, threads=threads), dtype=float)
     return np.asarray(bus_ttx(start, end, calendar=EMBEDDED_CALENDAR if calendar is None else calendar,
                               threads=threads), dtype=float)
+
+
+def _start_inversions(strike, row_forward, coin, bid, ask, mark, row_obs, expiry, is_call, clock, calendar,
+                      threads):
+    """The premiums in quote currency, the rows' times to expiry and their
+    four implied-vol columns, started (see _finish_implied_vols)."""
+    scale = np.where(coin, row_forward, 1.0)
+    quote = {"bid": bid * scale, "ask": ask * scale, "mark": mark * scale}
+    quote["mid"] = 0.5 * (quote["bid"] + quote["ask"])
+    ttx = _ttx(row_obs, expiry, clock, calendar, threads)
+    return quote, ttx, _start_implied_vols(ttx, row_forward, strike, quote, is_call, threads)
 
 
 def _start_implied_vols(ttx, fwd, strike, quote: dict, is_call, threads):
