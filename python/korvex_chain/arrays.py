@@ -121,7 +121,9 @@ def start_implied_vols(
 ) -> ImpliedVolsRun:
     """implied_vols(..., status=True) started on threads of its own, so that
     the caller goes on with other work meanwhile; the same numbers, from
-    result(). The inputs must not change until then."""
+    result(). The inputs must not change until then. On one thread (asked
+    for, or all a small call gets) the vols are computed here and now: the
+    caller's own work then waits, rather than adding a thread."""
     shape, (t, f, k, p, d, side) = _inputs.prepare(
         [("ttx", ttx), ("fwd", fwd), ("strike", strike), ("price", price), ("df", df)], call_put
     )
@@ -131,6 +133,9 @@ def start_implied_vols(
     if not n:
         return ImpliedVolsRun(shape, vols, st, None)
     nthreads = _inputs.resolve_threads(threads, n, _inputs.SMALL_IV)
+    if nthreads == 1:
+        _kernels.implied_vols(t, f, k, p, side, d, vols, st, 1)
+        return ImpliedVolsRun(shape, vols, st, None)
     return ImpliedVolsRun(shape, vols, st, _kernels.ImpliedVolsTask(t, f, k, p, side, d, vols, st, nthreads))
 
 
