@@ -467,9 +467,6 @@ def price_table(table: Table, *, observation_time=None, clock: str = "calendar",
         counts = pd.Series(rs.of(np.arange(n))).value_counts()
         raise ValueError("empty chain: no row can be priced\n" + counts.to_string())
 
-    # Forwards per expiry, then premiums in quote currency.
-    group, keys = group_codes(und.codes[pos], und.names, expiry[pos])
-    ng = len(keys[0])
     is_call = side[pos] == 1
     coin = is_coin[pos]
     b, a, m, px = bid[pos], ask[pos], mark[pos], und_px[pos]
@@ -482,6 +479,10 @@ def price_table(table: Table, *, observation_time=None, clock: str = "calendar",
     if (np.isfinite(px) & (px > 0)).all() and (common_time == common_time[0]).all():
         early = _start_inversions(strike[pos], px, coin, b, a, m, common_time, expiry[pos], is_call, clock, calendar,
                                   threads)
+
+    # Forwards per expiry, then premiums in quote currency.
+    group, keys = group_codes(und.codes[pos], und.names, expiry[pos])
+    ng = len(keys[0])
     g_names, g_times = keys
     g_forward, g_method, g_pairs, g_spread = fill_from_term_structure(
         g_names, g_times, *group_forwards(group, ng, strike[pos], is_call, coin, b, a, m, px))
