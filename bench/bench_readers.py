@@ -11,14 +11,17 @@ repetitions, so that load on the machine falls on both sides alike):
    columns read through a mapping. read_chain (read, price, invert the four
    premium columns) against pandas.read_csv of the tidy file alone; with,
    for the tidy file, the implied vols alone and read_chain's two halves
-   (the file to tidy columns, and pricing them).
+   (the file to tidy columns, and pricing them), and the Deribit responses
+   read into tidy columns.
 2. A Tardis options_chain file of 1,000,000 updates, made in a temporary
    directory from the rows of ../shared/data/formats' sample with shifted
    timestamps (plain and gzip): the snapshot at several instants against
    reading the file's needed columns once (pyarrow, all threads); peak
    memory of each, in a fresh process, against the size of those columns.
 
-Prints the tables and, with --report, writes them to a Markdown file.
+Prints the tables and, with --report, writes them to a Markdown file;
+--rounds repeats the snapshot measurement as separate runs (see
+bench_snapshot) for a machine whose load comes and goes.
 """
 
 from __future__ import annotations
@@ -118,7 +121,11 @@ def timed(fn) -> float:
     return time.perf_counter() - t0
 
 
-def bench_snapshot(repeat: int) -> list[str]:
+def bench_snapshot(repeat: int, rounds: int = 1, pause: float = 0.0) -> list[str]:
+    """The snapshot table. With several rounds (`pause` seconds apart), each
+    round is a run of its own: the table gives, per row, the median over the
+    rounds of the round's median time and of its ratio, and the ratios'
+    range; on a shared machine the rounds catch its changing load."""
     with tempfile.TemporaryDirectory() as tmp:
         layouts = write_layouts(SNAPSHOT, pathlib.Path(tmp))
         for path, kw in layouts.values():
@@ -130,33 +137,47 @@ def bench_snapshot(repeat: int) -> list[str]:
         args = (q["ttx"].to_numpy(), q["row_forward"].to_numpy(), q["strike"].to_numpy(), prices,
                 q["is_call"].to_numpy())
         table = read_table(SNAPSHOT)
+        deribit = layouts["deribit"][0]
         parts = {"pandas.read_csv (tidy file alone)": lambda: pd.read_csv(SNAPSHOT),
                  "implied vols alone (4 columns)": lambda: kc.implied_vols(*args, status=True),
                  "tidy: the file to tidy columns": lambda: read_table(SNAPSHOT),
-                 "tidy: pricing the columns": lambda: price_table(table)}
-        times: dict[str, list[float]] = {name: [] for name in parts}
-        for name in layouts:
-            times[name] = []
-        for _ in range(repeat):
-            for name, fn in parts.items():
-                times[name].append(timed(fn))
-            for name, (path, kw) in layouts.items():
-                times[name].append(timed(lambda: kc.read_chain(path, **kw)))
+                 "tidy: pricing the columns": lambda: price_table(table),
+                 "deribit: the JSON to tidy columns": lambda: read_table(deribit)}
+        names = list(parts) + list(layouts)
+        medians: dict[str, list[float]] = {name: [] for name in names}
+        ratios: dict[str, list[float]] = {name: [] for name in names}
+        for r in range(rounds):
+            if r:
+                time.sleep(pause)
+            times: dict[str, list[float]] = {name: [] for name in names}
+            for _ in range(repeat):
+                for name, fn in parts.items():
+                    times[name].append(timed(fn))
+                for name, (path, kw) in layouts.items():
+                    times[name].append(timed(lambda: kc.read_chain(path, **kw)))
+            base = float(np.median(times["pandas.read_csv (tidy file alone)"]))
+            for name, ts in times.items():
+                medians[name].append(float(np.median(ts)))
+                ratios[name].append(float(np.median(ts)) / base)
         sizes = {name: path.stat().st_size for name, (path, _) in layouts.items()}
         checks = {name: kc.read_chain(path, **kw) for name, (path, kw) in layouts.items()}
-    base = float(np.median(times["pandas.read_csv (tidy file alone)"]))
-    rows = [f"{'read':38s} {'bytes':>9s} {'ms':>8s} {'ratio':>7s}  rows priced / rejected"]
-    for name, ts in times.items():
-        med = float(np.median(ts))
+    spread = rounds > 1
+    rows = [f"{'read':38s} {'bytes':>9s} {'ms':>8s} {'ratio':>7s}" + ("  ratio range" if spread else "")
+            + "  rows priced / rejected"]
+    for name in names:
+        med = float(np.median(medians[name]))
+        ratio = float(np.median(ratios[name]))
         label = name
         extra = ""
         if name in checks:
             c = checks[name]
             extra = f"  {len(c.quotes)} / {len(c.rejected)}"
             label = f"read_chain, {name}"
+        if spread:
+            extra = f"  {min(ratios[name]):5.2f}-{max(ratios[name]):<5.2f}" + extra
         size = f"{sizes[name]:>9,d}" if name in sizes else (f"{SNAPSHOT.stat().st_size:>9,d}"
                                                              if name.startswith("pandas") else " " * 9)
-        rows.append(f"{label:38s} {size} {med * 1e3:8.2f} {med / base:7.2f}{extra}")
+        rows.append(f"{label:38s} {size} {med * 1e3:8.2f} {ratio:7.2f}{extra}".rstrip())
     return rows
 
 
@@ -279,6 +300,9 @@ def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--report", help="write the results to this Markdown file")
     ap.add_argument("--repeat", type=int, default=41, help="repetitions of the snapshot reads (default 41)")
+    ap.add_argument("--rounds", type=int, default=1,
+                    help="rounds of the snapshot reads, each a run of its own (default 1)")
+    ap.add_argument("--pause", type=float, default=0.0, help="seconds between the rounds (default 0)")
     ap.add_argument("--repeat-updates", type=int, default=3, help="repetitions of the 1M-update reads (default 3)")
     ap.add_argument("--tmpdir", help="where to write the 1M-update file (about 200 MB)")
     args = ap.parse_args(argv)
@@ -287,17 +311,20 @@ def main(argv=None) -> int:
             print(f"missing {need}: the benchmark reads the data beside the checkout", file=sys.stderr)
             return 2
     load0 = os.getloadavg()[0]
-    snap = bench_snapshot(args.repeat)
+    snap = bench_snapshot(args.repeat, args.rounds, args.pause)
     print("\n".join(snap), flush=True)
     upd = bench_updates(args.repeat_updates, args.tmpdir)
     print("\n".join(upd))
     load1 = os.getloadavg()[0]
     if args.report:
+        rounds = ("" if args.rounds == 1 else
+                  f" The snapshot table in {args.rounds} rounds {args.pause:g} s apart: per row the median over the "
+                  "rounds of each round's median time and ratio, and the range of the rounds' ratios.")
         head = (f"# Reading chains in their layouts\n\nProduced by `bench/bench_readers.py` (one run, "
                 f"{time.strftime('%Y-%m-%d')}, {platform.machine()} with {os.cpu_count()} CPUs, Python "
                 f"{platform.python_version()}, pandas {pd.__version__}, pyarrow {pa.__version__}; load average "
                 f"{load0:.1f} at the start, {load1:.1f} at the end). Medians of alternating repetitions; "
-                f"ratio = time / the first row's time.\n")
+                f"ratio = time / the first row's time.{rounds}\n")
         text = (head + "\n## The 2,000-row snapshot in every layout (target: ratio at most 3)\n\n"
                 "```\n" + "\n".join(snap) + "\n```\n"
                 "\n## A Tardis options_chain file of 1,000,000 updates (targets: time ratio at most 1.5, "

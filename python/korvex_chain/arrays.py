@@ -102,6 +102,43 @@ def implied_vols(
     return vols.reshape(shape)
 
 
+class ImpliedVolsRun:
+    """implied_vols(..., status=True) under way on threads of their own
+    (see start_implied_vols); result() waits for it."""
+
+    def __init__(self, shape: tuple[int, ...], vols: np.ndarray, status: np.ndarray, task: Any):
+        self._shape, self._vols, self._status, self._task = shape, vols, status, task
+
+    def result(self) -> tuple[np.ndarray, np.ndarray]:
+        if self._task is not None:
+            task, self._task = self._task, None
+            task.wait()
+        return self._vols.reshape(self._shape), self._status.reshape(self._shape)
+
+
+def start_implied_vols(
+    ttx: Any, fwd: Any, strike: Any, price: Any, call_put: Any, df: Any = 1.0, *, threads: int | None = None
+) -> ImpliedVolsRun:
+    """implied_vols(..., status=True) started on threads of its own, so that
+    the caller goes on with other work meanwhile; the same numbers, from
+    result(). The inputs must not change until then. On one thread (asked
+    for, or all a small call gets) the vols are computed here and now: the
+    caller's own work then waits, rather than adding a thread."""
+    shape, (t, f, k, p, d, side) = _inputs.prepare(
+        [("ttx", ttx), ("fwd", fwd), ("strike", strike), ("price", price), ("df", df)], call_put
+    )
+    (vols,) = _inputs.outputs(shape, 1)
+    st = np.empty(vols.shape, dtype=np.int8)
+    n = vols.size
+    if not n:
+        return ImpliedVolsRun(shape, vols, st, None)
+    nthreads = _inputs.resolve_threads(threads, n, _inputs.SMALL_IV)
+    if nthreads == 1:
+        _kernels.implied_vols(t, f, k, p, side, d, vols, st, 1)
+        return ImpliedVolsRun(shape, vols, st, None)
+    return ImpliedVolsRun(shape, vols, st, _kernels.ImpliedVolsTask(t, f, k, p, side, d, vols, st, nthreads))
+
+
 def b76(
     fwd: Any, strike: Any, ttx: Any, vol: Any, call_put: Any, df: Any = 1.0, *, threads: int | None = None
 ) -> B76:

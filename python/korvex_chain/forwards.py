@@ -45,7 +45,9 @@ def expiry_forwards(q: pd.DataFrame, underlying_price: pd.Series) -> pd.DataFram
     `q` needs underlying, expiry, strike, is_call, coin_premium and the
     premiums bid_premium / ask_premium / mark_premium (in premium currency);
     `underlying_price` is aligned with `q` (NaN where the table has none)."""
-    und_codes, und_names = pd.factorize(q["underlying"].to_numpy(dtype=object))
+    # Rows without an underlying are expiries of their own (an underlying
+    # missing, not another underlying's).
+    und_codes, und_names = pd.factorize(q["underlying"].to_numpy(dtype=object), use_na_sentinel=False)
     expiry = pd.DatetimeIndex(q["expiry"])
     if expiry.tz is not None:
         expiry = expiry.tz_convert("UTC").tz_localize(None)
@@ -61,9 +63,38 @@ def group_codes(und_codes: np.ndarray, und_names: list, expiry_ns: np.ndarray):
     """Codes 0..G-1 of the (underlying, expiry) of each row, numbered in the
     order of underlying name and expiry; and the G keys (names, instants).
     The underlyings come as codes into their names."""
-    eu, ec = np.unique(np.asarray(expiry_ns, dtype="datetime64[ns]"), return_inverse=True)
+    codes = np.asarray(und_codes, dtype=np.int64)
+    times = np.asarray(expiry_ns, dtype="datetime64[ns]")
+    if codes.size and codes.min() >= 0 and not np.isnat(times).any() and len(set(und_names)) == len(und_names):
+        return _groups_by_sort(codes, und_names, times)
+    return _groups_by_unique(codes, und_names, times)
+
+
+def _groups_by_sort(codes: np.ndarray, und_names: list, times: np.ndarray):
+    """group_codes for distinct names and no missing instant: one sort of
+    the rows by (name, expiry) numbers the groups in their final order."""
+    names = np.asarray(list(und_names), dtype=object)
+    rank = np.empty(len(names), dtype=np.int64)
+    rank[np.argsort(names.astype(str), kind="stable")] = np.arange(len(names))
+    r = rank[codes]
+    t = times.view(np.int64)
+    order = np.lexsort((t, r))
+    rs, ts = r[order], t[order]
+    first = np.empty(order.size, dtype=bool)
+    first[0] = True
+    np.not_equal(rs[1:], rs[:-1], out=first[1:])
+    first[1:] |= ts[1:] != ts[:-1]
+    group = np.empty(order.size, dtype=np.intp)
+    group[order] = np.cumsum(first) - 1
+    heads = order[first]
+    return group, (names[codes[heads]], times[heads])
+
+
+def _groups_by_unique(codes: np.ndarray, und_names: list, times: np.ndarray):
+    """group_codes for any codes and instants (a code -1 or NaT among them)."""
+    eu, ec = np.unique(times, return_inverse=True)
     ne = max(len(eu), 1)
-    key = np.asarray(und_codes, dtype=np.int64) * ne + ec.reshape(-1)
+    key = codes * ne + ec.reshape(-1)
     ukey, inv = np.unique(key, return_inverse=True)
     names = np.asarray(list(und_names), dtype=object)[ukey // ne]
     times = eu[ukey % ne]

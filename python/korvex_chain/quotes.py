@@ -32,9 +32,9 @@ from .forwards import fill_from_term_structure, group_codes, group_forwards
 from .readers import parse_names, read_table
 from .readers.columns import instants, is_empty, numbers as number_column, texts
 from .readers.names import INSTRUMENT, expiry_date
-from .readers.table import COIN, Table, coded_text, make_frame, text_array
+from .readers.table import COIN, Table, coded_text, make_frame, text_array, utc_array
 from ._inputs import side_code, side_or_none
-from .arrays import IVStatus, bus_ttx, cal_ttx, implied_vols
+from .arrays import IVStatus, bus_ttx, cal_ttx, start_implied_vols
 from .timing import EMBEDDED_CALENDAR, check_clock
 from .timing import to_utc as _to_utc
 
@@ -438,8 +438,10 @@ def price_table(table: Table, *, observation_time=None, clock: str = "calendar",
             u_codes, u_uniq = texts(cols["iv_unit"], "iv_unit")
             lut = np.array([_IV_UNITS.get(u.strip().lower(), np.nan) for u in u_uniq] + [1.0])
             scale = lut[u_codes]
-            has_iv = np.any([~np.isnan(v) for v in ex_ivs.values()], axis=0)
-            rs.add(np.isnan(scale) & has_iv, "unknown iv_unit (use percent or decimal)")
+            unknown = np.isnan(scale)
+            if unknown.any():
+                has_iv = np.any([~np.isnan(v) for v in ex_ivs.values()], axis=0)
+                rs.add(unknown & has_iv, "unknown iv_unit (use percent or decimal)")
         else:
             scale = np.full(n, 1.0)
         for name, v in ex_ivs.items():
@@ -465,12 +467,22 @@ def price_table(table: Table, *, observation_time=None, clock: str = "calendar",
         counts = pd.Series(rs.of(np.arange(n))).value_counts()
         raise ValueError("empty chain: no row can be priced\n" + counts.to_string())
 
-    # Forwards per expiry, then premiums in quote currency.
-    group, keys = group_codes(und.codes[pos], und.names, expiry[pos])
-    ng = len(keys[0])
     is_call = side[pos] == 1
     coin = is_coin[pos]
     b, a, m, px = bid[pos], ask[pos], mark[pos], und_px[pos]
+    # Rows that each carry their forward, observed at one time, need nothing
+    # of their expiries to be inverted (every expiry then has a forward, and
+    # each row's time is that time): the inversions start here, on threads
+    # of their own, while the expiries are worked out.
+    early = None
+    common_time = obs[pos]
+    if (np.isfinite(px) & (px > 0)).all() and (common_time == common_time[0]).all():
+        early = _start_inversions(strike[pos], px, coin, b, a, m, common_time, expiry[pos], is_call, clock, calendar,
+                                  threads)
+
+    # Forwards per expiry, then premiums in quote currency.
+    group, keys = group_codes(und.codes[pos], und.names, expiry[pos])
+    ng = len(keys[0])
     g_names, g_times = keys
     g_forward, g_method, g_pairs, g_spread = fill_from_term_structure(
         g_names, g_times, *group_forwards(group, ng, strike[pos], is_call, coin, b, a, m, px))
@@ -512,32 +524,28 @@ def price_table(table: Table, *, observation_time=None, clock: str = "calendar",
     # expiry can be minutes apart). The expiry's forward anchors the fits,
     # and each row enters a fit at its own log-moneyness ln(K / row_forward).
     row_forward = np.where(np.isfinite(px) & (px > 0), px, forward)
-    scale = np.where(coin, row_forward, 1.0)
-    quote = {"bid": b * scale, "ask": a * scale, "mark": m * scale}
-    quote["mid"] = 0.5 * (quote["bid"] + quote["ask"])
 
     # Times to expiry: per row (for the inversions) and per expiry (for fits).
     exp_rows = expiry[pos]
     g_obs = _group_median_ns(group, row_obs, ng)
     if not per_row:
         row_obs = g_obs[group]
+    # The four implied-vol columns are inverted on threads of their own while
+    # the rest of the chain is put together here.
+    quote, ttx, ivs = early if early is not None else _start_inversions(
+        k, row_forward, coin, b, a, m, row_obs, exp_rows, is_call, clock, calendar, threads)
     g_ttx = _ttx(g_obs, g_times, clock, calendar, threads)
-    ttx = _ttx(row_obs, exp_rows, clock, calendar, threads)
     expiries = make_frame({
         "underlying": text_array(g_names), "expiry": _utc(g_times), "forward": g_forward,
         "forward_method": text_array(g_method), "forward_pairs": g_pairs, "forward_spread": g_spread,
         "observation_time": _utc(g_obs), "ttx": g_ttx, "clock": text_array(np.full(ng, clock, dtype=object))},
         pd.RangeIndex(ng))
 
-    vols, status = _implied_vols(ttx, row_forward, k, quote, is_call, threads)
     ex = {f"exchange_{s}_iv": (ex_ivs[f"{s}_iv"][pos] if f"{s}_iv" in ex_ivs else np.full(pos.size, np.nan))
           for s in _PRICES}
-    qb, qa = _quote_ivs(quote_ivs, vols, ex)
-
     data: dict = {}
     if inst is not None:
-        data["instrument"] = (text_array(iuniq.take(pa.array(icodes[pos], mask=icodes[pos] < 0)))
-                              if isinstance(iuniq, pa.Array) else coded_text(icodes[pos], iuniq))
+        data["instrument"] = _instruments(inst, icodes, iuniq, pos, n)
     data.update({
         "underlying": coded_text(und.codes[pos], und.names), "expiry": _utc(exp_rows),
         "strike": k, "is_call": is_call, "observation_time": _utc(row_obs),
@@ -545,15 +553,9 @@ def price_table(table: Table, *, observation_time=None, clock: str = "calendar",
         "bid_premium": b, "ask_premium": a, "mark_premium": m, "forward": forward, "row_forward": row_forward,
         "bid": quote["bid"], "ask": quote["ask"], "mark": quote["mark"], "mid": quote["mid"], "ttx": ttx,
     })
-    for s in _SIDES:
-        data[f"{s}_iv"] = vols[s]
-        data[f"{s}_iv_status"] = pd.Categorical.from_codes(status[s], dtype=_STATUS_DTYPE)
-    data.update(ex)
-    data["quote_bid_iv"], data["quote_ask_iv"] = qb, qa
-    data["otm"] = np.where(is_call, k >= row_forward, k < row_forward)
-    data["log_moneyness"] = np.log(k / row_forward)
+    otm = np.where(is_call, k >= row_forward, k < row_forward)
+    log_moneyness = np.log(k / row_forward)
     index = pd.RangeIndex(n) if pos.size == n else pd.Index(pos, dtype=np.int64)
-    q = make_frame(data, index)
 
     rej_pos = np.flatnonzero(~ok)
     why = rs.of(rej_pos)
@@ -564,6 +566,16 @@ def price_table(table: Table, *, observation_time=None, clock: str = "calendar",
         rej_pos, why = rej_pos[order], why[order]
     rejected = table.source_rows(rej_pos, {"reason": text_array(why)})
 
+    vols, status = _finish_implied_vols(*ivs)
+    for s in _SIDES:
+        data[f"{s}_iv"] = vols[s]
+        data[f"{s}_iv_status"] = _statuses(status[s])
+    data.update(ex)
+    data["quote_bid_iv"], data["quote_ask_iv"] = _quote_ivs(quote_ivs, vols, ex)
+    data["otm"] = otm
+    data["log_moneyness"] = log_moneyness
+    q = make_frame(data, index)
+
     if clock == "business" and calendar is None:
         calendar = EMBEDDED_CALENDAR
     return Chain(quotes=q, rejected=rejected, expiries=expiries, clock=clock, observation_time=ref_time,
@@ -571,9 +583,28 @@ def price_table(table: Table, *, observation_time=None, clock: str = "calendar",
                  n_input=n, warnings=warnings, format=table.format, read_as=table.how, notes=list(table.notes))
 
 
+def _instruments(inst, icodes: np.ndarray, iuniq, pos: np.ndarray, n: int):
+    """The accepted rows' instrument names as a text column: the source's
+    own text column where it is one, else from the distinct names."""
+    if isinstance(inst, (pa.Array, pa.ChunkedArray)) and (pa.types.is_string(inst.type)
+                                                          or pa.types.is_large_string(inst.type)):
+        return text_array(inst if pos.size == n else inst.take(pa.array(pos)))
+    if isinstance(iuniq, pa.Array):
+        return text_array(iuniq.take(pa.array(icodes[pos], mask=icodes[pos] < 0)))
+    return coded_text(icodes[pos], iuniq)
+
+
+def _statuses(codes: np.ndarray) -> pd.Categorical:
+    """IV status codes (the kernel's, or no_quote) as the categorical column."""
+    try:
+        return pd.Categorical.from_codes(codes, dtype=_STATUS_DTYPE, validate=False)
+    except TypeError:  # pragma: no cover - a pandas without validate=
+        return pd.Categorical.from_codes(codes, dtype=_STATUS_DTYPE)
+
+
 def _utc(ns: np.ndarray):
     """datetime64[ns] (UTC) as the tz-aware pandas array of a column."""
-    return pd.DatetimeIndex(ns).tz_localize("UTC").array
+    return utc_array(ns)
 
 
 def _median_ns(values: np.ndarray) -> np.datetime64:
@@ -603,11 +634,27 @@ def _ttx(start: np.ndarray, end: np.ndarray, clock: str, calendar, threads) -> n
                               threads=threads), dtype=float)
 
 
-def _implied_vols(ttx, fwd, strike, quote: dict, is_call, threads):
+def _start_inversions(strike, row_forward, coin, bid, ask, mark, row_obs, expiry, is_call, clock, calendar,
+                      threads):
+    """The premiums in quote currency, the rows' times to expiry and their
+    four implied-vol columns, started (see _finish_implied_vols)."""
+    scale = np.where(coin, row_forward, 1.0)
+    quote = {"bid": bid * scale, "ask": ask * scale, "mark": mark * scale}
+    quote["mid"] = 0.5 * (quote["bid"] + quote["ask"])
+    ttx = _ttx(row_obs, expiry, clock, calendar, threads)
+    return quote, ttx, _start_implied_vols(ttx, row_forward, strike, quote, is_call, threads)
+
+
+def _start_implied_vols(ttx, fwd, strike, quote: dict, is_call, threads):
     """bid/ask/mid/mark IVs of the quote-currency premiums, with statuses:
-    the four price columns in one kernel call."""
+    the four price columns in one kernel call, started (see
+    _finish_implied_vols)."""
     prices = np.stack([quote[s] for s in _SIDES])
-    vols, status = implied_vols(ttx, fwd, strike, prices, is_call, status=True, threads=threads)
+    return prices, start_implied_vols(ttx, fwd, strike, prices, is_call, threads=threads)
+
+
+def _finish_implied_vols(prices: np.ndarray, run) -> tuple[dict, dict]:
+    vols, status = run.result()
     # A vol is NaN exactly when its status is not OK; a missing price is no quote.
     status[np.isnan(prices)] = _NO_QUOTE
     return ({s: vols[i] for i, s in enumerate(_SIDES)}, {s: status[i] for i, s in enumerate(_SIDES)})

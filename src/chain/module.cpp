@@ -17,18 +17,23 @@
 
 #include <cmath>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <tuple>
+#include <utility>
 #include <variant>
 #include <vector>
 
 #include "calendar/tz_database.hpp"
 #include "chain/density.hpp"
 #include "chain/fit_residuals.hpp"
+#include "chain/instrument_names.hpp"
+#include "chain/json_columns.hpp"
 #include "chain/pricing_kernels.hpp"
 #include "chain/smile_kernels.hpp"
 #include "chain/surface.hpp"
@@ -104,6 +109,59 @@ void implied_vols_py(const In1<double>& ttx, const In1<double>& fwd, const In1<d
     nb::gil_scoped_release release;
     implied_vols(in, n, vol, st, threads);
 }
+
+// The same implied vols computed behind the caller's back: the call returns
+// at once and wait() joins. A chain's reader builds its frames meanwhile,
+// so that the threads of the inversion and the reader's own work share the
+// cores. The task holds its arrays until it is gone; the kernel's threads
+// never outlive it.
+class ImpliedVolsTask {
+public:
+    ImpliedVolsTask(const In1<double>& ttx, const In1<double>& fwd, const In1<double>& strike,
+                    const In1<double>& price, const In1<bool>& is_call, const In1<double>& df, Out1<double> out,
+                    Out1<std::int8_t> status, int threads)
+        : ttx_(ttx), fwd_(fwd), strike_(strike), price_(price), is_call_(is_call), df_(df), out_(out),
+          status_(status) {
+        n_ = out_.shape(0);
+        in_ = IVInputs{column(ttx_, n_, "ttx"),   column(fwd_, n_, "fwd"), column(strike_, n_, "strike"),
+                       column(price_, n_, "price"), column(df_, n_, "df"),  column(is_call_, n_, "call_put")};
+        st_ = output(status_, n_, "status");
+        threads_ = checked_threads(threads);
+        worker_ = std::thread([this] {
+            try {
+                implied_vols(in_, n_, out_.data(), st_, threads_);
+            } catch (...) {
+                error_ = std::current_exception();
+            }
+        });
+    }
+    ImpliedVolsTask(const ImpliedVolsTask&) = delete;
+    ImpliedVolsTask& operator=(const ImpliedVolsTask&) = delete;
+    ~ImpliedVolsTask() {
+        if (worker_.joinable()) worker_.join();
+    }
+
+    void wait() {
+        if (worker_.joinable()) {
+            nb::gil_scoped_release release;
+            worker_.join();
+        }
+        if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+    }
+
+private:
+    In1<double> ttx_, fwd_, strike_, price_;
+    In1<bool> is_call_;
+    In1<double> df_;
+    Out1<double> out_;
+    Out1<std::int8_t> status_;
+    IVInputs in_{};
+    std::size_t n_ = 0;
+    std::int8_t* st_ = nullptr;
+    int threads_ = 1;
+    std::exception_ptr error_;
+    std::thread worker_;
+};
 
 PricingInputs pricing_inputs(std::size_t n, const In1<double>& fwd, const In1<double>& strike,
                              const In1<double>& ttx, const In1<double>& vol, const In1<bool>& is_call,
@@ -485,6 +543,81 @@ void bus_ttx_py(const nb::bytes& calendar, bool is_document, const Instants& fro
     if (!done) raise_value_error(done.error().message);
 }
 
+// ------------------------------------------------------------------ JSON
+
+nb::object json_scalar(const JsonScalar& value) {
+    if (const auto* b = std::get_if<bool>(&value)) return nb::bool_(*b);
+    if (const auto* i = std::get_if<std::int64_t>(&value)) return nb::int_(*i);
+    if (const auto* d = std::get_if<double>(&value)) return nb::float_(*d);
+    if (const auto* s = std::get_if<std::string>(&value)) return nb::str(s->data(), s->size());
+    return nb::none();
+}
+
+template <class T>
+nb::bytes as_bytes(const std::vector<T>& v) {
+    return nb::bytes(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T));
+}
+
+// (responses, rows, columns, parts) of JSON text whose entries are plain
+// (see json_columns.hpp), else None. A column is (name, kind, nulls,
+// validity, values, offsets, chars) with Arrow's buffers as bytes; a part
+// is (entries, {member: value}).
+nb::object json_columns_py(nb::bytes text) {
+    std::optional<JsonColumns> got;
+    {
+        const std::string_view view(text.c_str(), text.size());
+        nb::gil_scoped_release release;
+        got = json_columns(view);
+    }
+    if (!got) return nb::none();
+    nb::list columns;
+    for (const JsonColumn& c : got->columns) {
+        columns.append(nb::make_tuple(nb::str(c.name.data(), c.name.size()), static_cast<int>(c.kind), c.nulls,
+                                      as_bytes(c.validity), as_bytes(c.values), as_bytes(c.offsets),
+                                      nb::bytes(c.chars.data(), c.chars.size())));
+    }
+    nb::list parts;
+    for (const JsonPart& p : got->parts) {
+        nb::dict members;
+        for (const auto& [name, value] : p.members) members[nb::str(name.data(), name.size())] = json_scalar(value);
+        parts.append(nb::make_tuple(p.entries, members));
+    }
+    return nb::make_tuple(got->responses, got->rows, columns, parts);
+}
+
+// ------------------------------------------------------------------ instrument names
+
+template <class T>
+nb::ndarray<nb::numpy, T, nb::ndim<1>> numpy_of(std::vector<T>&& v) {
+    auto* owned = new std::vector<T>(std::move(v));
+    nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+    return nb::ndarray<nb::numpy, T, nb::ndim<1>>(owned->data(), {owned->size()}, owner);
+}
+
+// (underlying codes, underlyings, currency codes, currencies, expiry ns,
+// strike, side, status) of distinct names given as Arrow string buffers,
+// else None (see instrument_names.hpp).
+nb::object instrument_names_py(const In1<std::int32_t>& offsets, nb::bytes chars, int expiry_hour) {
+    if (offsets.shape(0) == 0) throw nb::value_error("_kernels: offsets must hold n + 1 values");
+    const std::size_t n = offsets.shape(0) - 1;
+    const std::string_view text(chars.c_str(), chars.size());
+    for (std::size_t i = 0; i <= n; ++i) {
+        const std::int32_t o = offsets.data()[i];
+        if (o < 0 || static_cast<std::size_t>(o) > text.size() || (i > 0 && o < offsets.data()[i - 1])) {
+            throw nb::value_error("_kernels: offsets out of order or beyond the text");
+        }
+    }
+    std::optional<InstrumentNames> got;
+    {
+        nb::gil_scoped_release release;
+        got = parse_instrument_names(offsets.data(), n, text, expiry_hour);
+    }
+    if (!got) return nb::none();
+    return nb::make_tuple(numpy_of(std::move(got->underlying)), got->underlyings, numpy_of(std::move(got->currency)),
+                          got->currencies, numpy_of(std::move(got->expiry_ns)), numpy_of(std::move(got->strike)),
+                          numpy_of(std::move(got->side)), numpy_of(std::move(got->status)));
+}
+
 }  // namespace
 
 }  // namespace korvex::chain
@@ -518,6 +651,13 @@ NB_MODULE(_kernels, m) {
     m.def("implied_vols", &implied_vols_py, "ttx"_a, "fwd"_a, "strike"_a, "price"_a, "is_call"_a, "df"_a,
           "out"_a, "status"_a.none(), "threads"_a,
           "Implied Black-76 vols into `out` (and IVStatus codes into `status`).");
+    nb::class_<ImpliedVolsTask>(m, "ImpliedVolsTask",
+                                "implied_vols computed on threads of their own: the call returns at once, wait() "
+                                "joins (and raises what the kernel raised).")
+        .def(nb::init<const In1<double>&, const In1<double>&, const In1<double>&, const In1<double>&,
+                      const In1<bool>&, const In1<double>&, Out1<double>, Out1<std::int8_t>, int>(),
+             "ttx"_a, "fwd"_a, "strike"_a, "price"_a, "is_call"_a, "df"_a, "out"_a, "status"_a, "threads"_a)
+        .def("wait", &ImpliedVolsTask::wait, "Waits for the vols and their statuses.");
     m.def("b76", &b76_py, "fwd"_a, "strike"_a, "ttx"_a, "vol"_a, "is_call"_a, "df"_a, "fairvalue"_a,
           "delta"_a, "gamma"_a, "vega"_a, "threads"_a, "Black-76 fair value and greeks into the outputs.");
     m.def("binary", &binary_py, "fwd"_a, "strike"_a, "ttx"_a, "vol"_a, "is_call"_a, "df"_a,
@@ -581,6 +721,13 @@ NB_MODULE(_kernels, m) {
           "threads"_a,
           "Business years between instants into `out`, on an embedded calendar (its name) or a calendar "
           "document (its UTF-8 text, is_document).");
+    m.def("instrument_names", &instrument_names_py, "offsets"_a, "chars"_a, "expiry_hour"_a,
+          "(underlying codes, underlyings, currency codes, currencies, expiry ns, strike, side, status) of "
+          "instrument names given as Arrow string buffers, or None for names outside printable ASCII.");
+    m.def("json_columns", &json_columns_py, "text"_a,
+          "(responses, rows, columns, parts) of JSON responses or entries whose members are plain scalars, "
+          "else None: columns (name, kind, nulls, validity, values, offsets, chars) in Arrow's layout, "
+          "parts (entries, members) per response.");
     m.def("tz_version", &korvex::calendar::tz_release,
           "The IANA release of the embedded time zone rules, such as '2026f'.");
     m.def("cal_ttx", &time_between_py<&cal_ttx>, "start"_a, "start_ticks_per_second"_a,

@@ -78,7 +78,7 @@ def texts(col, name: str, arrow_uniques: bool = False) -> tuple[np.ndarray, list
             enc = pc.dictionary_encode(_plain(arr))
         else:
             _not_names(name, str(t))
-        codes = pc.fill_null(enc.indices, -1).to_numpy(zero_copy_only=False).astype(np.intp, copy=False)
+        codes = codes_of(enc.indices)
         if arrow_uniques:
             return codes, enc.dictionary
         return codes, [str(v) for v in enc.dictionary.to_pylist()]
@@ -96,6 +96,13 @@ def texts(col, name: str, arrow_uniques: bool = False) -> tuple[np.ndarray, list
                 _not_names(name, type(v).__name__)
             break
     return codes.astype(np.intp, copy=False), [str(v) for v in uniq]
+
+
+def codes_of(indices: pa.Array) -> np.ndarray:
+    """Dictionary indices as intp codes, -1 where null."""
+    if indices.null_count == 0:
+        return indices.to_numpy().astype(np.intp)
+    return pc.fill_null(indices, -1).to_numpy(zero_copy_only=False).astype(np.intp, copy=False)
 
 
 _NUMPY_WRAPPER = getattr(pd.arrays, "NumpyExtensionArray", None) or getattr(pd.arrays, "PandasArray")
@@ -136,6 +143,8 @@ def numbers(col, name: str) -> tuple[np.ndarray, np.ndarray | None]:
         if pa.types.is_dictionary(t):
             arr = arr.cast(t.value_type)
             t = arr.type
+        if pa.types.is_float64(t):
+            return _plain(arr).to_numpy(zero_copy_only=False), None
         if pa.types.is_integer(t) or pa.types.is_floating(t) or pa.types.is_decimal(t):
             return _plain(arr).cast(pa.float64()).to_numpy(zero_copy_only=False), None
         if pa.types.is_string(t) or pa.types.is_large_string(t):
@@ -249,15 +258,16 @@ _BARE_DATE = re.compile(r"^\s*\d{4}-\d{2}-\d{2}\s*$")
 
 
 def _parse_text(codes: np.ndarray, uniques: list[str], bare_date_hour: int | None):
-    values = np.full(len(uniques) + 1, np.datetime64("NaT", "ns"))
-    bad = np.zeros(len(uniques) + 1, dtype=bool)
+    ns = [_NAT] * (len(uniques) + 1)
     slow = []
     for j, s in enumerate(uniques):
-        v = _iso(s)
+        v = _iso_ns(s)
         if v is None:
             slow.append(j)
         else:
-            values[j] = v
+            ns[j] = v
+    values = np.array(ns, dtype=np.int64).view("datetime64[ns]")
+    bad = np.zeros(len(uniques) + 1, dtype=bool)
     if slow:
         # What the standard library does not read (nanoseconds, other ISO
         # spellings) goes through pandas, which reads the same way.
@@ -269,7 +279,8 @@ def _parse_text(codes: np.ndarray, uniques: list[str], bare_date_hour: int | Non
     if bare_date_hour is not None:
         hour = np.timedelta64(int(bare_date_hour), "h")
         for j, s in enumerate(uniques):
-            if _BARE_DATE.match(s) is not None:
+            # A bare date is ten characters once its blanks are off.
+            if len(s.strip()) == 10 and _BARE_DATE.match(s) is not None:
                 values[j] = values[j] + hour
     out = values[codes]
     unreadable = bad[codes]
@@ -278,10 +289,14 @@ def _parse_text(codes: np.ndarray, uniques: list[str], bare_date_hour: int | Non
 
 _FRACTION_BEYOND_US = re.compile(r"[.,]\d{7}")
 _UTC = dt.timezone.utc
+_EPOCH = dt.datetime(1970, 1, 1)
+_MICROSECOND = dt.timedelta(microseconds=1)
+_NAT = np.iinfo(np.int64).min
 
 
-def _iso(s: str):
-    """An ISO 8601 instant by the standard library, or None to leave it to pandas."""
+def _iso_ns(s: str) -> int | None:
+    """An ISO 8601 instant by the standard library, as nanoseconds since the
+    epoch (UTC), or None to leave it to pandas."""
     if _FRACTION_BEYOND_US.search(s):
         return None
     try:
@@ -292,7 +307,7 @@ def _iso(s: str):
         d = d.astimezone(_UTC).replace(tzinfo=None)
     if not 1678 < d.year < 2262:
         return None  # beyond datetime64[ns]: pandas says NaT
-    return np.datetime64(d, "ns")
+    return (d - _EPOCH) // _MICROSECOND * 1000
 
 
 def _with_hour(days: np.ndarray, hour: int | None) -> np.ndarray:
@@ -321,7 +336,10 @@ def epoch(col, name: str, unit: str) -> Parsed:
         return Parsed(*instants(col, name))  # instants already: their unit is their own
     if arr is not None and pa.types.is_integer(arr.type):
         a = _plain(arr)
-        ints = pc.fill_null(a, 0).cast(pa.int64()).to_numpy(zero_copy_only=False)
+        if a.null_count == 0 and pa.types.is_int64(a.type):
+            ints = a.to_numpy()
+        else:
+            ints = pc.fill_null(a, 0).cast(pa.int64()).to_numpy(zero_copy_only=False)
         ns = (ints * mult).view("datetime64[ns]")
         if a.null_count:
             ns = np.where(a.is_valid().to_numpy(zero_copy_only=False), ns, np.datetime64("NaT", "ns"))

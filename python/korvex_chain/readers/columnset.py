@@ -14,7 +14,7 @@ import pandas as pd
 import pyarrow as pa
 
 from .sources import Json
-from .table import arrow_rows, frame_rows
+from .table import NO_POSITIONS, NO_ROWS, arrow_rows, frame_rows, make_frame
 
 
 class ColumnSet:
@@ -69,6 +69,8 @@ def from_json(doc: Json) -> ColumnSet:
     JSON-RPC) or holds it under `list` (Bybit's v5); a bare list of entries
     is read as it is. The responses' other fields (their times) are kept per
     entry, for `envelope`."""
+    if doc.entries is not None:
+        return _json_columns(*doc.entries)
     parts: list[pa.Table | list[dict]] = []
     envelopes: list[dict] = []
     if doc.arrow is not None:
@@ -146,7 +148,9 @@ def _struct_table(entries: pa.Array) -> pa.Table:
     return pa.Table.from_arrays(entries.flatten(), names=[f.name for f in entries.type])
 
 
-def _json_columns(parts: list, envelopes: list[dict]) -> ColumnSet:
+def _json_columns(parts: list, envelopes: list[dict], whole: dict[str, Any] | None = None) -> ColumnSet:
+    """The parts' entries as one table (`whole`: the columns already joined,
+    when the reader has them)."""
     lengths = [p.num_rows if isinstance(p, pa.Table) else len(p) for p in parts]
     n = int(sum(lengths))
     names: list[str] = []
@@ -158,7 +162,7 @@ def _json_columns(parts: list, envelopes: list[dict]) -> ColumnSet:
                 seen.add(k)
                 names.append(k)
 
-    cache: dict[str, Any] = {}
+    cache: dict[str, Any] = dict(whole or {})
 
     def get(name: str):
         if name not in cache:
@@ -172,6 +176,10 @@ def _json_columns(parts: list, envelopes: list[dict]) -> ColumnSet:
 
     def rows(pos: np.ndarray, lead: dict | None = None) -> pd.DataFrame:
         data = dict(lead or {})
+        if len(pos) == 0:
+            # No rows (a clean chain): the entries' columns as empty objects.
+            data.update({c: NO_ROWS for c in names})
+            return make_frame(data, NO_POSITIONS)
         data.update({c: _take(get(c), pos) for c in names})
         return pd.DataFrame(data, index=pd.Index(np.asarray(pos, dtype=np.int64), dtype=np.int64))
 

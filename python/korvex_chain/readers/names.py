@@ -16,7 +16,9 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.compute as pc
 
+from .. import _kernels
 from .._inputs import side_code
+from .columns import codes_of
 
 # BTC-27DEC24-100000-C, BTC-241227-100000-C, BTC-3JUL25-101000-C-USDT,
 # BTC_USDC-27DEC24-100000-C, BTC-USD-241227-100000-C, XRP_USDC-27DEC24-0d625-C.
@@ -60,6 +62,43 @@ class Names(NamedTuple):
 def parse_names(uniques, expiry_hour: int) -> Names:
     """Parse distinct instrument names (a sequence of str) in one pass."""
     raw = pa.array(uniques, type=pa.string()) if not isinstance(uniques, pa.Array) else uniques.cast(pa.string())
+    if raw.null_count == 0:
+        names = _compiled(raw, expiry_hour)
+        if names is not None:
+            return names
+    return _parse_general(raw, expiry_hour)
+
+
+# Status codes of the compiled parser.
+_UNPARSABLE, _BAD_EXPIRY, _UNKNOWN_SIDE = 1, 2, 3
+
+
+def _compiled(raw: pa.Array, expiry_hour: int) -> Names | None:
+    """The names taken apart by the compiled parser (the same reading as
+    PATTERN's), or None for names it leaves to the general one."""
+    _, offsets, chars = raw.buffers()
+    offsets = np.frombuffer(offsets, dtype=np.int32, count=len(raw) + 1, offset=4 * raw.offset)
+    got = _kernels.instrument_names(np.ascontiguousarray(offsets), b"" if chars is None else chars.to_pybytes(),
+                                    int(expiry_hour))
+    if got is None:
+        return None
+    und_codes, unds, ccy_codes, ccys, expiry_ns, strike, is_call, status = got
+    error = np.full(len(raw), None, dtype=object)
+    for i in np.flatnonzero(status):
+        name = raw[int(i)].as_py()
+        if status[i] == _UNPARSABLE:
+            error[i] = f"unparsable instrument name {name!r}"
+        elif status[i] == _BAD_EXPIRY:
+            error[i] = f"unparsable expiry in instrument name {name!r}"
+        else:
+            m = INSTRUMENT.match(name.strip().upper())
+            side = m["side"] if m is not None else ""
+            error[i] = f"unknown option side {side!r} in instrument name {name!r}"
+    return Names((und_codes.astype(np.intp, copy=False), list(unds)), expiry_ns.view("datetime64[ns]"), strike,
+                 is_call, (ccy_codes.astype(np.intp, copy=False), list(ccys)), error)
+
+
+def _parse_general(raw: pa.Array, expiry_hour: int) -> Names:
     n = len(raw)
     text = pc.utf8_upper(pc.utf8_trim_whitespace(raw))
     found = pc.extract_regex(text, PATTERN)
@@ -113,7 +152,7 @@ def _codes(arr: pa.Array, blank_missing: bool = False) -> tuple[np.ndarray, list
     """Dictionary codes of a string array (-1 for nulls, and for "" when
     `blank_missing`) and its distinct values."""
     enc = pc.dictionary_encode(arr)
-    codes = pc.fill_null(enc.indices, -1).to_numpy(zero_copy_only=False).astype(np.intp, copy=False)
+    codes = codes_of(enc.indices)
     values = enc.dictionary.to_pylist()
     if blank_missing and "" in values:
         codes = np.where(codes == values.index(""), -1, codes)

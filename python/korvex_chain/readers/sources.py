@@ -21,7 +21,11 @@ import pyarrow as pa
 import pyarrow.csv as pcsv
 import pyarrow.json as pjson
 
+from .. import _kernels
+
 _GZIP_MAGIC = b"\x1f\x8b"
+# CSV text up to this size is parsed as one block.
+ONE_BLOCK = 1 << 21
 
 
 @dataclass
@@ -36,6 +40,26 @@ class Csv:
         """Bytes of the source as stored (compressed, for a gzip file)."""
         return len(self.data) if isinstance(self.data, bytes) else os.path.getsize(self.data)
 
+    def size(self) -> int:
+        """Bytes of the CSV text (after decompression): a gzip file says it
+        in its last four bytes (modulo 4 GiB; a hint for reading only)."""
+        if isinstance(self.data, bytes) or not self.gzipped:
+            return self.nbytes()
+        try:
+            with open(self.data, "rb") as f:
+                f.seek(-4, os.SEEK_END)
+                return int.from_bytes(f.read(4), "little")
+        except OSError:
+            return self.nbytes()
+
+    def block_size(self) -> int:
+        """Bytes pyarrow parses per block: a snapshot's worth of text is one
+        block, so that every column comes as one piece (cheaper to take
+        apart than to parse in parallel pieces); a larger table is parsed
+        in blocks by all threads."""
+        size = self.size()
+        return size + 1 if size < ONE_BLOCK else ONE_BLOCK
+
     def input(self):
         """A fresh input for pyarrow (decompressed on the fly)."""
         if isinstance(self.data, bytes):
@@ -47,21 +71,23 @@ class Csv:
         """The whole table (pyarrow, multi-threaded), with `types` forced."""
         opts = pcsv.ConvertOptions(column_types={k: v for k, v in types.items() if k in self.header},
                                    strings_can_be_null=True, include_columns=include)
-        # Blocks small enough that a snapshot of a few thousand rows is
-        # parsed by all threads at once.
-        return pcsv.read_csv(self.input(), convert_options=opts, read_options=pcsv.ReadOptions(block_size=1 << 17))
+        return pcsv.read_csv(self.input(), convert_options=opts,
+                             read_options=pcsv.ReadOptions(block_size=self.block_size()))
 
 
 @dataclass
 class Json:
     """JSON documents: the top-level objects (or arrays), each as parsed.
 
-    `arrow` holds pyarrow's columnar reading of newline-delimited objects
-    when it could read them (one row per object), else None and `objects`
-    holds what the json module parsed."""
+    `entries` holds the entries of plain responses (or a plain list of
+    entries) as read by the compiled reader: one table per response and
+    the response's own members. Otherwise `arrow` holds pyarrow's columnar
+    reading of newline-delimited objects when it could read them (one row
+    per object), else `objects` holds what the json module parsed."""
 
     arrow: pa.Table | None
     objects: list[Any] | None
+    entries: tuple[list[pa.Table], list[dict], dict[str, pa.Array]] | None = None
 
 
 @dataclass
@@ -143,6 +169,9 @@ def _header(line: bytes) -> list[str]:
 
 def _json(data: bytes) -> Json:
     data = data.lstrip()
+    entries = _plain_entries(data)
+    if entries is not None:
+        return Json(None, None, entries)
     if data[:1] == b"{":
         # pyarrow reads newline-delimited objects column by column, much faster
         # than the json module; anything it cannot read goes to the json module.
@@ -163,3 +192,39 @@ def _json(data: bytes) -> Json:
     if isinstance(obj, list):
         return Json(None, obj)
     return Json(None, [obj])
+
+
+# Column kinds of the compiled JSON reader, and their Arrow types.
+_JSON_TYPES = (pa.null(), pa.bool_(), pa.int64(), pa.float64(), pa.string())
+
+
+def _plain_entries(data: bytes) -> tuple[list[pa.Table], list[dict], dict[str, pa.Array]] | None:
+    """The entries of plain responses, one table per response (all with
+    the same columns, typed over the whole text), each response's own
+    members and the columns over all responses, as the general readers
+    below would give them, but straight from the compiled reader's buffers.
+    None when the text is not plain (see _kernels.json_columns): the
+    general readers decide then."""
+    got = _kernels.json_columns(data)
+    if got is None:
+        return None
+    responses, n, columns, parts = got
+    names, arrays = [], []
+    for name, kind, nulls, validity, values, offsets, chars in columns:
+        t = _JSON_TYPES[kind]
+        valid = pa.py_buffer(validity) if nulls else None
+        if kind == 0:
+            arr = pa.nulls(n)
+        elif kind == 4:
+            arr = pa.Array.from_buffers(t, n, [valid, pa.py_buffer(offsets), pa.py_buffer(chars)], null_count=nulls)
+        else:
+            arr = pa.Array.from_buffers(t, n, [valid, pa.py_buffer(values)], null_count=nulls)
+        names.append(name)
+        arrays.append(arr)
+    tables, members = [], []
+    start = 0
+    for m, own in parts:
+        tables.append(pa.Table.from_arrays([a.slice(start, m) for a in arrays], names=names))
+        members.append(own)
+        start += m
+    return tables, members, dict(zip(names, arrays))

@@ -65,9 +65,13 @@ def arrow_rows(table: pa.Table) -> Callable[..., pd.DataFrame]:
     numbers as float64 (int64 when complete), text as text, empty columns
     as NaN, as pandas.read_csv would give them."""
 
+    names: list[str] = []
+
     def rows(pos: np.ndarray, lead: dict | None = None) -> pd.DataFrame:
         if len(pos) == 0:
-            return empty_frame([*(lead or {}), *table.column_names])
+            if not names:
+                names.extend(table.column_names)
+            return empty_frame([*(lead or {}), *names])
         part = table.take(pa.array(np.asarray(pos, dtype=np.int64)))
         cols = dict(lead or {})
         for name, c in zip(part.column_names, part.columns):
@@ -89,20 +93,15 @@ def arrow_rows(table: pa.Table) -> Callable[..., pd.DataFrame]:
     return rows
 
 
-_EMPTY: dict[tuple, pd.DataFrame] = {}
-
-
 def empty_frame(columns: list[str]) -> pd.DataFrame:
-    """No rows under these columns (the rejected rows of a clean chain): a
-    copy of one made once per list of columns, which costs a tenth."""
-    key = tuple(columns)
-    frame = _EMPTY.get(key)
-    if frame is None:
-        if len(_EMPTY) >= 64:
-            _EMPTY.clear()
-        frame = _EMPTY[key] = make_frame({c: np.empty(0, dtype=object) for c in columns},
-                                         pd.Index([], dtype=np.int64))
-    return frame.copy()
+    """No rows under these columns (the rejected rows of a clean chain), as
+    object columns."""
+    return make_frame({c: NO_ROWS for c in columns}, NO_POSITIONS)
+
+
+NO_ROWS = np.empty(0, dtype=object)
+NO_ROWS.flags.writeable = False
+NO_POSITIONS = pd.Index([], dtype=np.int64)  # an Index is immutable: shared
 
 
 def _positions(pos) -> pd.Index:
@@ -113,30 +112,103 @@ def _positions(pos) -> pd.Index:
 STR = pd.Series(["x"]).dtype
 
 
+_ARROW_TEXT = STR != np.dtype(object) and hasattr(STR, "__from_arrow__")
+
+
 def text_array(values):
     """Text (an object array of str or None, or a pyarrow string array) as
     the column pandas would make of a column of str."""
     if isinstance(values, (pa.Array, pa.ChunkedArray)):
-        if hasattr(STR, "__from_arrow__"):
+        if _ARROW_TEXT:
+            # pandas keeps its text as large_string: cast once here, or not at all.
+            if not pa.types.is_large_string(values.type):
+                values = values.cast(pa.large_string())
             return STR.__from_arrow__(values)
         values = np.asarray(values.to_pylist(), dtype=object)
-    return values if STR == np.dtype(object) else pd.array(values, dtype=STR)
+    if STR == np.dtype(object):
+        return values
+    if _ARROW_TEXT:
+        try:
+            return STR.__from_arrow__(pa.array(values, type=pa.large_string(), from_pandas=True))
+        except (pa.ArrowInvalid, pa.ArrowTypeError):
+            pass  # not all str: pandas says what becomes of them
+    return pd.array(values, dtype=STR)
+
+
+_UTC = pd.DatetimeTZDtype("ns", "UTC")
+
+
+def utc_array(ns: np.ndarray):
+    """datetime64[ns] instants (UTC) as the tz-aware pandas array of a column,
+    taking the array as it is (the usual route through DatetimeIndex and
+    tz_localize costs tens of microseconds per column)."""
+    ns = np.asarray(ns, dtype="datetime64[ns]")
+    try:
+        return pd.arrays.DatetimeArray._simple_new(ns, dtype=_UTC)
+    except (AttributeError, TypeError):  # pragma: no cover - a pandas without it
+        return pd.DatetimeIndex(ns).tz_localize("UTC").array
 
 
 def coded_text(codes: np.ndarray, names: list):
     """Text given as codes into distinct names (-1: missing), as `text_array`."""
     codes = np.asarray(codes)
-    arr = pa.DictionaryArray.from_arrays(pa.array(codes.astype(np.int32), mask=codes < 0),
-                                         pa.array(list(names), type=pa.string()))
-    return text_array(arr.cast(pa.string()))
+    missing = codes < 0
+    index = pa.array(codes.astype(np.int32), mask=missing if missing.any() else None)
+    return text_array(pa.array(list(names), type=pa.large_string()).take(index))
+
+
+try:  # pandas 3: a frame from ready blocks, without pandas' per-column work
+    from pandas.api.internals import create_dataframe_from_blocks as _from_blocks
+except ImportError:  # pragma: no cover - older pandas
+    _from_blocks = None
+
+# numpy kinds gathered into one 2-D block per dtype, as pandas keeps them
+# (datetime64 and timedelta64 columns are pandas arrays within a frame).
+_STACKED = frozenset("fiubO")
+_COLUMNS: dict[tuple, pd.Index] = {}
+
+
+def column_index(names: tuple) -> pd.Index:
+    """The columns Index of a list of names, made once per list (an Index
+    of text costs as much to make as a chain's numeric columns)."""
+    index = _COLUMNS.get(names)
+    if index is None:
+        if len(_COLUMNS) >= 256:
+            _COLUMNS.clear()
+        index = _COLUMNS[names] = pd.Index(list(names))
+    return index
 
 
 def make_frame(columns: dict, index: pd.Index) -> pd.DataFrame:
     """A DataFrame of ready columns (numpy arrays, or pandas arrays of their
     final dtype: see `text_array`), built without pandas' per-column checks,
-    which cost more than the rest of a chain's columns."""
+    which cost more than the rest of a chain's columns.
+
+    Numeric, boolean and object numpy columns go into one new 2-D block
+    per dtype (what pandas' consolidation would make: the frame owns them,
+    writable); pandas arrays and other numpy columns become blocks of their
+    own."""
     arrays = [v.array if isinstance(v, pd.Index) else v for v in columns.values()]
-    try:
-        return pd.DataFrame._from_arrays(arrays, columns=list(columns), index=index, verify_integrity=False)
-    except (AttributeError, TypeError):  # a pandas without this constructor
-        return pd.DataFrame(dict(zip(columns, arrays)), index=index)
+    names = tuple(columns)
+    if _from_blocks is None:
+        try:
+            return pd.DataFrame._from_arrays(arrays, columns=list(names), index=index, verify_integrity=False)
+        except (AttributeError, TypeError):  # a pandas without this constructor
+            return pd.DataFrame(dict(zip(names, arrays)), index=index)
+    n = len(index)
+    groups: dict[np.dtype, list[int]] = {}
+    blocks = []
+    for i, a in enumerate(arrays):
+        if isinstance(a, np.ndarray):
+            if a.dtype.kind in _STACKED:
+                groups.setdefault(a.dtype, []).append(i)
+            else:
+                blocks.append((a.reshape(1, n), np.array([i], dtype=np.intp)))
+        else:
+            blocks.append((a, np.array([i], dtype=np.intp)))
+    for dtype, where in groups.items():
+        block = np.empty((len(where), n), dtype=dtype)
+        for row, i in enumerate(where):
+            block[row] = arrays[i]
+        blocks.append((block, np.asarray(where, dtype=np.intp)))
+    return _from_blocks(blocks, index=index, columns=column_index(names))

@@ -23,7 +23,7 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.csv as pcsv
 
-from .columns import epoch
+from .columns import codes_of, epoch
 from .columnset import ColumnSet
 from .sources import Csv
 from .table import COIN, Table, arrow_rows
@@ -135,14 +135,17 @@ class _Latest:
             sym = pc.dictionary_encode(sym)
         names = sym.dictionary
         known = len(self.symbols)
-        idx = pc.index_in(names, value_set=self.symbols) if known else pa.nulls(len(names), pa.int32())
-        lut = pc.fill_null(idx, -1).to_numpy(zero_copy_only=False).astype(np.intp)
+        if known == 0:
+            # The first block: its symbols are the file's first ones, in order.
+            self.symbols = names.cast(pa.string())
+            return codes_of(sym.indices)
+        lut = codes_of(pc.index_in(names, value_set=self.symbols))
         new = np.flatnonzero(lut < 0)
         if new.size:
             self.symbols = pa.concat_arrays([self.symbols, names.take(pa.array(new)).cast(pa.string())])
             lut[new] = known + np.arange(new.size)
         lut = np.append(lut, -1)
-        return lut[pc.fill_null(sym.indices, -1).to_numpy(zero_copy_only=False)]
+        return lut[codes_of(sym.indices)]
 
     def add(self, batch) -> None:
         n = batch.num_rows
@@ -163,7 +166,9 @@ class _Latest:
         if idx.size:
             nsym = len(self.symbols)
             pick = idx[_latest(codes[idx], ts[idx], nsym)]
-            rows = batch.select([c for c in batch.column_names if c != "symbol"]).take(pa.array(pick))
+            rows = batch.select([c for c in batch.column_names if c != "symbol"])
+            if pick.size < n:  # else every row is its option's latest (a snapshot's file)
+                rows = rows.take(pa.array(pick))
             self.pending.append((rows, codes[pick], ts[pick], self.seen + pick))
             self.pending_rows += pick.size
             if self.pending_rows > max(1 << 16, 8 * nsym):
@@ -173,15 +178,21 @@ class _Latest:
     def flush(self) -> None:
         if not self.pending:
             return
+        if self.table is None and len(self.pending) == 1:
+            # One block's latest rows: already one per option, in order.
+            rows, self.sym, self.ts, self.pos = self.pending[0]
+            self.table = pa.Table.from_batches([rows]) if isinstance(rows, pa.RecordBatch) else rows
+            self.pending, self.pending_rows = [], 0
+            return
         parts = ([] if self.table is None else [(self.table, self.sym, self.ts, self.pos)]) + self.pending
         self.pending, self.pending_rows = [], 0
-        table = pa.concat_tables([pa.Table.from_batches([p[0]]) if isinstance(p[0], pa.RecordBatch) else p[0]
-                                  for p in parts], promote_options="permissive")
+        tables = [pa.Table.from_batches([p[0]]) if isinstance(p[0], pa.RecordBatch) else p[0] for p in parts]
+        table = tables[0] if len(tables) == 1 else pa.concat_tables(tables, promote_options="permissive")
         sym = np.concatenate([p[1] for p in parts])
         ts = np.concatenate([p[2] for p in parts])
         pos = np.concatenate([p[3] for p in parts])
         keep = _latest(sym, ts, len(self.symbols))
-        self.table = table.take(pa.array(keep))
+        self.table = table if keep.size == sym.size else table.take(pa.array(keep))
         self.sym, self.ts, self.pos = sym[keep], ts[keep], pos[keep]
 
 
@@ -218,7 +229,7 @@ def read_csv(src: Csv, how: str, *, at=None, max_age=None, premium_currency=None
             if src.nbytes() <= WHOLE and block_size is None:
                 # A small file (a snapshot's worth) is read at once, by all threads.
                 latest.add(pcsv.read_csv(src.input(), convert_options=opts,
-                                         read_options=pcsv.ReadOptions(block_size=1 << 17)))
+                                         read_options=pcsv.ReadOptions(block_size=src.block_size())))
             else:
                 reader = pcsv.open_csv(src.input(), convert_options=opts,
                                        read_options=pcsv.ReadOptions(block_size=block_size or BLOCK_SIZE))
@@ -262,13 +273,17 @@ def _snapshot(latest: _Latest, how: str, at_us: int | None, max_age, premium_cur
         when = "" if at_us is None else f" at or before {_iso(at_us)}"
         raise ValueError(f"empty chain: no option update{when} in the tardis file")
     order = np.argsort(latest.pos, kind="stable")
-    snap = latest.table.take(pa.array(order))
-    snap = snap.add_column(0, "symbol", latest.symbols.take(pa.array(latest.sym[order])))
+    in_order = bool((order == np.arange(order.size)).all())
+    snap = latest.table if in_order else latest.table.take(pa.array(order))
+    sym = latest.sym[order]
+    every_symbol_in_order = sym.size == len(latest.symbols) and bool((sym == np.arange(sym.size)).all())
+    snap = snap.add_column(0, "symbol", latest.symbols if every_symbol_in_order else latest.symbols.take(pa.array(sym)))
     ts = latest.ts[order]
     assert latest.max_ts is not None  # rows were kept, so times were seen
     at_eff = at_us if at_us is not None else latest.max_ts
     n = snap.num_rows
-    cols = {tidy: snap.column(src) for src, tidy in KEYS.items() if src in snap.column_names}
+    present = set(snap.column_names)
+    cols = {tidy: snap.column(src) for src, tidy in KEYS.items() if src in present}
     cols["observation_time_utc"] = epoch(snap.column("timestamp"), "timestamp", "us")
     cols["expiry_utc"] = epoch(snap.column("expiration"), "expiration", "us")
 
@@ -290,8 +305,8 @@ def _snapshot(latest: _Latest, how: str, at_us: int | None, max_age, premium_cur
         notes.append(f"{latest.unplaced} updates without symbol or timestamp skipped")
 
     name_currency = None
-    if "exchange" in snap.column_names:
-        exchanges = set(snap.column("exchange").drop_null().to_pylist())
+    if "exchange" in present:
+        exchanges = set(pc.unique(snap.column("exchange")).drop_null().to_pylist())
         if exchanges and exchanges <= COIN_EXCHANGES:
             name_currency = COIN
         elif premium_currency is None and exchanges:
