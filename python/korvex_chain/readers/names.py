@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import datetime as dt
 import re
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 import numpy as np
 import pyarrow as pa
@@ -78,7 +78,7 @@ def _compiled(raw: pa.Array, expiry_hour: int) -> Names | None:
     PATTERN's), or None for names it leaves to the general one."""
     _, offsets, chars = raw.buffers()
     offsets = np.frombuffer(offsets, dtype=np.int32, count=len(raw) + 1, offset=4 * raw.offset)
-    got = _kernels.instrument_names(np.ascontiguousarray(offsets), b"" if chars is None else chars.to_pybytes(),
+    got: Any = _kernels.instrument_names(np.ascontiguousarray(offsets), b"" if chars is None else chars.to_pybytes(),
                                     int(expiry_hour))
     if got is None:
         return None

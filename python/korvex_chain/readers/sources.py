@@ -205,7 +205,8 @@ def _plain_entries(data: bytes) -> tuple[list[pa.Table], list[dict], dict[str, p
     below would give them, but straight from the compiled reader's buffers.
     None when the text is not plain (see _kernels.json_columns): the
     general readers decide then."""
-    got = _kernels.json_columns(data)
+    # The compiled reader hands back a plain tuple (typed as object).
+    got: Any = _kernels.json_columns(data)
     if got is None:
         return None
     responses, n, columns, parts = got
