@@ -226,45 +226,98 @@ def plan_chunks(files: list[str], *, every_us: int | None, peek) -> list[_Chunk]
 # One chunk: read, fit, summarise (runs in a worker)
 # ---------------------------------------------------------------------------
 
-def _text(value) -> str | None:
-    return None if value is None else str(value)
+class _Columns:
+    """A table under construction, column by column (`fields`: its columns and
+    their types): the rows of a chunk are appended as whole columns, never
+    as one mapping per row."""
+
+    def __init__(self, fields, *, partitioned: bool):
+        self.fields = fields
+        self.partitioned = partitioned
+        self.data: dict[str, list] = {n: [] for n in (["underlying"] if partitioned else []) + [n for n, _ in fields]}
+        self.rows = 0
+
+    def add(self, n: int, values: dict[str, Any]) -> None:
+        """`n` rows: each value a list of n, or one value for all of them
+        (columns not given are null; instants as UTC nanoseconds or None)."""
+        for name, column in self.data.items():
+            v = values.get(name)
+            if isinstance(v, list):
+                if len(v) != n:
+                    raise ValueError(f"column {name}: {len(v)} values for {n} rows")
+                column.extend(v)
+            else:
+                column.extend([v] * n)
+        self.rows += n
+
+    def table(self) -> pa.Table:
+        import pyarrow as pa
+
+        schema = _schema(self.fields, self.partitioned)
+        cols = {}
+        for f in schema:
+            if pa.types.is_timestamp(f.type):
+                cols[f.name] = pa.array(self.data[f.name], type=pa.int64()).cast(f.type)
+            else:
+                cols[f.name] = pa.array(self.data[f.name], type=f.type)
+        return pa.table(cols, schema=schema)
 
 
-def _fit_rows(cf, obs, key: str, clock: str, methods: dict, warm: set) -> list[dict]:
-    rows = []
-    for f in cf.fits:
-        row = {"underlying": f.underlying, "observation_time": obs, "snapshot": key, "expiry": f.expiry,
-               "model": f.model_name, "forward": float(f.forward),
-               "forward_method": methods.get((f.underlying, f.expiry)), "ttx": float(f.ttx), "clock": clock,
-               "status": f.status, "rmse_vp": float(f.rmse), "max_error_vp": float(f.max_error),
-               "inside": float(f.inside), "n_metric": int(f.n_metric), "n_used": int(f.n_used),
-               "nfev": int(f.nfev), "warm_start": (f.underlying, f.expiry) in warm,
-               "warnings": "; ".join(f.warnings + ([f.message] if f.message else []))}
-        for n in PARAMETERS:
-            row[n] = float(f.params[n]) if n in f.params else None
-        rows.append(row)
-    return rows
-
-
-def _quote_rows(cf, obs, key: str, opts: dict, notes: list[str]) -> list[dict]:
+def _ns(value) -> int | None:
+    """An instant (Timestamp, datetime, datetime64; None or NaT) as UTC nanoseconds."""
+    if value is None:
+        return None
     import pandas as pd
 
-    rows = []
+    if type(value) is pd.Timestamp:
+        return value.value      # UTC nanoseconds, whatever the zone and unit
+    if value is pd.NaT:
+        return None
+    return pd.Timestamp(value).as_unit("ns").value
+
+
+def _add_fits(table: _Columns, cf, obs_ns: int | None, key: str, clock: str, methods: dict, warm: set) -> None:
+    fits = cf.fits
+    if not fits:
+        return
+    pairs = [(f.underlying, f.expiry) for f in fits]
+    values: dict[str, Any] = {
+        "underlying": [f.underlying for f in fits], "observation_time": obs_ns, "snapshot": key,
+        "expiry": [_ns(f.expiry) for f in fits], "model": [f.model_name for f in fits],
+        "forward": [float(f.forward) for f in fits], "forward_method": [methods.get(p) for p in pairs],
+        "ttx": [float(f.ttx) for f in fits], "clock": clock, "status": [f.status for f in fits],
+        "rmse_vp": [float(f.rmse) for f in fits], "max_error_vp": [float(f.max_error) for f in fits],
+        "inside": [float(f.inside) for f in fits], "n_metric": [int(f.n_metric) for f in fits],
+        "n_used": [int(f.n_used) for f in fits], "nfev": [int(f.nfev) for f in fits],
+        "warm_start": [p in warm for p in pairs],
+        "warnings": ["; ".join(f.warnings + ([f.message] if f.message else [])) for f in fits]}
+    for n in PARAMETERS:
+        values[n] = [float(f.params[n]) if n in f.params else None for f in fits]
+    table.add(len(fits), values)
+
+
+def _add_quotes(table: _Columns, cf, obs_ns: int | None, key: str, opts: dict, notes: list[str]) -> None:
+    import numpy as np
+
+    names = ["time", "forward", "atm_vol"] + [f"{kind}{d:g}" for d in opts["deltas"] for kind in ("rr", "bf")]
     for und in sorted({f.underlying for f in cf.fits}):
         try:
-            q = cf.surface(und).quotes(opts["tenors"], opts["deltas"], delta=opts["delta"], atm=opts["atm"])
+            # The surface fit_chain's calendar check built, when the fits are unchanged.
+            surface = cf._surface_of(und)
+            labels, instants, cols = surface._quote_columns(opts["tenors"], opts["deltas"], opts["delta"],
+                                                            opts["atm"])
         except (ValueError, KeyError) as exc:
             notes.append(f"{cf.model_name} {und}: no surface ({exc})")
             continue
-        names = ["time", "forward", "atm_vol"] + [f"{kind}{d:g}" for d in opts["deltas"] for kind in ("rr", "bf")]
-        values = {n: q[n].to_numpy(float).tolist() for n in names}
-        expiry = [None if pd.isna(e) else e for e in q["expiry"]]
-        for i, tenor in enumerate(q.index):
-            row = {"underlying": und, "observation_time": obs, "snapshot": key, "model": cf.model_name,
-                   "tenor": str(tenor), "expiry": expiry[i]}
-            row.update((n, v[i]) for n, v in values.items())
-            rows.append(row)
-    return rows
+        instants = np.asarray(instants, dtype="datetime64[ns]")
+        nat = np.isnat(instants)   # a row without an instant (a tenor given in years)
+        ns = instants.view("int64").tolist()
+        values: dict[str, Any] = {"underlying": und, "observation_time": obs_ns, "snapshot": key,
+                                  "model": cf.model_name, "tenor": [str(t) for t in labels],
+                                  "expiry": [None if b else v for v, b in zip(ns, nat.tolist())]}
+        for n in names:
+            values[n] = cols[n].astype(float).tolist()
+        table.add(len(labels), values)
 
 
 def _read_options(opts: dict) -> dict:
@@ -311,26 +364,29 @@ def run_chunk(chunk: _Chunk, opts: dict) -> dict[str, pa.Table]:
     its rows. A snapshot that fails is a row of `snapshots` with its error."""
     from .fit import fit_chain
 
-    fits: list[dict] = []
-    quotes: list[dict] = []
-    snaps: list[dict] = []
+    fits = _Columns(_FITS_FIELDS, partitioned=True)
+    quotes = _Columns(_quotes_fields(opts["deltas"]), partitioned=True)
+    snaps = _Columns(_SNAPSHOTS_FIELDS, partitioned=False)
     previous: dict[str, Any] = {}
     t0 = time.perf_counter()
     for key, path, at, chain in _chains(chunk, opts):
-        row = {"snapshot": key, "file": path, "at": at, "chunk": chunk.id, "observation_time": None,
-               "format": None, "rows": None, "priced": None, "rejected": None, "expiries": None,
-               "failed_fits": None, "error": None, "notes": None}
+        row = {"snapshot": key, "file": path, "at": _ns(at), "chunk": chunk.id}
         notes: list[str] = []
+        # A snapshot's rows are kept only once every model is done with it.
+        snap_fits = _Columns(_FITS_FIELDS, partitioned=True)
+        snap_quotes = _Columns(quotes.fields, partitioned=True)
         try:
             if isinstance(chain, BaseException):
                 raise chain
             obs = chain.observation_time
-            row.update(observation_time=obs, format=chain.format, rows=int(chain.n_input),
+            obs_ns = _ns(obs)
+            row.update(observation_time=obs_ns, format=chain.format, rows=int(chain.n_input),
                        priced=int(len(chain.quotes)), rejected=int(len(chain.rejected)),
                        expiries=int(len(chain.expiries)))
-            methods = {(e.underlying, e.expiry): str(e.forward_method)
-                       for e in chain.expiries[["underlying", "expiry", "forward_method"]].itertuples(index=False)}
-            snap_fits, snap_quotes, failed = [], [], 0
+            ex = chain.expiries
+            methods = dict(zip(zip(ex["underlying"].tolist(), ex["expiry"].tolist()),
+                               (str(m) for m in ex["forward_method"].tolist())))
+            failed = 0
             for model in opts["models"]:
                 prev = previous.get(model)
                 cf = fit_chain(chain, model, previous=prev, starts=opts["starts"], weights=opts["weights"],
@@ -339,12 +395,12 @@ def run_chunk(chunk: _Chunk, opts: dict) -> dict[str, pa.Table]:
                 if prev is not None:
                     done = {(f.underlying, f.expiry) for f in prev.fits if f.model is not None}
                     warm = {(f.underlying, f.expiry) for f in cf.fits} & done
-                snap_fits += _fit_rows(cf, obs, key, chain.clock, methods, warm)
-                snap_quotes += _quote_rows(cf, obs, key, opts, notes)
+                _add_fits(snap_fits, cf, obs_ns, key, chain.clock, methods, warm)
+                _add_quotes(snap_quotes, cf, obs_ns, key, opts, notes)
                 failed += sum(f.status == "failed" for f in cf.fits)
                 previous[model] = cf
-            fits += snap_fits
-            quotes += snap_quotes
+            for mine, table in ((snap_fits, fits), (snap_quotes, quotes)):
+                table.add(mine.rows, mine.data)
             row["failed_fits"] = failed
             notes += list(chain.warnings)
         except Exception as exc:  # noqa: BLE001 - a failed snapshot is recorded, never fatal
@@ -353,26 +409,8 @@ def run_chunk(chunk: _Chunk, opts: dict) -> dict[str, pa.Table]:
         row["seconds"] = t1 - t0
         t0 = t1
         row["notes"] = "; ".join(notes) or None
-        snaps.append(row)
-    return {"fits": _table(fits, _FITS_FIELDS, partitioned=True),
-            "quotes": _table(quotes, _quotes_fields(opts["deltas"]), partitioned=True),
-            "snapshots": _table(snaps, _SNAPSHOTS_FIELDS, partitioned=False)}
-
-
-def _table(rows: list[dict], fields, *, partitioned: bool) -> pa.Table:
-    import pandas as pd
-    import pyarrow as pa
-
-    schema = _schema(fields, partitioned)
-    cols = {}
-    for f in schema:
-        vals = [r.get(f.name) for r in rows]
-        if pa.types.is_timestamp(f.type):
-            vals = [None if v is None or v is pd.NaT else pd.Timestamp(v).as_unit("ns").value for v in vals]
-            cols[f.name] = pa.array(vals, type=pa.int64()).cast(f.type)
-        else:
-            cols[f.name] = pa.array(vals, type=f.type)
-    return pa.table(cols, schema=schema)
+        snaps.add(1, row)
+    return {"fits": fits.table(), "quotes": quotes.table(), "snapshots": snaps.table()}
 
 
 # ---------------------------------------------------------------------------

@@ -27,6 +27,7 @@ Failed fits are left out (`Surface.skipped` says which and why).
 from __future__ import annotations
 
 import datetime as dt
+import functools
 import math
 import numbers
 from dataclasses import dataclass, field
@@ -165,7 +166,7 @@ class Surface:
                 skipped.append((f.expiry, "a second fit of the same expiry"))
             else:
                 usable.append(f)
-        exp = np.array([_utc(f.expiry).tz_localize(None).to_datetime64() for f in usable], dtype="datetime64[ns]")
+        exp = np.array([_instant_ns(f.expiry) for f in usable], dtype="datetime64[ns]")
         theta = self._instant_years(exp) if usable else np.empty(0)
         if same_clock:
             c = theta
@@ -190,10 +191,12 @@ class Surface:
             why = "; ".join(f"{e:%Y-%m-%d %H:%M}: {r}" for e, r in skipped) or "no fits"
             raise ValueError(f"no fitted expiry of {underlying} to build a surface from ({why})")
         skipped.sort(key=lambda s: s[0])
-        self.skipped = pd.DataFrame(skipped, columns=["expiry", "reason"])
+        # `skipped` and `expiries` are made when first read: most surfaces
+        # (a chain fit's calendar check, a history's quotes) never read them,
+        # and the two pandas objects cost more than the rest of the surface.
+        self._skipped_rows = skipped
         self.fits = [usable[i] for i in keep]
         ix = np.array(keep, dtype=np.intp)
-        self.expiries = pd.DatetimeIndex([f.expiry for f in self.fits], name="expiry")
         self.times = np.ascontiguousarray(theta[ix], dtype=float)
         self.forwards = np.array([float(f.forward) for f in self.fits])
         self._c = np.ascontiguousarray(c[ix], dtype=float)
@@ -207,7 +210,8 @@ class Surface:
             self._params.append(np.array([[values[n] for n in names_f]], dtype=np.float64))
         self._tau = [float(f.ttx) for f in self.fits]
         n = self.times.size
-        self.k_ranges = np.array([_quoted_range(f, t) for f, t in zip(self.fits, self.times)])
+        columns: dict[int, np.ndarray] = {}
+        self.k_ranges = np.array([_quoted_range(f, t, columns) for f, t in zip(self.fits, self.times)])
         width = max(p.shape[1] for p in self._params)
         rows = np.zeros((len(self._params), width))
         for i, p in enumerate(self._params):
@@ -218,14 +222,24 @@ class Surface:
 
     # ------------------------------------------------------------------ public
 
+    @functools.cached_property
+    def skipped(self) -> pd.DataFrame:
+        """The expiries left out of the surface (`expiry`, `reason`), in time order."""
+        return pd.DataFrame(self._skipped_rows, columns=["expiry", "reason"])
+
+    @functools.cached_property
+    def expiries(self) -> pd.DatetimeIndex:
+        """The fitted expiries of the surface, in time order."""
+        return pd.DatetimeIndex([f.expiry for f in self.fits], name="expiry")
+
     def __repr__(self) -> str:
         first, last = self.expiries[0], self.expiries[-1]
         s = (f"<Surface {self.underlying} {self.model_name}: {len(self.fits)} expiries "
              f"{first:%Y-%m-%d}..{last:%Y-%m-%d}, {self.clock} clock")
         if self.clock == "business":
             s += f" ({self.calendar if isinstance(self.calendar, str) and len(self.calendar) < 40 else 'custom'})"
-        if len(self.skipped):
-            s += f", {len(self.skipped)} skipped"
+        if len(self._skipped_rows):
+            s += f", {len(self._skipped_rows)} skipped"
         return s + ">"
 
     def table(self) -> pd.DataFrame:
@@ -268,11 +282,12 @@ class Surface:
         both (pair_range): where total variance falls from the earlier to
         the later expiry by more than rounding (CALENDAR_ROUNDING of it)."""
         out = []
+        expiries = list(self.expiries)
         for i in range(self.times.size - 1):
             lo, hi = self.pair_range(i)
             k = np.linspace(lo, hi, points) if lo <= hi else np.empty(0)
             w0, w1, v1 = self._pair_variances(i, k)
-            out.append(_calendar_report(self.underlying, self.expiries[i], self.expiries[i + 1], (lo, hi), k, w0,
+            out.append(_calendar_report(self.underlying, expiries[i], expiries[i + 1], (lo, hi), k, w0,
                                         w1, v1, self._c[i + 1]))
         return out
 
@@ -330,6 +345,19 @@ class Surface:
         that the surface does not reach (a delta beyond what the smile can
         give) leaves NaN.
         """
+        labels, instants, cols = self._quote_columns(tenors, deltas, delta, atm)
+        # One float block, then the instants: a frame of many small columns
+        # costs several times more to build.
+        out = pd.DataFrame(np.column_stack(list(cols.values())), columns=list(cols),
+                           index=pd.Index(labels, name="tenor"), copy=False)
+        out.insert(0, "expiry", pd.DatetimeIndex(instants, dtype=_UTC))
+        return out
+
+    def _quote_columns(self, tenors: Any, deltas: Any, delta: str = "forward", atm: str = "forward",
+                       ) -> tuple[list[str], np.ndarray, dict[str, np.ndarray]]:
+        """The columns of `quotes` as arrays: its labels, the instants
+        (datetime64[ns], NaT where a row has none) and the float columns by
+        name, in the table's order (for callers that want no DataFrame)."""
         if delta not in ("forward", "premium_adjusted"):
             raise ValueError(f"unknown delta {delta!r}: use 'forward' or 'premium_adjusted'")
         if atm not in ("forward", "delta_neutral"):
@@ -361,12 +389,7 @@ class Surface:
             cols[f"put{name}_vol"] = pv
             cols[f"call{name}_strike"] = fwd * np.exp(k[:, j])
             cols[f"put{name}_strike"] = fwd * np.exp(k[:, nd + j])
-        # One float block, then the instants: a frame of many small columns
-        # costs several times more to build.
-        out = pd.DataFrame(np.column_stack(list(cols.values())), columns=list(cols),
-                           index=pd.Index(labels, name="tenor"), copy=False)
-        out.insert(0, "expiry", pd.DatetimeIndex(instants, dtype=_UTC))
-        return out
+        return labels, instants, cols
 
     # ------------------------------------------------------------------ times
 
@@ -558,6 +581,18 @@ def _utc(value: Any) -> pd.Timestamp:
     return ts.tz_localize("UTC") if ts.tzinfo is None else ts.tz_convert("UTC")
 
 
+def _instant_ns(value: Any) -> np.datetime64:
+    """An instant as datetime64[ns] UTC (naive: read as UTC)."""
+    if type(value) is pd.Timestamp:
+        # A Timestamp's value is its UTC nanoseconds whatever its zone: the
+        # same instant as converting it, without the conversions' cost.
+        try:
+            return np.datetime64(value.value, "ns")
+        except OverflowError:   # beyond nanoseconds: as the conversion says
+            pass
+    return _utc(value).tz_localize(None).to_datetime64()
+
+
 def _observation_time(fits: Any, given: Any) -> pd.Timestamp:
     if given is not None:
         return _utc(given)
@@ -567,9 +602,11 @@ def _observation_time(fits: Any, given: Any) -> pd.Timestamp:
     raise ValueError("the fits carry no observation time: pass observation_time=")
 
 
-def _quoted_range(fit: Any, theta: float) -> tuple[float, float]:
+def _quoted_range(fit: Any, theta: float, columns: dict[int, np.ndarray] | None = None) -> tuple[float, float]:
     """The log-forward-moneyness range of a fit's quotes (its forward's), or
-    a few at-the-money standard deviations when it has none to show."""
+    a few at-the-money standard deviations when it has none to show.
+    `columns`: the log-moneyness column of each source already read (by id),
+    shared by the fits of one surface, which all come from one chain."""
     # Only the one column: copying the fit's quote rows whole (`fit.quotes`)
     # would cost more than the rest of the surface put together.
     src, used = getattr(fit, "_source", None), getattr(fit, "used", None)
@@ -582,7 +619,12 @@ def _quoted_range(fit: Any, theta: float) -> tuple[float, float]:
             pos = idx.get_indexer(used)
             if (pos < 0).any():
                 raise KeyError(f"the fit's quote rows {used[pos < 0][:5].tolist()} are not in its source")
-        k = src["log_moneyness"].to_numpy(float)[pos]
+        column = None if columns is None else columns.get(id(src))
+        if column is None:
+            column = src["log_moneyness"].to_numpy(float)
+            if columns is not None:
+                columns[id(src)] = column
+        k = column[pos]
     else:
         q = fit.quotes
         k = q["log_moneyness"].to_numpy(float) if q is not None and "log_moneyness" in q.columns else np.empty(0)

@@ -63,6 +63,7 @@ model is, read from the C++ models, and the fit's own choices about them),
 
 from __future__ import annotations
 
+import collections
 import datetime as dt
 import math
 import re
@@ -354,28 +355,24 @@ def fit_chain(chain, model: str = "GVVSpline", *, previous: ChainFit | None = No
     q = chain.quotes
     # Plain arrays once for the whole chain; each expiry is a slice of them.
     cols = {c: q[c].to_numpy() for c in ("log_moneyness", "otm", "is_call", "quote_bid_iv", "quote_ask_iv")}
+    labels = np.asarray(q.index)
     groups = chain.positions()
     if isinstance(underlyings, str):
         underlyings = [underlyings]
-    selected = [e for e in chain.expiries.itertuples(index=False)
-                if underlyings is None or e.underlying in underlyings]
+    selected = [e for e in _expiry_rows(chain.expiries) if underlyings is None or e.underlying in underlyings]
     if expiries is not None:
         selected = _select_expiries(selected, expiries)
+    earlier = _previous_fits(previous)
     fits = []
     for e in selected:
         pos = groups.get((e.underlying, e.expiry))
         if pos is None:
             continue
-        warm = None
-        if previous is not None:
-            try:
-                warm = previous.get(e.underlying, e.expiry)
-            except KeyError:
-                warm = None
+        warm = earlier(e.underlying, e.expiry)
         f = _fit_arrays(model, cols["log_moneyness"][pos].astype(float), cols["otm"][pos].astype(bool),
                         cols["is_call"][pos].astype(bool), cols["quote_bid_iv"][pos].astype(float),
                         cols["quote_ask_iv"][pos].astype(float), float(e.forward), float(e.ttx), e.expiry,
-                        e.underlying, warm_start=warm, starts=starts, weights=weights, index=q.index[pos],
+                        e.underlying, warm_start=warm, starts=starts, weights=weights, index=labels[pos],
                         solver=solver)
         f._source = q
         method = str(getattr(e, "forward_method", ""))
@@ -386,5 +383,39 @@ def fit_chain(chain, model: str = "GVVSpline", *, previous: ChainFit | None = No
     cf = ChainFit(model, fits, chain.clock, chain.observation_time, calendar=getattr(chain, "calendar", None))
     if calendar_arbitrage == "repair":
         cf.calendar_repair = repair_calendar(cf, chain, weights=weights, solver=solver)
-    cf.calendar_arbitrage = calendar_reports(cf)
+    surfaces: dict = {}
+    cf.calendar_arbitrage = calendar_reports(cf, surfaces)
+    cf._keep_surfaces(surfaces)
     return cf
+
+
+def _expiry_rows(expiries: pd.DataFrame) -> list:
+    """The rows of a chain's expiry table as named tuples (those of
+    `itertuples`), read column by column: itertuples costs a good part of a
+    small chain's fit in its own overhead."""
+    names = [str(c) for c in expiries.columns]
+    if not all(n.isidentifier() and not n.startswith("_") for n in names) or len(set(names)) != len(names):
+        return list(expiries.itertuples(index=False))
+    row = collections.namedtuple("Expiry", names)
+    return [row._make(v) for v in zip(*(expiries[c].tolist() for c in expiries.columns))]
+
+
+def _previous_fits(previous):
+    """A look-up (underlying, expiry) -> the fit of that expiry in `previous`
+    (a ChainFit, as ChainFit.get finds it) or None."""
+    if previous is None:
+        return lambda underlying, expiry: None
+    fits = getattr(previous, "fits", None)
+    if not isinstance(fits, list) or not all(type(f.expiry) is pd.Timestamp for f in fits):
+        def get(underlying, expiry):
+            try:
+                return previous.get(underlying, expiry)
+            except KeyError:
+                return None
+        return get
+    # ChainFit.get's answer, the first fit of the expiry, from one pass:
+    # asking it per expiry searches every fit each time.
+    found: dict = {}
+    for f in fits:
+        found.setdefault((f.underlying, f.expiry), f)
+    return lambda underlying, expiry: found.get((underlying, to_utc(expiry)))

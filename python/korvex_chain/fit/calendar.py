@@ -59,14 +59,18 @@ MAX_ROUNDS = 16
 _TOL = 1e-10
 
 
-def calendar_reports(cf) -> list[CalendarArbitrage]:
-    """The calendar check of every pair of neighbouring fitted expiries, underlying by underlying."""
+def calendar_reports(cf, surfaces: dict | None = None) -> list[CalendarArbitrage]:
+    """The calendar check of every pair of neighbouring fitted expiries,
+    underlying by underlying; `surfaces`, if given, receives the surface
+    built for each underlying."""
     out: list[CalendarArbitrage] = []
     for und in sorted({f.underlying for f in cf.fits}):
         try:
             surface = Surface(cf, und)
         except ValueError:   # no fitted expiry of this underlying
             continue
+        if surfaces is not None:
+            surfaces[und] = surface
         out.extend(surface.calendar_arbitrage())
     return out
 

@@ -109,10 +109,31 @@ class ChainFit:
     calendar_repair: pd.DataFrame | None = None
     # The business clock's trading calendar (the chain's): surfaces keep to it.
     calendar: Any = None
+    # The surfaces the calendar check built, by underlying, with what they were
+    # built from (see _surface_of).
+    _surfaces: dict = field(default_factory=dict, repr=False, compare=False)
 
     def surface(self, underlying: str | None = None, **options) -> Surface:
         """The volatility surface of one underlying (see `Surface`)."""
         return Surface(self, underlying, **options)
+
+    def _keep_surfaces(self, surfaces: dict[str, Surface]) -> None:
+        self._surfaces = {und: (s, self._state()) for und, s in surfaces.items()}
+
+    def _state(self) -> tuple:
+        # What a surface with default options is made of: the fits (their
+        # models and verdicts), the clock, the calendar and the observation time.
+        return (tuple((f, f.model, f.status, f.expiry, f.forward, f.ttx, f.used, f._source) for f in self.fits),
+                self.clock, self.calendar, self.observation_time)
+
+    def _surface_of(self, underlying: str) -> Surface:
+        """`surface(underlying)`, shared with the calendar check that built it
+        when nothing it was made of has changed since (the caller must not
+        change it); else a new one."""
+        kept = self._surfaces.get(underlying)
+        if kept is not None and _same_state(kept[1], self._state()):
+            return kept[0]
+        return Surface(self, underlying)
 
     def calendar_table(self) -> pd.DataFrame:
         """The calendar check, one row per pair of neighbouring fitted expiries."""
@@ -146,6 +167,14 @@ class ChainFit:
             if f.underlying == underlying and f.expiry == exp:
                 return f
         raise KeyError(f"no fit for {underlying} {exp.isoformat()}")
+
+
+def _same_state(a: tuple, b: tuple) -> bool:
+    """Two ChainFit states alike object for object (identity: a fit's figures
+    may be NaN, and a calendar need not compare)."""
+    if len(a[0]) != len(b[0]) or any(x is not y for x, y in zip(a[1:], b[1:])):
+        return False
+    return all(all(x is y or (isinstance(x, float) and x == y) for x, y in zip(p, q)) for p, q in zip(a[0], b[0]))
 
 
 def finish(fit: SmileFit, prob, theta, results, arb: ArbitrageReport) -> None:
