@@ -370,7 +370,7 @@ def run_chunk(chunk: _Chunk, opts: dict) -> dict[str, pa.Table]:
     previous: dict[str, Any] = {}
     t0 = time.perf_counter()
     for key, path, at, chain in _chains(chunk, opts):
-        row = {"snapshot": key, "file": path, "at": _ns(at), "chunk": chunk.id}
+        row: dict[str, Any] = {"snapshot": key, "file": path, "at": _ns(at), "chunk": chunk.id}
         notes: list[str] = []
         # A snapshot's rows are kept only once every model is done with it.
         snap_fits = _Columns(_FITS_FIELDS, partitioned=True)

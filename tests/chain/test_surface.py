@@ -232,6 +232,22 @@ def test_only_fitted_expiries_and_the_named_underlying(chain, fits):
     assert no_time.surface(observation_time=fits.observation_time).times[0] == fits.surface().times[0]
 
 
+def test_the_calendar_checks_surface_serves_only_unchanged_fits(chain, fits):
+    # fit_chain keeps the surfaces its calendar check built; the history's
+    # quotes reuse one only while the fits it was built from are untouched.
+    kept = fits._surface_of("BTC")
+    assert kept is fits._surface_of("BTC")
+    assert_same_bits(kept.quotes().to_numpy(float), fits.surface().quotes().to_numpy(float))
+    changed = kc.fit_chain(chain, fits.model_name)
+    kept = changed._surface_of("BTC")
+    last = changed.fits[-1]
+    changed.fits[-1] = type(last)(**{**last.__dict__, "model": None, "status": "failed"})
+    fresh = changed._surface_of("BTC")
+    assert fresh is not kept and len(fresh.fits) == len(kept.fits) - 1
+    changed.fits.pop()
+    assert changed._surface_of("BTC") is not kept
+
+
 # ---------------------------------------------------------------- calendar arbitrage
 
 def test_calendar_check_finds_falling_total_variance(chain):

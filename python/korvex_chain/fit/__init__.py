@@ -396,7 +396,7 @@ def _expiry_rows(expiries: pd.DataFrame) -> list:
     names = [str(c) for c in expiries.columns]
     if not all(n.isidentifier() and not n.startswith("_") for n in names) or len(set(names)) != len(names):
         return list(expiries.itertuples(index=False))
-    row = collections.namedtuple("Expiry", names)
+    row = collections.namedtuple("Expiry", names)  # type: ignore[misc]  # the names are the frame's own
     return [row._make(v) for v in zip(*(expiries[c].tolist() for c in expiries.columns))]
 
 
