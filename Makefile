@@ -209,7 +209,8 @@ wheel-check: wheel ## install the wheel on a clean Debian root filesystem and us
 	scripts/wheel-check.sh
 
 # ---------------------------------------------------------------------------
-# Fuzzing. libFuzzer drives the tenor parser and the calendar document parser
+# Fuzzing. libFuzzer drives the tenor parser, the calendar document parser
+# and korvex_chain's readers of exchange JSON and instrument names
 # (clang 19, AddressSanitizer and UndefinedBehaviorSanitizer); atheris drives
 # every Python entry point through a copy of the module built with coverage
 # instrumentation, so that it is guided by the native code's branches, and

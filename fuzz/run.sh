@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs the three fuzzers one after the other, each bounded in time or runs,
+# Runs the fuzzers one after the other, each bounded in time or runs,
 # with its output in build/fuzz/logs/ and a summary line on stdout; on a
 # failure the end of the fuzzer's log is shown and the failing input is left
 # in build/fuzz/artifacts/. Called by `make fuzz-smoke` and `make fuzz`,
@@ -16,12 +16,14 @@ case "$mode" in
 smoke)
     tenor_limit=(-max_total_time=15)
     calendar_limit=(-max_total_time=25)
+    reader_limit=(-max_total_time=15)
     python_limit=(-atheris_runs=60000)
     ;;
 long)
     secs=${2:-600}
     tenor_limit=(-max_total_time="$secs")
     calendar_limit=(-max_total_time="$secs")
+    reader_limit=(-max_total_time="$secs")
     python_limit=(-max_total_time="$secs")
     ;;
 *)
@@ -32,7 +34,7 @@ esac
 
 # Grown corpora stay in build/fuzz/work between runs; the committed seeds
 # and the embedded calendar document are read alongside.
-mkdir -p "$dir"/work/tenor "$dir"/work/calendar "$dir"/work/python "$dir"/seed-calendar "$dir"/logs "$dir"/artifacts
+mkdir -p "$dir"/work/tenor "$dir"/work/calendar "$dir"/work/json "$dir"/work/names "$dir"/work/python "$dir"/seed-calendar "$dir"/logs "$dir"/artifacts
 cp src/calendar/btcusdt.json "$dir"/seed-calendar/btcusdt.json
 
 summary() {  # name log seconds
@@ -61,6 +63,10 @@ run fuzz_tenor "$dir"/parsers/fuzz_tenor "${common[@]}" "${tenor_limit[@]}" -dic
     "$dir"/work/tenor fuzz/corpus/tenor
 run fuzz_calendar_document "$dir"/parsers/fuzz_calendar_document "${common[@]}" "${calendar_limit[@]}" \
     -dict=fuzz/calendar.dict "$dir"/work/calendar fuzz/corpus/calendar "$dir"/seed-calendar
+run fuzz_json_columns "$dir"/parsers/fuzz_json_columns "${common[@]}" "${reader_limit[@]}" \
+    -dict=fuzz/json.dict "$dir"/work/json fuzz/corpus/json
+run fuzz_instrument_names "$dir"/parsers/fuzz_instrument_names "${common[@]}" "${reader_limit[@]}" \
+    -dict=fuzz/names.dict "$dir"/work/names fuzz/corpus/names
 run fuzz_entry_points env KORVEX_FUZZ_MODULE_DIR="$dir"/cov/module KORVEX_FUZZ_REPORT=1 \
     .venv/bin/python fuzz/fuzz_entry_points.py "${common[@]}" "${python_limit[@]}" \
     -max_len=1024 -len_control=0 "$dir"/work/python
