@@ -18,11 +18,25 @@ import os
 import re
 import sys
 from collections.abc import Callable, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 import korvex_chain._kernels as _kernels
+
+if TYPE_CHECKING:
+    from .arrays import CalendarLike
+
+# "calendar": 365-day years, the convention exchanges quote their IVs in.
+# "business": korvex's weighted business time, of calendar "BTCUSDT" unless
+# another is given.
+CLOCKS = ("calendar", "business")
+# The trading calendar compiled into the modules: the business clock's default.
+EMBEDDED_CALENDAR = "BTCUSDT"
+# The constant-maturity tenors a surface quotes unless asked for others.
+# (Here, beside the clocks, so that a history run with nothing left to do
+# checks its options without importing pandas.)
+DEFAULT_TENORS = ("1w", "2w", "1m", "2m", "3m", "6m", "1y")
 
 # Inputs below these sizes run on the calling thread when threads=None. At
 # these sizes a call computes for about a millisecond, and a second thread
@@ -34,6 +48,14 @@ SMALL_MODEL = 20_000
 SMALL_CALENDAR = 50_000
 
 _MAX_THREADS = 1024
+
+
+def check_clock(clock: str, calendar: CalendarLike | None = None) -> None:
+    """ValueError for an unknown clock, or a calendar given to the calendar clock."""
+    if clock not in CLOCKS:
+        raise ValueError(f"unknown clock {clock!r}: use one of {', '.join(CLOCKS)}")
+    if clock == "calendar" and calendar is not None:
+        raise ValueError("a calendar applies only to clock='business': the calendar clock counts 365-day years")
 
 
 def cpu_count() -> int:

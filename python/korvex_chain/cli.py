@@ -190,7 +190,7 @@ def _history(args) -> int:
     _writable("--out", os.path.join(out, "_history.json") if os.path.isdir(out) else out)
 
     from .history import fit_history
-    from .surface import DEFAULT_TENORS
+    from ._inputs import DEFAULT_TENORS
 
     tenors = list(DEFAULT_TENORS) if given_tenors is None else given_tenors
     try:

@@ -56,7 +56,7 @@ from typing import TYPE_CHECKING
 
 import korvex_chain._kernels as _kernels
 
-from ._inputs import calendar_source
+from ._inputs import DEFAULT_TENORS, calendar_source, check_clock
 from .arrays import MODEL_KINDS
 
 if TYPE_CHECKING:  # pandas, pyarrow and the fit load when there is work: a finished history loads neither
@@ -672,8 +672,6 @@ def fit_history(sources, model: str | Iterable[str] = "GVVSpline", *, out, forma
             raise ValueError(f"unknown model {m!r}: use one of {', '.join(MODEL_KINDS)}")
     if len(set(models)) != len(models):
         raise ValueError(f"a model is named twice: {models}")
-    from .timing import check_clock   # pandas: only when there is work
-
     check_clock(clock, calendar)
     if calendar is not None:
         text, is_document = calendar_source(calendar)
@@ -683,8 +681,6 @@ def fit_history(sources, model: str | Iterable[str] = "GVVSpline", *, out, forma
     if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
         raise ValueError(f"workers must be a whole number >= 1, not {workers!r}")
     if tenors is None:
-        from .surface import DEFAULT_TENORS
-
         tenors = DEFAULT_TENORS
     tenor_list = [str(t) for t in ([tenors] if isinstance(tenors, str) else tenors)]
     delta_list = [float(d) for d in ([deltas] if isinstance(deltas, (int, float)) else deltas)]

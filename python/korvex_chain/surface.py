@@ -41,12 +41,10 @@ import korvex_chain._kernels as _kernels
 
 from . import _inputs
 from .arrays import bus_ttx, cal_ttx
-from .timing import EMBEDDED_CALENDAR
+from ._inputs import CLOCKS, DEFAULT_TENORS, EMBEDDED_CALENDAR
 
 __all__ = ["Surface", "CalendarArbitrage", "DEFAULT_TENORS", "CALENDAR_CHECK_POINTS"]
 
-DEFAULT_TENORS = ("1w", "2w", "1m", "2m", "3m", "6m", "1y")
-CLOCKS = ("calendar", "business")
 # Points of log-forward-moneyness on which each pair of neighbouring expiries
 # is checked for calendar arbitrage.
 CALENDAR_CHECK_POINTS = 401

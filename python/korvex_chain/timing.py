@@ -6,14 +6,10 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
+from ._inputs import CLOCKS, EMBEDDED_CALENDAR, check_clock
 from .arrays import CalendarLike, bus_ttx, cal_ttx
 
-# "calendar": 365-day years, the convention exchanges quote their IVs in.
-# "business": korvex's weighted business time, of calendar "BTCUSDT" unless
-# another is given.
-CLOCKS = ("calendar", "business")
-# The trading calendar compiled into the modules: the business clock's default.
-EMBEDDED_CALENDAR = "BTCUSDT"
+__all__ = ["CLOCKS", "EMBEDDED_CALENDAR", "check_clock", "to_utc", "utc_ns", "ttx_between"]
 
 
 def to_utc(value) -> pd.Timestamp:
@@ -27,14 +23,6 @@ def utc_ns(values) -> np.ndarray:
     """A column of instants, read as to_utc reads one, as naive UTC datetime64[ns]."""
     s = pd.to_datetime(pd.Series(values), utc=True)
     return s.dt.tz_localize(None).to_numpy("datetime64[ns]")
-
-
-def check_clock(clock: str, calendar: CalendarLike | None = None) -> None:
-    """ValueError for an unknown clock, or a calendar given to the calendar clock."""
-    if clock not in CLOCKS:
-        raise ValueError(f"unknown clock {clock!r}: use one of {', '.join(CLOCKS)}")
-    if clock == "calendar" and calendar is not None:
-        raise ValueError("a calendar applies only to clock='business': the calendar clock counts 365-day years")
 
 
 def ttx_between(start, end, clock: str, *, calendar: CalendarLike | None = None,
