@@ -20,7 +20,6 @@ from collections.abc import Iterator
 
 import numpy as np
 import pyarrow as pa
-import pyarrow.compute as pc
 import pyarrow.csv as pcsv
 
 from .readers import tardis
@@ -52,12 +51,7 @@ class _Buckets(tardis._Latest):
         n = batch.num_rows
         if n == 0:
             return
-        codes = self._codes(batch.column("symbol"))
-        tcol = batch.column("timestamp")
-        ts = np.asarray(tcol.to_numpy(zero_copy_only=False) if not tcol.null_count else
-                        pc.fill_null(tcol, tardis._INT64_MIN).to_numpy(zero_copy_only=False), dtype=np.int64)
-        valid = (codes >= 0) & (ts != tardis._INT64_MIN)
-        self.unplaced += int(n - np.count_nonzero(valid))
+        codes, ts, valid = self._keys(batch)
         idx = np.flatnonzero(valid)
         if idx.size:
             lo, hi = int(ts[idx].min()), int(ts[idx].max())

@@ -147,16 +147,22 @@ class _Latest:
         lut = np.append(lut, -1)
         return lut[codes_of(sym.indices)]
 
-    def add(self, batch) -> None:
-        n = batch.num_rows
-        if n == 0:
-            return
+    def _keys(self, batch) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """A block's option codes and timestamps, and which rows have both
+        (the others are counted as unplaced)."""
         codes = self._codes(batch.column("symbol"))
         tcol = batch.column("timestamp")
         ts = np.asarray(pc.fill_null(tcol, _INT64_MIN).to_numpy(zero_copy_only=False) if tcol.null_count
                         else tcol.to_numpy(), dtype=np.int64)
         valid = (codes >= 0) & (ts != _INT64_MIN)
-        self.unplaced += int(n - np.count_nonzero(valid))
+        self.unplaced += int(batch.num_rows - np.count_nonzero(valid))
+        return codes, ts, valid
+
+    def add(self, batch) -> None:
+        n = batch.num_rows
+        if n == 0:
+            return
+        codes, ts, valid = self._keys(batch)
         if valid.any():
             m = int(ts[valid].max())
             self.max_ts = m if self.max_ts is None else max(self.max_ts, m)
