@@ -90,19 +90,19 @@ EOF
 }
 
 update() {
-    local want=${1:-} spec whl release version sha
+    local want=${1:-} requirement whl release version sha
     if [ -n "$want" ]; then
         # PyPI numbers the releases of a year 1, 2, ...: 2027a is 2027.1.
         [[ "$want" =~ ^([0-9]{4})([a-z])$ ]] || { echo "tzdata: RELEASE must look like 2027a" >&2; exit 2; }
-        spec="tzdata==${BASH_REMATCH[1]}.$(( $(printf '%d' "'${BASH_REMATCH[2]}") - 96 ))"
+        requirement="tzdata==${BASH_REMATCH[1]}.$(( $(printf '%d' "'${BASH_REMATCH[2]}") - 96 ))"
     else
-        spec=tzdata
+        requirement=tzdata
     fi
-    "$py" -m pip download "${pip_q[@]}" "$spec" -d "$work/download"
+    "$py" -m pip download "${pip_q[@]}" "$requirement" -d "$work/download"
     whl=$(ls "$work"/download/tzdata-*.whl | head -n1)
     read -r release version < <(wheel_release "$whl")
     if [ -n "$want" ] && [ "$release" != "$want" ]; then
-        echo "tzdata: PyPI's $spec carries release $release, not $want" >&2
+        echo "tzdata: PyPI's $requirement carries release $release, not $want" >&2
         exit 1
     fi
     sha=$(sha256sum "$whl" | cut -d' ' -f1)
