@@ -20,7 +20,6 @@ from collections.abc import Iterator
 
 import numpy as np
 import pyarrow as pa
-import pyarrow.csv as pcsv
 
 from .readers import tardis
 from .readers.detect import choose
@@ -122,21 +121,6 @@ def tardis_snapshots(path: str, every_us: int, *, max_age=None,
     if not isinstance(src, Csv):
         raise ValueError(f"{path}: not a CSV file: snapshots every interval are taken from a tardis options_chain file")
     _, how = choose(src.header, "columns", "tardis", None)
-    cols = tardis.needed(src.header)
-    state = None
-    for text_numbers in (False, True):
-        state = _Buckets(every_us)
-        opts = pcsv.ConvertOptions(include_columns=cols, column_types=tardis._types(src.header, text_numbers),
-                                   strings_can_be_null=True)
-        try:
-            reader = pcsv.open_csv(src.input(), convert_options=opts,
-                                   read_options=pcsv.ReadOptions(block_size=tardis.BLOCK_SIZE))
-            for batch in reader:
-                state.add(batch)
-            break
-        except pa.ArrowInvalid as exc:
-            if text_numbers or "timestamp" in str(exc):
-                raise ValueError(f"unreadable tardis file: {exc}") from None
-    assert state is not None
+    state = tardis.stream(src, lambda: _Buckets(every_us))
     for at_us, snap in state.snapshots():
         yield at_us, tardis._snapshot(snap, how, at_us, max_age, premium_currency)

@@ -223,31 +223,39 @@ def _types(header: list[str], text_numbers: bool) -> dict[str, pa.DataType]:
     return {k: v for k, v in types.items() if k in header}
 
 
-def read_csv(src: Csv, how: str, *, at=None, max_age=None, premium_currency=None,
-             block_size: int | None = None) -> Table:
-    at_us = None if at is None else micros(at, "at")
+def stream(src: Csv, make_state, *, block_size: int = BLOCK_SIZE, whole: bool = False):
+    """The needed columns of a Tardis CSV fed block by block to a state
+    made by make_state() (whole: at once, by all threads, for a small file),
+    and that state. A cell that is not a number has the numbers read again
+    as text with a fresh state, so that the option whose latest update it is
+    gets reported with it."""
     cols = needed(src.header)
     for text_numbers in (False, True):
-        latest = _Latest(at_us)
+        state = make_state()
         opts = pcsv.ConvertOptions(include_columns=cols, column_types=_types(src.header, text_numbers),
                                    strings_can_be_null=True)
         try:
-            if src.nbytes() <= WHOLE and block_size is None:
-                # A small file (a snapshot's worth) is read at once, by all threads.
-                latest.add(pcsv.read_csv(src.input(), convert_options=opts,
-                                         read_options=pcsv.ReadOptions(block_size=src.block_size())))
+            if whole:
+                state.add(pcsv.read_csv(src.input(), convert_options=opts,
+                                        read_options=pcsv.ReadOptions(block_size=src.block_size())))
             else:
                 reader = pcsv.open_csv(src.input(), convert_options=opts,
-                                       read_options=pcsv.ReadOptions(block_size=block_size or BLOCK_SIZE))
+                                       read_options=pcsv.ReadOptions(block_size=block_size))
                 for batch in reader:
-                    latest.add(batch)
-            break
+                    state.add(batch)
+            return state
         except pa.ArrowInvalid as exc:
             if text_numbers or "timestamp" in str(exc):
                 raise ValueError(f"unreadable tardis file: {exc}") from None
-            # A cell that is not a number: read the numbers as text, so that
-            # the option whose latest update it is gets reported with it.
-            continue
+    raise AssertionError("unreachable: the text reading returns or raises")
+
+
+def read_csv(src: Csv, how: str, *, at=None, max_age=None, premium_currency=None,
+             block_size: int | None = None) -> Table:
+    at_us = None if at is None else micros(at, "at")
+    # A small file (a snapshot's worth) is read at once.
+    latest = stream(src, lambda: _Latest(at_us), block_size=block_size or BLOCK_SIZE,
+                    whole=src.nbytes() <= WHOLE and block_size is None)
     return _snapshot(latest, how, at_us, max_age, premium_currency)
 
 
