@@ -36,9 +36,8 @@ import time
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 HISTORY = ROOT.parent / "shared" / "data" / "history"
 MODELS = ["GVVSpline", "VolGeo", "CubicSpline"]
-COLLECTOR = {"observation_time_utc": "timestamp", "instrument": "instrument_name", "expiry_utc": "expiry_datetime",
-             "bid": "bid_price", "ask": "ask_price", "mark": "mark_price", "underlying_price": "underlying",
-             "mark_iv": "implied_volatility", "underlying": "currency", "premium_currency": "currency"}
+sys.path.insert(0, str(ROOT / "bench"))
+from bench_readers import COLLECTOR  # noqa: E402  (the collector's mapping, as the README shows it)
 
 _PRELUDE = f"""
 import glob, json, sys, time

@@ -11,14 +11,11 @@ import time
 
 import pytest
 
-from chain_support import CHAINS, kc  # noqa: F401  (skips the module without korvex_chain)
+from chain_support import CHAINS, COLLECTOR, kc  # noqa: F401  (skips the module without korvex_chain)
 
 from korvex_chain import history as hist  # noqa: E402
 
 HISTORY = CHAINS.parent / "history"
-COLLECTOR = {"observation_time_utc": "timestamp", "instrument": "instrument_name", "expiry_utc": "expiry_datetime",
-             "bid": "bid_price", "ask": "ask_price", "mark": "mark_price", "underlying_price": "underlying",
-             "mark_iv": "implied_volatility", "underlying": "currency", "premium_currency": "currency"}
 MODELS = ["GVVSpline", "VolGeo", "CubicSpline"]
 
 pytestmark = [pytest.mark.slow,
