@@ -416,7 +416,7 @@ def _run(args) -> int:
         print(f"wrote {args.greeks}")
     dropped = _dropped(chain, args.underlying)
     if dropped:
-        print(f"\n{dropped} expiries dropped (no forward): see the warnings above")
+        print("\nsome expiries were dropped (no forward): see the warnings above")
     return 1 if (tables["status"] == "failed").any() or dropped else 0
 
 
