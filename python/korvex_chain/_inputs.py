@@ -50,6 +50,40 @@ SMALL_CALENDAR = 50_000
 _MAX_THREADS = 1024
 
 
+# The least-squares solvers: the native Levenberg-Marquardt (the default: one
+# call per solve, bounds kept by projection) or scipy's trust-region
+# reflective least_squares on the same residual and Jacobian kernel.
+SOLVERS = ("native", "scipy")
+
+
+def check_fit_options(model: str, weights: str, solver: str, calendar_arbitrage: str = "report") -> None:
+    """ValueError for a model, weighting, solver or calendar_arbitrage that
+    fit_chain does not know."""
+    models = _kernels.model_kinds()
+    if model not in models:
+        raise ValueError(f"unknown model {model!r}: use one of {', '.join(models)}")
+    if weights not in ("spread", "vega"):
+        raise ValueError(f"unknown weights {weights!r}: use 'spread' or 'vega'")
+    if solver not in SOLVERS:
+        raise ValueError(f"unknown solver {solver!r}: use one of {', '.join(SOLVERS)}")
+    if calendar_arbitrage not in ("report", "repair"):
+        raise ValueError(f"unknown calendar_arbitrage {calendar_arbitrage!r}: use 'report' or 'repair'")
+
+
+def check_quote_options(deltas: Any, delta: str, atm: str) -> np.ndarray:
+    """The deltas of a constant-maturity quote table (percent, as a flat
+    array), or ValueError for deltas, a delta convention or an at-the-money
+    rule that Surface.quotes does not know."""
+    if delta not in ("forward", "premium_adjusted"):
+        raise ValueError(f"unknown delta {delta!r}: use 'forward' or 'premium_adjusted'")
+    if atm not in ("forward", "delta_neutral"):
+        raise ValueError(f"unknown atm {atm!r}: use 'forward' or 'delta_neutral'")
+    dl = np.atleast_1d(np.asarray(deltas, dtype=float)).reshape(-1)
+    if not np.all((dl > 0) & (dl < 50)):
+        raise ValueError(f"deltas must lie strictly between 0 and 50 (percent), got {deltas!r}")
+    return dl
+
+
 def check_clock(clock: str, calendar: CalendarLike | None = None) -> None:
     """ValueError for an unknown clock, or a calendar given to the calendar clock."""
     if clock not in CLOCKS:

@@ -54,9 +54,10 @@ from typing import Any
 
 from typing import TYPE_CHECKING
 
+import korvex
 import korvex_chain._kernels as _kernels
 
-from ._inputs import DEFAULT_TENORS, calendar_source, check_clock
+from ._inputs import DEFAULT_TENORS, calendar_source, check_clock, check_fit_options, check_quote_options
 from .arrays import MODEL_KINDS
 
 if TYPE_CHECKING:  # pandas, pyarrow and the fit load when there is work: a finished history loads neither
@@ -667,9 +668,11 @@ def fit_history(sources, model: str | Iterable[str] = "GVVSpline", *, out, forma
     models = [model] if isinstance(model, str) else list(model)
     if not models:
         raise ValueError("no model given")
+    # Every option checked before any work: one that only a fit or a quote
+    # table would refuse would otherwise fail each snapshot (or leave the
+    # quotes out) and be recorded in the dataset's settings.
     for m in models:
-        if m not in MODEL_KINDS:
-            raise ValueError(f"unknown model {m!r}: use one of {', '.join(MODEL_KINDS)}")
+        check_fit_options(m, weights, solver, calendar_arbitrage)
     if len(set(models)) != len(models):
         raise ValueError(f"a model is named twice: {models}")
     check_clock(clock, calendar)
@@ -683,7 +686,11 @@ def fit_history(sources, model: str | Iterable[str] = "GVVSpline", *, out, forma
     if tenors is None:
         tenors = DEFAULT_TENORS
     tenor_list = [str(t) for t in ([tenors] if isinstance(tenors, str) else tenors)]
-    delta_list = [float(d) for d in ([deltas] if isinstance(deltas, (int, float)) else deltas)]
+    if not tenor_list:
+        raise ValueError("no tenors")
+    for t in tenor_list:
+        korvex.Calendar.tenor_to_ttx(t)     # the surface reads each as a tenor text
+    delta_list = [float(d) for d in check_quote_options(deltas, delta, atm)]
     every_us = None if every is None else _every_us(every)
     opts = {"models": models, "format": "tardis" if every_us is not None else format, "columns": columns,
             "iv_unit": iv_unit, "premium_currency": premium_currency, "max_age": max_age, "every_us": every_us,

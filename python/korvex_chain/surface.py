@@ -356,14 +356,8 @@ class Surface:
         """The columns of `quotes` as arrays: its labels, the instants
         (datetime64[ns], NaT where a row has none) and the float columns by
         name, in the table's order (for callers that want no DataFrame)."""
-        if delta not in ("forward", "premium_adjusted"):
-            raise ValueError(f"unknown delta {delta!r}: use 'forward' or 'premium_adjusted'")
-        if atm not in ("forward", "delta_neutral"):
-            raise ValueError(f"unknown atm {atm!r}: use 'forward' or 'delta_neutral'")
+        dl = _inputs.check_quote_options(deltas, delta, atm)
         labels, theta, instants = self._tenor_list(tenors)
-        dl = np.atleast_1d(np.asarray(deltas, dtype=float)).reshape(-1)
-        if not np.all((dl > 0) & (dl < 50)):
-            raise ValueError(f"deltas must lie strictly between 0 and 50 (percent), got {deltas!r}")
         pa = delta == "premium_adjusted"
         m = theta.size
         nd = dl.size

@@ -119,6 +119,19 @@ def test_failed_snapshots_are_recorded(snapshots, tmp_path):
     assert fits.groupby("snapshot")["warm_start"].all().tolist() == [False, True]
 
 
+def test_options_are_checked_before_any_work(snapshots, tmp_path):
+    # Options only a fit or a quote table would refuse: refused at once, with
+    # nothing written, rather than failing (or quietly emptying) every snapshot.
+    for bad, msg in (({"model": "Heston"}, "unknown model"), ({"weights": "bogus"}, "unknown weights"),
+                     ({"solver": "lm"}, "unknown solver"), ({"calendar_arbitrage": "fix"}, "unknown calendar_arb"),
+                     ({"delta": "bogus"}, "unknown delta"), ({"atm": "spot"}, "unknown atm"),
+                     ({"deltas": (25, 60)}, "deltas must lie"), ({"tenors": ["1m", "1x"]}, "Invalid tenor"),
+                     ({"tenors": []}, "no tenors")):
+        with pytest.raises(ValueError, match=msg):
+            hist.fit_history(snapshots[:1], **{"model": "VolGeo", **bad}, out=tmp_path / "h", progress=False)
+        assert not (tmp_path / "h").exists(), bad
+
+
 def test_resume_after_a_stop_gives_the_same_dataset(snapshots, finished, tmp_path, monkeypatch):
     out = tmp_path / "h"
     real = hist.run_chunk
@@ -279,7 +292,7 @@ def test_command_line(snapshots, tmp_path):
     assert r.returncode == 1 and "(1 failed)" in r.stdout
     for bad, msg in ((["--columns", "{oops"], "not valid JSON"), (["--columns", "nofile.json"], "neither JSON"),
                      (["--deltas", "25,x"], "numbers"), (["--max-age", "5min"], "give --every"),
-                     (["--workers", "0"], "at least one worker")):
+                     (["--workers", "0"], "at least one worker"), (["--tenors", "1w,1x"], "Invalid tenor")):
         r = _cli(folder, *bad, "--out", "h2", cwd=tmp_path)
         assert r.returncode == 2 and msg in r.stderr, (bad, r.stderr)
     r = _cli(tmp_path / "none", "--out", "h2", cwd=tmp_path)

@@ -72,25 +72,17 @@ import time
 import numpy as np
 import pandas as pd
 
+from .._inputs import SOLVERS, check_fit_options
 from ..timing import to_utc
 from .calendar import calendar_reports, repair_calendar
 from .density import check_and_repair, density_check
 from .fit_residuals import make_problem
-from .levenberg_marquardt import SOLVERS, polish, solve
+from .levenberg_marquardt import polish, solve
 from .model_facts import MODELS, model_facts
 from .results import ArbitrageReport, ChainFit, SmileFit, finish
 from .starting_points import candidates, repair, warm_vector
 
 __all__ = ["MODELS", "SOLVERS", "SmileFit", "ChainFit", "fit_smile", "fit_chain", "density_check", "ArbitrageReport"]
-
-
-def _check_options(model, weights, solver):
-    if model not in MODELS:
-        raise ValueError(f"unknown model {model!r}: use one of {', '.join(MODELS)}")
-    if weights not in ("spread", "vega"):
-        raise ValueError(f"unknown weights {weights!r}: use 'spread' or 'vega'")
-    if solver not in SOLVERS:
-        raise ValueError(f"unknown solver {solver!r}: use one of {', '.join(SOLVERS)}")
 
 
 def fit_smile(quotes: pd.DataFrame, model: str = "GVVSpline", *, forward: float | None = None,
@@ -121,7 +113,7 @@ def fit_smile(quotes: pd.DataFrame, model: str = "GVVSpline", *, forward: float 
     zero or infinity, is left out and counted in `excluded`).
     """
     t0 = time.perf_counter()
-    _check_options(model, weights, solver)
+    check_fit_options(model, weights, solver)
     if len(quotes) == 0:
         raise ValueError("no quotes to fit")
     need = {"is_call", "quote_bid_iv", "quote_ask_iv"}
@@ -349,9 +341,7 @@ def fit_chain(chain, model: str = "GVVSpline", *, previous: ChainFit | None = No
     allow, until the check finds none (tolerance and method in
     korvex_chain.fit.calendar); `ChainFit.calendar_repair` lists the moved
     expiries with RMSE and inside share before and after."""
-    _check_options(model, weights, solver)
-    if calendar_arbitrage not in ("report", "repair"):
-        raise ValueError(f"unknown calendar_arbitrage {calendar_arbitrage!r}: use 'report' or 'repair'")
+    check_fit_options(model, weights, solver, calendar_arbitrage)
     q = chain.quotes
     # Plain arrays once for the whole chain; each expiry is a slice of them.
     cols = {c: q[c].to_numpy() for c in ("log_moneyness", "otm", "is_call", "quote_bid_iv", "quote_ask_iv")}

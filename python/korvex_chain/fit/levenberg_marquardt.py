@@ -15,10 +15,6 @@ from .fit_residuals import Problem
 # Why a native solve stopped (an IntEnum made from the solver's own codes).
 SolveStatus = _kernels.SolveStatus
 
-# The least-squares solvers: the native Levenberg-Marquardt (the default: one
-# call per solve, bounds kept by projection) or scipy's trust-region
-# reflective least_squares on the same residual and Jacobian kernel.
-SOLVERS = ("native", "scipy")
 # Relative change of cost / parameters at which the solver stops: the
 # spline's eleven coupled knots converge more slowly and need the tighter one.
 SOLVER_TOL = {"GVVSpline": 1e-8, "VolGeo": 1e-8, "CubicSpline": 1e-10}
