@@ -301,6 +301,13 @@ def test_tardis_unreadable_cells_and_other_exchanges(syn, tmp_path):
     data.to_csv(tmp_path / "t.csv", index=False)
     ch = kc.read_chain(tmp_path / "t.csv")
     assert ch.rejected["reason"].tolist() == ["unreadable ask (not a number)"]
+    # Epoch numbers beyond the nanosecond range: unreadable, never a wrapped date.
+    far = kc.to_layout(syn.table, "tardis")
+    far.loc[3, "expiration"] = 10**17
+    far.to_csv(tmp_path / "far.csv", index=False)
+    assert kc.read_chain(tmp_path / "far.csv").rejected.index.tolist() == [3]
+    far.astype({"expiration": float}).to_csv(tmp_path / "far_float.csv", index=False)
+    assert kc.read_chain(tmp_path / "far_float.csv").rejected.index.tolist() == [3]
     data["exchange"] = "okex-options"
     data.to_csv(tmp_path / "o.csv", index=False)
     with pytest.raises(ValueError, match="premium currency of okex-options"):

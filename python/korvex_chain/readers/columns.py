@@ -325,6 +325,8 @@ class Parsed(NamedTuple):
 
 
 _NS_PER = {"s": 1_000_000_000, "ms": 1_000_000, "us": 1_000, "ns": 1}
+# The largest nanosecond count an instant may have (the smallest int64 is NaT).
+_NS_LIMIT = 2**63 - 1
 
 
 def epoch(col, name: str, unit: str) -> Parsed:
@@ -340,12 +342,23 @@ def epoch(col, name: str, unit: str) -> Parsed:
             ints = a.to_numpy()
         else:
             ints = pc.fill_null(a, 0).cast(pa.int64()).to_numpy(zero_copy_only=False)
-        ns = (ints * mult).view("datetime64[ns]")
+        # Beyond the nanosecond range the product would wrap to a plausible
+        # wrong date: such a number is unreadable, not an instant.
+        lim = _NS_LIMIT // mult
+        far = (ints > lim) | (ints < -lim)
+        ns = (np.where(far, 0, ints) * mult).view("datetime64[ns]")
+        valid = ~far
         if a.null_count:
-            ns = np.where(a.is_valid().to_numpy(zero_copy_only=False), ns, np.datetime64("NaT", "ns"))
-        return Parsed(ns, None)
+            valid &= a.is_valid().to_numpy(zero_copy_only=False)
+        if a.null_count or far.any():
+            ns = np.where(valid, ns, np.datetime64("NaT", "ns"))
+        return Parsed(ns, far if far.any() else None)
     values, bad = numbers(col, name)
     ok = np.isfinite(values)
+    far = ok & (np.abs(values) >= _NS_LIMIT / mult)
+    if far.any():
+        ok &= ~far
+        bad = far if bad is None else (bad | far)
     whole = np.floor(np.where(ok, values, 0.0))
     # Whole units first (exact in int64), then the fraction rounded to ns.
     ns = whole.astype(np.int64) * mult + np.round((np.where(ok, values, 0.0) - whole) * mult).astype(np.int64)
