@@ -41,8 +41,16 @@ class _Buckets(tardis._Latest):
 
     def _reduce(self, codes: np.ndarray, buckets: np.ndarray, ts: np.ndarray) -> np.ndarray:
         """Positions of the latest row per (code, bucket), in increasing order."""
-        key = np.stack([codes.astype(np.int64), buckets])
-        _, inv = np.unique(key, axis=1, return_inverse=True)
+        if not codes.size:
+            return np.empty(0, dtype=np.intp)
+        nsym = max(len(self.symbols), 1)
+        lo = int(buckets.min())
+        if (int(buckets.max()) - lo + 1) * nsym < 2**62:
+            # One int64 key per (bucket, code): a flat unique sorts numbers,
+            # many times faster than the unique of pairs below.
+            _, inv = np.unique((buckets - lo) * nsym + codes, return_inverse=True)
+        else:
+            _, inv = np.unique(np.stack([codes.astype(np.int64), buckets]), axis=1, return_inverse=True)
         inv = inv.reshape(-1)
         return tardis._latest(inv, ts, int(inv.max()) + 1 if inv.size else 0)
 
