@@ -190,16 +190,14 @@ def _history(args) -> int:
     _writable("--out", os.path.join(out, "_history.json") if os.path.isdir(out) else out)
 
     from .history import fit_history
-    from ._inputs import DEFAULT_TENORS
 
-    tenors = list(DEFAULT_TENORS) if given_tenors is None else given_tenors
     try:
         run = fit_history(args.sources, args.model or ["GVVSpline"], out=args.out, format=args.format,
                           columns=columns, iv_unit=args.iv_unit, premium_currency=args.premium_currency,
                           every=args.every, max_age=args.max_age, clock=args.clock, calendar=args.calendar,
                           expiry_hour=args.expiry_hour,
                           quote_ivs=args.quote_ivs, solver=args.solver,
-                          calendar_arbitrage=args.calendar_arbitrage, tenors=tenors, deltas=deltas,
+                          calendar_arbitrage=args.calendar_arbitrage, tenors=given_tenors, deltas=deltas,
                           workers=args.workers, scheduler=args.scheduler, progress=False if args.quiet else None)
     except (OSError, ValueError, TypeError) as exc:
         print(f"error: {exc}", file=sys.stderr)

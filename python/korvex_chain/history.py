@@ -610,12 +610,10 @@ def _every_us(every) -> int:
 
 def _settings(opts: dict) -> dict:
     """What decides the results: a dataset is continued only with the same."""
-    s = {k: v for k, v in opts.items() if k != "every_us"}
-    s["every_us"] = opts["every_us"]
+    s = dict(opts)
     age = opts["max_age"]
     if age is not None:
         import pandas as pd
-
 
         s["max_age"] = str(pd.Timedelta(seconds=float(age)) if isinstance(age, (int, float)) else pd.Timedelta(age))
     s["version"] = _FORMAT_VERSION

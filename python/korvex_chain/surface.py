@@ -42,6 +42,7 @@ import korvex_chain._kernels as _kernels
 from . import _inputs
 from .arrays import bus_ttx, cal_ttx
 from ._inputs import CLOCKS, DEFAULT_TENORS, EMBEDDED_CALENDAR
+from .timing import to_utc
 
 __all__ = ["Surface", "CalendarArbitrage", "DEFAULT_TENORS", "CALENDAR_CHECK_POINTS"]
 
@@ -98,6 +99,15 @@ class CalendarArbitrage:
         where = ", ".join(f"k {a:+.3f}..{b:+.3f}" for a, b in self.regions[:4])
         return (f"total variance falls from {self.earlier:%Y-%m-%d %H:%M} to {self.later:%Y-%m-%d %H:%M} "
                 f"by up to {self.depth:.3g} ({self.depth_vp:.2f} vol points) at {where}")
+
+
+def calendar_frame(reports) -> pd.DataFrame:
+    """Calendar checks (CalendarArbitrage) as a table, one row each."""
+    rows = [{"underlying": r.underlying, "earlier": r.earlier, "later": r.later,
+             "k_low": r.k_range[0], "k_high": r.k_range[1], "arbitrage": r.has_arbitrage,
+             "depth": r.depth, "depth_vp": r.depth_vp, "where": r.describe()} for r in reports]
+    return pd.DataFrame(rows, columns=["underlying", "earlier", "later", "k_low", "k_high", "arbitrage",
+                                       "depth", "depth_vp", "where"])
 
 
 class Surface:
@@ -297,12 +307,7 @@ class Surface:
 
     def calendar_table(self, points: int = CALENDAR_CHECK_POINTS) -> pd.DataFrame:
         """calendar_arbitrage() as a table, one row per pair of neighbouring expiries."""
-        rows = [{"underlying": r.underlying, "earlier": r.earlier, "later": r.later,
-                 "k_low": r.k_range[0], "k_high": r.k_range[1], "arbitrage": r.has_arbitrage,
-                 "depth": r.depth, "depth_vp": r.depth_vp, "where": r.describe()}
-                for r in self.calendar_arbitrage(points)]
-        return pd.DataFrame(rows, columns=["underlying", "earlier", "later", "k_low", "k_high", "arbitrage",
-                                           "depth", "depth_vp", "where"])
+        return calendar_frame(self.calendar_arbitrage(points))
 
     def quotes(self, tenors: Any = DEFAULT_TENORS, deltas: Any = (25, 10), *, delta: str = "forward",
                atm: str = "forward") -> pd.DataFrame:
@@ -512,7 +517,7 @@ class Surface:
                 if ts is pd.NaT:
                     labels.append("NaT")
                 else:
-                    ts = _utc(ts)
+                    ts = to_utc(ts)
                     labels.append(ts.strftime("%Y-%m-%d %H:%M"))
                     instants[i] = ts.tz_localize(None).to_datetime64()
         theta = np.asarray(self._times(np.array(items, dtype=object)), dtype=float).reshape(-1)
@@ -568,11 +573,6 @@ class Surface:
 # Helpers
 # ---------------------------------------------------------------------------
 
-def _utc(value: Any) -> pd.Timestamp:
-    ts = pd.Timestamp(value)
-    return ts.tz_localize("UTC") if ts.tzinfo is None else ts.tz_convert("UTC")
-
-
 def _instant_ns(value: Any) -> np.datetime64:
     """An instant as datetime64[ns] UTC (naive: read as UTC)."""
     if type(value) is pd.Timestamp:
@@ -582,15 +582,15 @@ def _instant_ns(value: Any) -> np.datetime64:
             return np.datetime64(value.value, "ns")
         except OverflowError:   # beyond nanoseconds: as the conversion says
             pass
-    return _utc(value).tz_localize(None).to_datetime64()
+    return to_utc(value).tz_localize(None).to_datetime64()
 
 
 def _observation_time(fits: Any, given: Any) -> pd.Timestamp:
     if given is not None:
-        return _utc(given)
+        return to_utc(given)
     obs = getattr(fits, "observation_time", None)
     if obs is not None:
-        return _utc(obs)
+        return to_utc(obs)
     raise ValueError("the fits carry no observation time: pass observation_time=")
 
 

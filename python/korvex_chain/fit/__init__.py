@@ -393,19 +393,9 @@ def _expiry_rows(expiries: pd.DataFrame) -> list:
 def _previous_fits(previous):
     """A look-up (underlying, expiry) -> the fit of that expiry in `previous`
     (a ChainFit, as ChainFit.get finds it) or None."""
-    if previous is None:
-        return lambda underlying, expiry: None
-    fits = getattr(previous, "fits", None)
-    if not isinstance(fits, list) or not all(type(f.expiry) is pd.Timestamp for f in fits):
-        def get(underlying, expiry):
-            try:
-                return previous.get(underlying, expiry)
-            except KeyError:
-                return None
-        return get
     # ChainFit.get's answer, the first fit of the expiry, from one pass:
     # asking it per expiry searches every fit each time.
     found: dict = {}
-    for f in fits:
-        found.setdefault((f.underlying, f.expiry), f)
+    for f in previous.fits if previous is not None else ():
+        found.setdefault((f.underlying, to_utc(f.expiry)), f)
     return lambda underlying, expiry: found.get((underlying, to_utc(expiry)))

@@ -159,16 +159,14 @@ class Problem:
         self.base = facts.defaults.copy()
         self.base[facts.ref_spot] = forward
         self.bounded, self.lower = facts.bounded, facts.lower
-        self.floor = np.where(self.bounded, self.lower, -np.inf)
         self.upper = facts.upper
-        self.idx64 = facts.idx64
         self.level_slot = self.names.index("ref_vol")
         # No regulariser rows unless set_regulariser adds them.
         self.reg = np.zeros((0, len(self.fit_names)))
         self.reg_c = np.zeros(0)
         # The problem kept native: every residual, cost and solver step then
         # costs no Python at all.
-        self.native = _kernels.FitProblem(kind, self.base, self.idx64, self.bounded, self.lower, self.upper, WALL,
+        self.native = _kernels.FitProblem(kind, self.base, self.idx, self.bounded, self.lower, self.upper, WALL,
                                           self.ttx, self.forward, self.strikes, self.lo, self.hi, self.mid0,
                                           self.inv_scale, self.pull_w, ROBUST_SCALE, FILL)
         self.regularised = ""
@@ -204,7 +202,6 @@ class Problem:
             prec = np.minimum(1.0, (typical / np.maximum(spread[two], 1e-12)) ** 2)
             pinned = prec @ _inner_hats(x)
             lam = SMOOTH_WEIGHT + (SMOOTH_FREE - SMOOTH_WEIGHT) * np.exp(-pinned)
-            self.knot_pinned = pinned
             lam /= max(typical, SPREAD_FLOOR)
             self.set_regulariser(lam[:, None] * _SMOOTH_ROWS, _SMOOTH_ZERO)
 

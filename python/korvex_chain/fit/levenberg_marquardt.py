@@ -19,14 +19,12 @@ SolveStatus = _kernels.SolveStatus
 # spline's eleven coupled knots converge more slowly and need the tighter one.
 SOLVER_TOL = {"GVVSpline": 1e-8, "VolGeo": 1e-8, "CubicSpline": 1e-10}
 KINK_TOL = 0.05           # vol points: a spline increment this close to zero is tried at zero
-SPLINE_LEVEL_FIRST = True
 
 
 def polish(prob: Problem, start, max_nfev):
     """One starting point solved to its end. Returns (u, cost, evaluations)."""
     n0 = 0
-    if (prob.kind == "CubicSpline" and SPLINE_LEVEL_FIRST
-            and abs(start[0] / 100.0 - prob.atm) > 0.05 * prob.atm):
+    if prob.kind == "CubicSpline" and abs(start[0] / 100.0 - prob.atm) > 0.05 * prob.atm:
         # The knots sit at multiples of the at-the-money deviation, so
         # ref_vol moves them all: with ref_vol held at the quotes'
         # level first, the increments settle where the quotes put

@@ -76,7 +76,6 @@ class ModelFacts:
     names: list[str]
     fit_names: list[str]
     idx: np.ndarray
-    idx64: np.ndarray
     defaults: np.ndarray
     ref_spot: int
     bounded: np.ndarray
@@ -95,8 +94,7 @@ def model_facts(kind: str) -> ModelFacts:
     walls = SOFT_WALLS[kind]
     return ModelFacts(
         kind=kind, names=names, fit_names=fit_names,
-        idx=np.array([names.index(n) for n in fit_names]),
-        idx64=np.array([names.index(n) for n in fit_names], dtype=np.int64),
+        idx=np.array([names.index(n) for n in fit_names], dtype=np.int64),
         defaults=np.array(_kernels.model_param_defaults(kind), float),
         ref_spot=names.index("ref_spot"),
         bounded=np.array([n in lower for n in fit_names]),

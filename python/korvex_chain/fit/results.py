@@ -12,7 +12,7 @@ import numpy as np
 import pandas as pd
 
 from ..arrays import smile_vols
-from ..surface import CalendarArbitrage, Surface
+from ..surface import CalendarArbitrage, Surface, calendar_frame
 from ..timing import to_utc
 from .model_facts import CORR_LIMIT, korvex_class, model_facts
 
@@ -137,11 +137,7 @@ class ChainFit:
 
     def calendar_table(self) -> pd.DataFrame:
         """The calendar check, one row per pair of neighbouring fitted expiries."""
-        rows = [{"underlying": r.underlying, "earlier": r.earlier, "later": r.later, "k_low": r.k_range[0],
-                 "k_high": r.k_range[1], "arbitrage": r.has_arbitrage, "depth": r.depth, "depth_vp": r.depth_vp,
-                 "where": r.describe()} for r in self.calendar_arbitrage]
-        return pd.DataFrame(rows, columns=["underlying", "earlier", "later", "k_low", "k_high", "arbitrage",
-                                           "depth", "depth_vp", "where"])
+        return calendar_frame(self.calendar_arbitrage)
 
     def table(self) -> pd.DataFrame:
         """One row per underlying and expiry: identity, status, figures and every model parameter."""
