@@ -45,7 +45,7 @@ import korvex_chain._kernels as _kernels
 
 from ..surface import CALENDAR_CHECK_POINTS, CALENDAR_ROUNDING, CalendarArbitrage, Surface
 from .density import DENSITY_TOLERANCE, density_check
-from .fit_residuals import DENSITY_GRID, DENSITY_STEPS, FILL, make_problem
+from .fit_residuals import DENSITY_STEPS, FILL, make_problem
 from .results import finish
 
 __all__ = ["calendar_reports", "repair_calendar", "CALENDAR_MARGIN", "CALENDAR_STEPS"]
@@ -238,14 +238,12 @@ def _density_on(prob, arb):
     """Switches a moved smile's density penalty on, or adds the points where
     its density is still negative."""
     if not prob.density_on:
-        prob.density_on = True
+        prob.start_density_penalty()
         prob.density_weight = DENSITY_STEPS[2]
-        if prob.kind != "CubicSpline":
-            prob.set_density_points(np.linspace(*prob.k_range, DENSITY_GRID))
     else:
         prob.density_weight = min(prob.density_weight * 10.0, DENSITY_STEPS[-1])
-    if prob.kind != "CubicSpline" and arb.k_negative.size:
-        prob.set_density_points(np.concatenate([prob.grid_k, arb.k_negative]))
+    if prob.kind != "CubicSpline":   # the spline keeps its own points: the knots and those its fit added
+        prob.add_density_points(arb.k_negative, None)
 
 
 def _solve_joint(nodes, moving, grids, weight, max_nfev, least_squares):

@@ -20,7 +20,7 @@ import numpy as np
 
 import korvex_chain._kernels as _kernels
 
-from .fit_residuals import DENSITY_GRID, DENSITY_STEPS, Problem
+from .fit_residuals import DENSITY_STEPS, Problem
 from .levenberg_marquardt import settle_kinks, solve
 from .model_facts import model_facts
 from .results import ArbitrageReport
@@ -66,10 +66,7 @@ def check_and_repair(prob: Problem, theta, cost, max_nfev):
     if arb.depth < -DENSITY_TOLERANCE[model]:
         # The penalty grows in steps, each solve starting where the last one
         # ended: one big step lets the solver jump to far worse smiles.
-        prob.density_on = True
-        if model != "CubicSpline":
-            lo, hi = prob.k_range
-            prob.set_density_points(np.linspace(lo, hi, DENSITY_GRID))
+        prob.start_density_penalty()
         prob.add_density_points(arb.k_negative, theta)
         for weight in DENSITY_STEPS:
             prob.density_weight = weight

@@ -266,6 +266,13 @@ class Problem:
         self.grid_k = k if k.size == DENSITY_GRID else np.unique(k)
         self._points_version += 1
 
+    def start_density_penalty(self):
+        """The density penalty switched on: the spline's at and between its
+        knots, the smooth models' on a grid over the quoted range."""
+        self.density_on = True
+        if self.kind != "CubicSpline":
+            self.set_density_points(np.linspace(*self.k_range, DENSITY_GRID))
+
     def add_density_points(self, k, theta):
         """Log-moneyness points `k` (where a check found the density lowest)
         added to the density penalty's. The spline's points are held in
