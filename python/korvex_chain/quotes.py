@@ -536,9 +536,9 @@ def price_table(table: Table, *, observation_time=None, clock: str = "calendar",
         k, row_forward, coin, b, a, m, row_obs, exp_rows, is_call, clock, calendar, threads)
     g_ttx = _ttx(g_obs, g_times, clock, calendar, threads)
     expiries = make_frame({
-        "underlying": text_array(g_names), "expiry": _utc(g_times), "forward": g_forward,
+        "underlying": text_array(g_names), "expiry": utc_array(g_times), "forward": g_forward,
         "forward_method": text_array(g_method), "forward_pairs": g_pairs, "forward_spread": g_spread,
-        "observation_time": _utc(g_obs), "ttx": g_ttx, "clock": text_array(np.full(ng, clock, dtype=object))},
+        "observation_time": utc_array(g_obs), "ttx": g_ttx, "clock": text_array(np.full(ng, clock, dtype=object))},
         pd.RangeIndex(ng))
 
     ex = {f"exchange_{s}_iv": (ex_ivs[f"{s}_iv"][pos] if f"{s}_iv" in ex_ivs else np.full(pos.size, np.nan))
@@ -547,8 +547,8 @@ def price_table(table: Table, *, observation_time=None, clock: str = "calendar",
     if inst is not None:
         data["instrument"] = _instruments(inst, icodes, iuniq, pos, n)
     data.update({
-        "underlying": coded_text(und.codes[pos], und.names), "expiry": _utc(exp_rows),
-        "strike": k, "is_call": is_call, "observation_time": _utc(row_obs),
+        "underlying": coded_text(und.codes[pos], und.names), "expiry": utc_array(exp_rows),
+        "strike": k, "is_call": is_call, "observation_time": utc_array(row_obs),
         "premium_currency": coded_text(pccy.codes[pos], pccy.names), "coin_premium": coin,
         "bid_premium": b, "ask_premium": a, "mark_premium": m, "forward": forward, "row_forward": row_forward,
         "bid": quote["bid"], "ask": quote["ask"], "mark": quote["mark"], "mid": quote["mid"], "ttx": ttx,
@@ -600,11 +600,6 @@ def _statuses(codes: np.ndarray) -> pd.Categorical:
         return pd.Categorical.from_codes(codes, dtype=_STATUS_DTYPE, validate=False)
     except TypeError:  # pragma: no cover - a pandas without validate=
         return pd.Categorical.from_codes(codes, dtype=_STATUS_DTYPE)
-
-
-def _utc(ns: np.ndarray):
-    """datetime64[ns] (UTC) as the tz-aware pandas array of a column."""
-    return utc_array(ns)
 
 
 def _median_ns(values: np.ndarray) -> np.datetime64:

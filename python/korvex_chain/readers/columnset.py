@@ -80,7 +80,7 @@ def from_json(doc: Json) -> ColumnSet:
             other = [c for c in t.column_names if c != "result" and _scalar_type(t.schema.field(c).type)]
             for i in range(t.num_rows):
                 env = {c: t.column(c)[i].as_py() for c in other}
-                _check_envelope(env, None)
+                _check_envelope(env)
                 if pa.types.is_struct(result.type):
                     if "list" not in [f.name for f in result.type]:
                         raise JsonError("a JSON response whose result holds no list of entries")
@@ -96,7 +96,7 @@ def from_json(doc: Json) -> ColumnSet:
                 envelopes.append(env)
         else:
             if "error" in t.column_names and t.column("error").null_count < t.num_rows:
-                _check_envelope({"error": t.column("error").drop_null()[0].as_py()}, None)
+                _check_envelope({"error": t.column("error").drop_null()[0].as_py()})
             parts.append(t)
             envelopes.append({})
     else:
@@ -107,7 +107,7 @@ def from_json(doc: Json) -> ColumnSet:
                 env = {k: v for k, v in o.items() if k != "result" and not isinstance(v, (dict, list))}
                 if "error" in o:
                     env["error"] = o["error"]
-                _check_envelope(env, None)
+                _check_envelope(env)
                 res = o.get("result")
                 if isinstance(res, dict):
                     for k, v in res.items():
@@ -132,7 +132,7 @@ def _scalar_type(t: pa.DataType) -> bool:
     return not (pa.types.is_nested(t))
 
 
-def _check_envelope(env: dict, table=None) -> None:
+def _check_envelope(env: dict) -> None:
     if env.get("error") is not None:
         raise JsonError(f"the JSON is an error response: {env['error']}")
     code = env.get("retCode")

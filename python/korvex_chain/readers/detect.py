@@ -40,7 +40,7 @@ def read_table(source, *, format: str = "auto", columns: dict | None = None, iv_
     if isinstance(src, Names):
         if format not in ("auto", "tidy") or columns is not None:
             raise ValueError("a list of instrument names is read as the tidy layout, without columns=")
-        layout_only(format, at, max_age, "tidy")
+        layout_only(at, max_age, "tidy")
         if not src.names:
             raise ValueError("empty chain: the table has no rows")
         return tidy.names_table(src.names)
@@ -54,7 +54,7 @@ def read_table(source, *, format: str = "auto", columns: dict | None = None, iv_
         names, what = cs.names, ("keys" if isinstance(src, Json) else "columns")
 
     name, how = choose(names, what, format, columns)
-    layout_only(name, at, max_age, name)
+    layout_only(at, max_age, name)
     layout = LAYOUTS[name]
 
     if isinstance(src, Csv):
@@ -71,7 +71,7 @@ def read_table(source, *, format: str = "auto", columns: dict | None = None, iv_
     return layout.read(cs, how)
 
 
-def layout_only(name: str, at, max_age, chosen: str) -> None:
+def layout_only(at, max_age, chosen: str) -> None:
     if chosen != "tardis" and (at is not None or max_age is not None):
         raise ValueError(f"at= and max_age= choose a snapshot in a tardis file of updates; this source reads as "
                          f"{chosen}")

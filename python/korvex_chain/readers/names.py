@@ -30,9 +30,6 @@ INSTRUMENT = re.compile(PATTERN)
 MONTHS = {m: i for i, m in enumerate(
     ("JAN", "FEB", "MAR", "APR", "MAY", "JUN", "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"), start=1)}
 
-# Side words of a name, and of an option_type column.
-
-
 def expiry_date(token: str) -> dt.date:
     """The expiry day of a name's date part (27DEC24 or 241227); ValueError if none."""
     try:

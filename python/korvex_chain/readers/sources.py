@@ -67,10 +67,10 @@ class Csv:
             return pa.CompressedInputStream(stream, "gzip") if self.gzipped else stream
         return pa.input_stream(self.data, compression="gzip" if self.gzipped else None)
 
-    def read(self, types: dict[str, pa.DataType], include: list[str] | None = None) -> pa.Table:
+    def read(self, types: dict[str, pa.DataType]) -> pa.Table:
         """The whole table (pyarrow, multi-threaded), with `types` forced."""
         opts = pcsv.ConvertOptions(column_types={k: v for k, v in types.items() if k in self.header},
-                                   strings_can_be_null=True, include_columns=include)
+                                   strings_can_be_null=True)
         return pcsv.read_csv(self.input(), convert_options=opts,
                              read_options=pcsv.ReadOptions(block_size=self.block_size()))
 

@@ -30,8 +30,7 @@ class Table:
     after the `lead` columns, for the report of rejected rows. `iv_unit` is the unit of the IV columns when
     the layout fixes it; `name_currency` the premium currency of an
     instrument name that carries none (None: names say nothing about it).
-    `rejected` holds rows the reader itself set aside (positions, reason);
-    `snapshot_time` the instant of a snapshot taken from a stream of updates."""
+    `rejected` holds rows the reader itself set aside (positions, reason)."""
 
     format: str
     how: str
@@ -42,7 +41,6 @@ class Table:
     name_currency: str | None = None
     rejected: list[tuple[np.ndarray, str]] = field(default_factory=list)
     notes: list[str] = field(default_factory=list)
-    snapshot_time: pd.Timestamp | None = None
 
 
 def frame_rows(df: pd.DataFrame) -> Callable[..., pd.DataFrame]:

@@ -223,7 +223,7 @@ def _types(header: list[str], text_numbers: bool) -> dict[str, pa.DataType]:
     return {k: v for k, v in types.items() if k in header}
 
 
-def stream(src: Csv, make_state, *, block_size: int = BLOCK_SIZE, whole: bool = False):
+def stream(src: Csv, make_state, *, whole: bool = False):
     """The needed columns of a Tardis CSV fed block by block to a state
     made by make_state() (whole: at once, by all threads, for a small file),
     and that state. A cell that is not a number has the numbers read again
@@ -240,7 +240,7 @@ def stream(src: Csv, make_state, *, block_size: int = BLOCK_SIZE, whole: bool = 
                                         read_options=pcsv.ReadOptions(block_size=src.block_size())))
             else:
                 reader = pcsv.open_csv(src.input(), convert_options=opts,
-                                       read_options=pcsv.ReadOptions(block_size=block_size))
+                                       read_options=pcsv.ReadOptions(block_size=BLOCK_SIZE))
                 for batch in reader:
                     state.add(batch)
             return state
@@ -250,12 +250,10 @@ def stream(src: Csv, make_state, *, block_size: int = BLOCK_SIZE, whole: bool = 
     raise AssertionError("unreachable: the text reading returns or raises")
 
 
-def read_csv(src: Csv, how: str, *, at=None, max_age=None, premium_currency=None,
-             block_size: int | None = None) -> Table:
+def read_csv(src: Csv, how: str, *, at=None, max_age=None, premium_currency=None) -> Table:
     at_us = None if at is None else micros(at, "at")
     # A small file (a snapshot's worth) is read at once.
-    latest = stream(src, lambda: _Latest(at_us), block_size=block_size or BLOCK_SIZE,
-                    whole=src.nbytes() <= WHOLE and block_size is None)
+    latest = stream(src, lambda: _Latest(at_us), whole=src.nbytes() <= WHOLE)
     return _snapshot(latest, how, at_us, max_age, premium_currency)
 
 
@@ -330,7 +328,7 @@ def _snapshot(latest: _Latest, how: str, at_us: int | None, max_age, premium_cur
         raise ValueError("the tardis table has no exchange column to tell its premium currency: "
                          "give premium_currency=")
     table = Table(NAME, how, n, cols, arrow_rows(snap), iv_unit="percent", name_currency=name_currency,
-                  rejected=rejected, notes=notes, snapshot_time=pd.Timestamp(at_eff * 1000, tz="UTC"))
+                  rejected=rejected, notes=notes)
     return table
 
 

@@ -14,7 +14,7 @@ import pandas as pd
 import pyarrow as pa
 
 from .columnset import ColumnSet
-from .table import NUMBERS, TEXT, TIDY_NAMES, TIMES, Table
+from .table import TEXT, TIDY_NAMES, TIMES, Table
 
 NAME = "tidy"
 IDENTITY = ("expiry_utc", "strike", "option_type")
@@ -99,4 +99,4 @@ def names_table(names: list) -> Table:
     return Table(NAME, "instrument names", len(arr), {"instrument": arr}, rows)
 
 
-__all__ = ["NAME", "missing", "view", "csv_types", "read", "names_table", "NUMBERS"]
+__all__ = ["NAME", "missing", "view", "csv_types", "read", "names_table"]
