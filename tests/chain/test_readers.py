@@ -293,6 +293,9 @@ def test_tardis_snapshot_at_any_instant(syn, tmp_path, monkeypatch):
     assert expired.rejected["reason"].str.startswith("expired at the snapshot instant").sum() > 0
     with pytest.raises(ValueError, match="no option update"):
         kc.read_chain(path, at="2020-01-01")
+    for far in (1e11, "5000-01-01"):   # beyond the nanosecond range
+        with pytest.raises(ValueError, match="at is out of range"):
+            kc.read_chain(path, at=far)
 
 
 def test_tardis_unreadable_cells_and_other_exchanges(syn, tmp_path):

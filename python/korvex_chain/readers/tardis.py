@@ -88,7 +88,10 @@ def micros(value, name: str) -> int:
         if ts is pd.NaT:
             raise ValueError(f"{name} must be an instant, not NaT")
         ts = ts.tz_localize("UTC") if ts.tzinfo is None else ts.tz_convert("UTC")
-    return int(ts.value // 1000)
+    try:
+        return int(ts.value // 1000)
+    except OverflowError:   # a year pandas holds only in coarser units than the chain's nanoseconds
+        raise ValueError(f"{name} is out of range: {value!r}") from None
 
 
 def duration_us(value, name: str) -> int:
