@@ -34,8 +34,8 @@ from .readers.columns import instants, is_empty, numbers as number_column, texts
 from .readers.names import INSTRUMENT, expiry_date
 from .readers.table import COIN, Table, coded_text, make_frame, text_array, utc_array
 from ._inputs import side_code, side_or_none
-from .arrays import IVStatus, bus_ttx, cal_ttx, start_implied_vols
-from .timing import EMBEDDED_CALENDAR, check_clock
+from .arrays import IVStatus, start_implied_vols
+from .timing import EMBEDDED_CALENDAR, check_clock, ttx_ns
 from .timing import to_utc as _to_utc
 
 __all__ = ["Chain", "read_chain", "parse_instrument", "IV_STATUS_NAMES"]
@@ -534,7 +534,7 @@ def price_table(table: Table, *, observation_time=None, clock: str = "calendar",
     # the rest of the chain is put together here.
     quote, ttx, ivs = early if early is not None else _start_inversions(
         k, row_forward, coin, b, a, m, row_obs, exp_rows, is_call, clock, calendar, threads)
-    g_ttx = _ttx(g_obs, g_times, clock, calendar, threads)
+    g_ttx = ttx_ns(g_obs, g_times, clock, calendar, threads)
     expiries = make_frame({
         "underlying": text_array(g_names), "expiry": utc_array(g_times), "forward": g_forward,
         "forward_method": text_array(g_method), "forward_pairs": g_pairs, "forward_spread": g_spread,
@@ -622,13 +622,6 @@ def _group_median_ns(group: np.ndarray, values: np.ndarray, ngroups: int) -> np.
     return (lo + (hi - lo) // 2).view("datetime64[ns]")
 
 
-def _ttx(start: np.ndarray, end: np.ndarray, clock: str, calendar, threads) -> np.ndarray:
-    if clock == "calendar":
-        return np.asarray(cal_ttx(start, end, threads=threads), dtype=float)
-    return np.asarray(bus_ttx(start, end, calendar=EMBEDDED_CALENDAR if calendar is None else calendar,
-                              threads=threads), dtype=float)
-
-
 def _start_inversions(strike, row_forward, coin, bid, ask, mark, row_obs, expiry, is_call, clock, calendar,
                       threads):
     """The premiums in quote currency, the rows' times to expiry and their
@@ -636,7 +629,7 @@ def _start_inversions(strike, row_forward, coin, bid, ask, mark, row_obs, expiry
     scale = np.where(coin, row_forward, 1.0)
     quote = {"bid": bid * scale, "ask": ask * scale, "mark": mark * scale}
     quote["mid"] = 0.5 * (quote["bid"] + quote["ask"])
-    ttx = _ttx(row_obs, expiry, clock, calendar, threads)
+    ttx = ttx_ns(row_obs, expiry, clock, calendar, threads)
     return quote, ttx, _start_implied_vols(ttx, row_forward, strike, quote, is_call, threads)
 
 

@@ -9,7 +9,7 @@ import pandas as pd
 from ._inputs import CLOCKS, EMBEDDED_CALENDAR, check_clock
 from .arrays import CalendarLike, bus_ttx, cal_ttx
 
-__all__ = ["CLOCKS", "EMBEDDED_CALENDAR", "check_clock", "to_utc", "utc_ns", "ttx_between"]
+__all__ = ["CLOCKS", "EMBEDDED_CALENDAR", "check_clock", "to_utc", "utc_ns", "ttx_between", "ttx_ns"]
 
 
 def to_utc(value) -> pd.Timestamp:
@@ -33,8 +33,13 @@ def ttx_between(start, end, clock: str, *, calendar: CalendarLike | None = None,
     (default "BTCUSDT"); the calendar clock has none, so giving one with it
     is a ValueError."""
     check_clock(clock, calendar)
-    a, b = utc_ns(start), utc_ns(end)
+    return ttx_ns(utc_ns(start), utc_ns(end), clock, calendar, threads)
+
+
+def ttx_ns(start: np.ndarray, end: np.ndarray, clock: str, calendar: CalendarLike | None = None,
+           threads: int | None = None) -> np.ndarray:
+    """ttx_between of columns already in UTC datetime64[ns], the clock checked."""
     if clock == "calendar":
-        return np.asarray(cal_ttx(a, b, threads=threads), dtype=float)
-    return np.asarray(bus_ttx(a, b, calendar="BTCUSDT" if calendar is None else calendar, threads=threads),
-                      dtype=float)
+        return np.asarray(cal_ttx(start, end, threads=threads), dtype=float)
+    return np.asarray(bus_ttx(start, end, calendar=EMBEDDED_CALENDAR if calendar is None else calendar,
+                              threads=threads), dtype=float)
