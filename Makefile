@@ -82,14 +82,17 @@ wheel test-cpp test-asan check fuzz-build: deps-build third_party/tzdata/RELEASE
 # newest release of PyPI's tzdata, `make tz RELEASE=2027a` to that one; the
 # next build embeds it, and the tests' tzdata (zoneinfo's data) follows.
 TZ_RECORD := src/calendar/tzdata.release
-TZ_PIN = "tzdata==$$(sed -n 's/^version=//p' $(TZ_RECORD))"
 tz: $(VENV)/.ready ## update the time zone rules to the newest IANA release (or RELEASE=2027a)
 	scripts/tzdata.sh update $(RELEASE)
-	$(VENV)/bin/pip install $(PIP_Q) $(TZ_PIN)
 
 third_party/tzdata/RELEASE: $(TZ_RECORD) scripts/tzdata.sh | third_party/VERSIONS
 	scripts/tzdata.sh fetch
-	if [ -x $(VENV)/bin/pip ]; then $(VENV)/bin/pip install $(PIP_Q) $(TZ_PIN); fi
+
+# Each test environment's tzdata (zoneinfo's data, the tests' oracle) is the
+# release recorded, whenever the record changes.
+%/.tzdata: $(TZ_RECORD) %/.ready
+	$*/bin/pip install $(PIP_Q) $$(scripts/requirements.py test | grep '^tzdata==')
+	touch $@
 
 $(VENV)/.wheel-tools: $(VENV)/.ready pyproject.toml
 	$(VENV)/bin/pip install $(PIP_Q) $(call REQS,wheel)
@@ -131,7 +134,7 @@ demo: dev ## set everything up and run the example workflow
 # 3.12 (all but the slow tests) against an editable install whose build
 # directory is kept, so that a rebuild after an edit compiles only what
 # changed.
-check: test-cpp $(VENV)/.ready ## fast inner loop: C++ tests and pytest on 3.12 without the slow tests (incremental)
+check: test-cpp $(VENV)/.ready $(VENV)/.tzdata ## fast inner loop: C++ tests and pytest on 3.12 without the slow tests (incremental)
 	$(VENV)/bin/pip install $(PIP_Q) --no-deps --no-build-isolation -e . \
 	  -Cbuild-dir=build/editable -Ccmake.define.KORVEX_TESTS=OFF
 	$(VENV)/bin/python $(PYTEST) -x $(FAST) tests
@@ -144,12 +147,12 @@ test-cpp: $(VENV)/.ready ## the GoogleTest suite of the C++ computations
 	$(CMAKE) --build build/cpp -j2
 	$(VENV)/bin/ctest --test-dir build/cpp --output-on-failure -j2
 
-test-py312: dev ## pytest under Python 3.12 against the installed wheel
+test-py312: dev $(VENV)/.tzdata ## pytest under Python 3.12 against the installed wheel
 	$(VENV)/bin/python $(PYTEST) tests
 
 # The same wheel file in the 3.13 environment: both interpreters must load
 # the very same compiled modules.
-py313-wheel: dev $(VENV313)/.ready
+py313-wheel: dev $(VENV313)/.ready $(VENV313)/.tzdata
 	$(VENV313)/bin/pip install $(PIP_Q) --no-deps --force-reinstall $(WHEEL)
 	@for m in korvex korvex_chain._kernels; do \
 	   a=$$($(VENV)/bin/python -c "import $$m as m; print(m.__file__)"); \
@@ -186,7 +189,7 @@ check-chain: py313-wheel ## type-check korvex_chain; 3.12 and 3.13 load the same
 # ASan writes its reports to log files (any log file, from the test process or
 # a child process, fails the run) and pytest captures only sys.stderr, so that
 # UBSan's reports, which always go to the descriptor, stay visible.
-test-asan: $(VENV)/.ready ## pytest against an ASan + UBSan build of the module
+test-asan: $(VENV)/.ready $(VENV)/.tzdata ## pytest against an ASan + UBSan build of the module
 	$(CMAKE) -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(NINJA) \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEX_SANITIZE=ON -DKORVEX_BUILD_MODULE=ON -DKORVEX_TESTS=OFF \
 	  -DCMAKE_CXX_FLAGS="-fsanitize=float-cast-overflow -fno-sanitize-recover=all" \
@@ -275,7 +278,7 @@ bench-arrays: dev ## only the korvex_chain array benchmark
 # minutes: ICU is compiled from scratch), and imports both modules.
 # ---------------------------------------------------------------------------
 
-sdist: third_party/VERSIONS $(VENV)/.wheel-tools ## the source distribution into dist/
+sdist: third_party/VERSIONS third_party/tzdata/RELEASE $(VENV)/.wheel-tools ## the source distribution into dist/
 	rm -f $(WHEEL_DIR)/korvex-*.tar.gz
 	$(VENV)/bin/python -m build --sdist --no-isolation -o $(WHEEL_DIR) .
 	@ls -la $(WHEEL_DIR)/korvex-*.tar.gz
