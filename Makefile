@@ -1,7 +1,7 @@
 # Two commands on a fresh machine: `make demo` and `make test`.
 #
 # The file runs top down: settings, set-up (Debian packages, virtual
-# environments, the private ICU and simdjson), the build (the abi3 wheel),
+# environments, the private ICU, cctz and simdjson), the build (the abi3 wheel),
 # the tests (`make check` the fast inner loop, `make test` everything),
 # fuzzing, benchmarks and the source distribution. A new target goes into its
 # section with a `## what it does` note (for `make help`) and into .PHONY.
@@ -27,7 +27,7 @@ PYTEST     := -m pytest -q
 # What `make check` leaves out: tests marked slow (pyproject.toml: leak
 # checks, thread stress, Dask, the real snapshots).
 FAST       := -m "not slow"
-# ICU and simdjson are compiled once for all build trees of the checkout.
+# ICU, cctz and simdjson are compiled once for all build trees of the checkout.
 export KORVEX_DEPS_BUILD_DIR := $(CURDIR)/$(DEPS_DIR)/build
 
 .PHONY: help deps venv fetch-deps deps-build wheel wheel-repair dev demo \

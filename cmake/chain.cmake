@@ -23,8 +23,8 @@ set(KORVEX_CHAIN_DIR ${CMAKE_BINARY_DIR}/korvex_chain)
 nanobind_add_module(_kernels STABLE_ABI NB_STATIC NOMINSIZE ${CMAKE_CURRENT_SOURCE_DIR}/src/chain/module.cpp)
 target_link_libraries(_kernels PRIVATE korvex_chain_kernels)
 # Speed comes from the build type's optimisation, never from value-changing
-# flags: the kernels must reproduce korvex bit for bit.
-target_compile_options(_kernels PRIVATE -ffp-contract=off -fno-fast-math)
+# flags (the top-level add_compile_options holds them off for every target):
+# the kernels must reproduce korvex bit for bit.
 set_target_properties(_kernels PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${KORVEX_CHAIN_DIR})
 # Export PyInit__kernels and nothing else (nanobind's exception types would
 # otherwise leave typeinfo symbols visible to other modules in the process).
