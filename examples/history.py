@@ -12,9 +12,9 @@ of three tenors over time.
     python examples/history.py [OUTPUT.png] [--workers N]
 """
 
+import argparse
 import math
 import pathlib
-import sys
 import tempfile
 
 import pandas as pd
@@ -52,11 +52,12 @@ def write_snapshots(folder: pathlib.Path, days: int = 12) -> None:
 
 
 if __name__ == "__main__":
-    args = [a for a in sys.argv[1:] if not a.startswith("--")]
-    workers = int(sys.argv[sys.argv.index("--workers") + 1]) if "--workers" in sys.argv else None
-    if workers is not None:
-        args.remove(str(workers))
-    out_png = pathlib.Path(args[0] if args else "build/history.png")
+    ap = argparse.ArgumentParser(description="A history of twelve days of synthetic snapshots, and its picture.")
+    ap.add_argument("png", nargs="?", default="build/history.png", help="the picture to write")
+    ap.add_argument("--workers", type=int, default=None, help="Dask worker processes (default: this process)")
+    args = ap.parse_args()
+    workers = args.workers
+    out_png = pathlib.Path(args.png)
     out_png.parent.mkdir(parents=True, exist_ok=True)
     with tempfile.TemporaryDirectory() as tmp:
         snaps = pathlib.Path(tmp) / "snapshots"
