@@ -98,11 +98,11 @@ def pooled(cf):
     return inside, rmse
 
 
-def calendar_rows(chains):
+def calendar_rows(chains, fits):
     rows = []
     for name, ch in chains.items():
         for model in MODELS:
-            before = kc.fit_chain(ch, model)
+            before = fits[name, model]
             t0 = time.perf_counter()
             after = kc.fit_chain(ch, model, calendar_arbitrage="repair")
             seconds = time.perf_counter() - t0
@@ -165,13 +165,13 @@ def mark_quotes(chain, underlying, expiry, ttx, forward, delta=0.25):
     return atm, float(cv - pv), float(0.5 * (cv + pv) - atm)
 
 
-def mark_rows(chains):
+def mark_rows(chains, fits):
     rows = []
     for name, ch in chains.items():
         if not name.startswith("deribit"):
             continue
         for model in MODELS:
-            cf = kc.fit_chain(ch, model)
+            cf = fits[name, model]
             for und in sorted(ch.expiries["underlying"].unique()):
                 s = cf.surface(und)
                 q = s.quotes(list(s.expiries), deltas=(25,))
@@ -208,21 +208,21 @@ def mark_summary(t):
 
 # ---------------------------------------------------------------- speed
 
-def speed_rows(chains):
+def speed_rows(chains, fits):
     """The quote table against one smile_vols call over 1,000 strikes."""
     surfaces = []
     for name, ch in chains.items():
         for und in sorted(ch.expiries["underlying"].unique()):
             if (ch.expiries["underlying"] == und).sum() == 12:
-                surfaces.append((f"{name} {und}", ch))
+                surfaces.append((f"{name} {und}", {m: fits[name, m] for m in MODELS}))
     syn = kc.read_chain(kc.make_chain("GVVSpline", seed=11,
                                       expiry_days=(1, 2, 3, 7, 14, 21, 30, 60, 91, 182, 273, 364)).table)
-    surfaces.append(("synthetic BTC", syn))
+    surfaces.append(("synthetic BTC", {m: kc.fit_chain(syn, m) for m in MODELS}))
     rows = []
-    for label, ch in surfaces:
+    for label, model_fits in surfaces:
         und = label.split()[-1]
         for model in MODELS:
-            s = kc.fit_chain(ch, model).surface(und)
+            s = model_fits[model].surface(und)
             if len(s.fits) != 12:
                 continue
             f = s.fits[len(s.fits) // 2]
@@ -258,21 +258,23 @@ def main(argv=None):
         print(f"no snapshots in {DATA}", file=sys.stderr)
         return 1
     chains = {f.name: kc.read_chain(f) for f in files}
+    # Every section looks at the same per-expiry fits.
+    fits = {(name, model): kc.fit_chain(ch, model) for name, ch in chains.items() for model in MODELS}
 
     exact = []
     for name, ch in chains.items():
         for model in MODELS:
-            cf = kc.fit_chain(ch, model)
+            cf = fits[name, model]
             for und in sorted({f.underlying for f in cf.fits}):
                 s = cf.surface(und)
                 d, j = exactness(s)
                 exact.append({"snapshot": name, "model": model, "underlying": und, "expiries": len(s.fits),
                               "skipped": len(s.skipped), "differing bits": d, "largest jump": j})
     exact = pd.DataFrame(exact)
-    cal = calendar_rows(chains)
-    marks = mark_rows(chains)
+    cal = calendar_rows(chains, fits)
+    marks = mark_rows(chains, fits)
     summary = mark_summary(marks)
-    speed = speed_rows(chains)
+    speed = speed_rows(chains, fits)
 
     pd.set_option("display.width", 250)
     sections = [
