@@ -47,19 +47,16 @@ void density_on_grid(EvaluateFn evaluate, const double* params, double ttx, doub
     evaluate(params, ttx, spot, strikes.data(), n, w.data());
     for (std::size_t i = 0; i < n; ++i) w[i] = w[i] * w[i] * ttx;
     const double h = n > 1 ? k[1] - k[0] : 0.0;
-    const double rt = root_2pi();
     for (std::size_t i = 0; i < n; ++i) {
-        double g = kNaN;
+        // Derivatives from the nearest centred stencil (the ends use their
+        // neighbour's); fewer than three points have none.
+        double w1 = kNaN, w2 = kNaN;
         if (n >= 3) {
             const std::size_t j = i == 0 ? 1 : (i == n - 1 ? n - 2 : i);
-            const double w1 = (w[j + 1] - w[j - 1]) / (2.0 * h);
-            const double w2 = (w[j + 1] - 2.0 * w[j] + w[j - 1]) / (h * h);
-            const double a = 1.0 - k[i] * w1 / (2.0 * w[i]);
-            g = a * a - 0.25 * w1 * w1 * (1.0 / w[i] + 0.25) + 0.5 * w2;
+            w1 = (w[j + 1] - w[j - 1]) / (2.0 * h);
+            w2 = (w[j + 1] - 2.0 * w[j] + w[j - 1]) / (h * h);
         }
-        const double sw = std::sqrt(w[i]);
-        const double d2 = -k[i] / sw - 0.5 * sw;
-        out[i] = g * std::exp(-0.5 * d2 * d2) / (sw * rt);
+        out[i] = density_from_variance(k[i], w[i], w1, w2);
     }
 }
 
@@ -190,13 +187,15 @@ public:
     std::size_t evaluations = 0;
 
 private:
+    // density_from_variance, with the normal factor rho kept for the scan.
     static void finish(Sample& s, double w, double w1, double w2, double rt) noexcept {
         s.w = w;
         s.w2 = w2;
-        s.f = density_from_variance(s.k, w, w1, w2);
         const double sw = std::sqrt(w);
         const double d2 = -s.k / sw - 0.5 * sw;
-        s.rho = std::exp(-0.5 * d2 * d2) / (sw * rt);
+        const double e = std::exp(-0.5 * d2 * d2);
+        s.rho = e / (sw * rt);
+        s.f = !(w > 0.0) ? kNaN : durrleman_g(s.k, w, w1, w2) * e / (sw * rt);
     }
 
     const ModelKind& kind_;

@@ -52,7 +52,6 @@ FitEvaluator::FitEvaluator(const FitProblem& problem)
     : f_(problem),
       params_(problem.c.n_params),
       vols_(problem.q.n),
-      dk_(3 * problem.density_rows()),
       dv_(3 * problem.density_rows()),
       row_(problem.rows()),
       up_(problem.c.p) {}
@@ -85,15 +84,9 @@ void FitEvaluator::residuals(const double* u, double* out) {
                 dens[i] = penalty(durrleman_g(k, v.w, v.w1, v.w2));
             }
         } else {
-            // Stencils around each density point, then g from the variances.
+            // The stencils around each density point, then g from the variances.
             const double h = d.h;
-            for (std::size_t i = 0; i < nd; ++i) {
-                const double k = d.pts[i];
-                dk_[3 * i] = f.spot * std::exp(k - h);
-                dk_[3 * i + 1] = f.spot * std::exp(k);
-                dk_[3 * i + 2] = f.spot * std::exp(k + h);
-            }
-            f.evaluate(params_.data(), f.ttx, f.spot, dk_.data(), 3 * nd, dv_.data());
+            f.evaluate(params_.data(), f.ttx, f.spot, d.stencil, 3 * nd, dv_.data());
             for (std::size_t i = 0; i < nd; ++i) {
                 const double wm = dv_[3 * i] * dv_[3 * i] * f.ttx;
                 const double w0 = dv_[3 * i + 1] * dv_[3 * i + 1] * f.ttx;
@@ -178,10 +171,19 @@ void StoredFitProblem::set_density(int kind, std::span<const double> pts, double
     density_kind_ = kind;
     density_pts_.assign(pts.begin(), pts.end());
     density_h_ = h;
+    density_stencil_.clear();
     if (kind == 2) {
         density_inside_.assign(inside.begin(), inside.end());
     } else {
         density_inside_.clear();
+        // The points stay put for the whole solve: their stencils' strikes
+        // are worked out once, not at every evaluation.
+        density_stencil_.resize(3 * pts.size());
+        for (std::size_t i = 0; i < pts.size(); ++i) {
+            density_stencil_[3 * i] = spot_ * std::exp(pts[i] - h);
+            density_stencil_[3 * i + 1] = spot_ * std::exp(pts[i]);
+            density_stencil_[3 * i + 2] = spot_ * std::exp(pts[i] + h);
+        }
     }
     margin_ = margin;
     weight_ = weight;
@@ -232,7 +234,7 @@ FitProblem StoredFitProblem::view() const noexcept {
     f.c = FitCoordinates{base_.data(), n_params_, idx_.data(), bounded_.get(), lower_.data(), upper_.data(),
                          p_, wall_};
     f.d = FitDensity{density_kind_, density_pts_.data(), density_pts_.size(), density_h_, density_inside_.data(),
-                     margin_, weight_};
+                     density_stencil_.data(), margin_, weight_};
     f.reg = reg_.data();
     f.reg_c = reg_c_.data();
     f.n_reg = reg_c_.size();

@@ -68,7 +68,8 @@ void fit_walls_at(const FitCoordinates& c, const double* u, double* out) noexcep
 // weight * max(margin - g, 0).
 //   kind 0: no density residuals;
 //   kind 1: fixed log-moneyness points `pts`, w's derivatives from a
-//           central stencil k - h, k, k + h around each;
+//           central stencil k - h, k, k + h around each (`stencil`: its
+//           three strikes per point, fixed with the points);
 //   kind 2: CubicSpline, in closed form (SplineVariance): points in units
 //           of its knots' at-the-money deviation, which moves with its
 //           level, each on the piece between knots whose interior holds
@@ -80,6 +81,7 @@ struct FitDensity {
     std::size_t count = 0;
     double h = 0.0;
     const double* inside = nullptr;
+    const double* stencil = nullptr;
     double margin = 0.0;
     double weight = 0.0;
 };
@@ -119,7 +121,7 @@ public:
 
 private:
     const FitProblem& f_;
-    std::vector<double> params_, vols_, dk_, dv_, row_, up_;
+    std::vector<double> params_, vols_, dv_, row_, up_;
 };
 
 // Levenberg-Marquardt on the problem from coordinates u (overwritten with
@@ -178,7 +180,7 @@ private:
     std::unique_ptr<bool[]> bounded_;
     double wall_, ttx_, spot_, robust_, fill_;
     int density_kind_ = 0;
-    std::vector<double> density_pts_, density_inside_;
+    std::vector<double> density_pts_, density_inside_, density_stencil_;
     double density_h_ = 0.0;
     double margin_ = 0.0, weight_ = 0.0;
     std::vector<double> reg_, reg_c_;

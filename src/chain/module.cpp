@@ -97,12 +97,17 @@ bool parse_side(std::string_view text) {
 
 // ------------------------------------------------------------------ pricing
 
+IVInputs iv_inputs(std::size_t n, const In1<double>& ttx, const In1<double>& fwd, const In1<double>& strike,
+                   const In1<double>& price, const In1<bool>& is_call, const In1<double>& df) {
+    return {column(ttx, n, "ttx"),     column(fwd, n, "fwd"), column(strike, n, "strike"),
+            column(price, n, "price"), column(df, n, "df"),   column(is_call, n, "call_put")};
+}
+
 void implied_vols_py(const In1<double>& ttx, const In1<double>& fwd, const In1<double>& strike,
                      const In1<double>& price, const In1<bool>& is_call, const In1<double>& df,
                      Out1<double> out, std::optional<Out1<std::int8_t>> status, int threads) {
     const std::size_t n = out.shape(0);
-    const IVInputs in{column(ttx, n, "ttx"),   column(fwd, n, "fwd"), column(strike, n, "strike"),
-                      column(price, n, "price"), column(df, n, "df"),  column(is_call, n, "call_put")};
+    const IVInputs in = iv_inputs(n, ttx, fwd, strike, price, is_call, df);
     double* vol = out.data();
     std::int8_t* st = status ? output(*status, n, "status") : nullptr;
     threads = checked_threads(threads);
@@ -123,8 +128,7 @@ public:
         : ttx_(ttx), fwd_(fwd), strike_(strike), price_(price), is_call_(is_call), df_(df), out_(out),
           status_(status) {
         n_ = out_.shape(0);
-        in_ = IVInputs{column(ttx_, n_, "ttx"),   column(fwd_, n_, "fwd"), column(strike_, n_, "strike"),
-                       column(price_, n_, "price"), column(df_, n_, "df"),  column(is_call_, n_, "call_put")};
+        in_ = iv_inputs(n_, ttx_, fwd_, strike_, price_, is_call_, df_);
         st_ = output(status_, n_, "status");
         threads_ = checked_threads(threads);
         worker_ = std::thread([this] {

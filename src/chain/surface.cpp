@@ -84,7 +84,7 @@ void VolSurface::evaluate_range(Column<double> theta, Column<double> x, bool str
     Place place[kChunk];
     std::size_t left[kChunk], right[kChunk];
     double strike_l[kChunk], strike_r[kChunk], sig_l[kChunk], sig_r[kChunk];
-    std::vector<std::size_t> first(n_nodes + 1);
+    std::vector<std::size_t> first(n_nodes + 1), fill(n_nodes);
     std::vector<std::size_t> slot(2 * kChunk);
     std::vector<double> buf_k(2 * kChunk), buf_v(2 * kChunk);
 
@@ -159,7 +159,7 @@ void VolSurface::evaluate_range(Column<double> theta, Column<double> x, bool str
         }
         // Strikes grouped by node (a counting sort), one smile call per node.
         for (std::size_t i = 0; i < n_nodes; ++i) first[i + 1] += first[i];
-        std::vector<std::size_t> fill(first.begin(), first.end() - 1);
+        std::copy(first.begin(), first.end() - 1, fill.begin());
         for (std::size_t c = 0; c < m; ++c) {
             if (left[c] != kNoNode) {
                 const std::size_t s = fill[left[c]]++;

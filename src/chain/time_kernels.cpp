@@ -66,13 +66,6 @@ constexpr std::size_t kCalendarScanBlock = 65536;  // about 1 ns per element
     return UtcInstant::try_from_parts(secs, static_cast<std::uint32_t>(nanos), out);
 }
 
-// The instant of element i, or false when there is none (NaN, NaT, out of range).
-bool instant_at(const InstantColumn& c, std::size_t i, UtcInstant& out) noexcept { return to_instant(c, i, out); }
-
-// Lends a calendar, once, to a bus_ttx call that meets instants its table
-// does not cover.
-using CalendarLender = calendar::Calendar& (*)(void* context);
-
 // Calendar positions of recently met instants of one column, for the
 // instants a position table does not cover. A position depends on the
 // instant alone, so reusing one changes nothing. Direct-mapped, a few
@@ -107,11 +100,12 @@ private:
 };
 
 // Year positions for one bus_ttx call: the table's where it covers the
-// instant, else the lent calendar's (through a cache per column).
+// instant, else the calendar `lend()` lends, asked once (through a cache per
+// column).
+template <class Lend>
 class Positions {
 public:
-    Positions(const calendar::PositionTable& table, CalendarLender lend, void* context)
-        : table_(table), lend_(lend), context_(context) {}
+    Positions(const calendar::PositionTable& table, Lend& lend) : table_(table), lend_(lend) {}
 
     [[gnu::always_inline]] bool from(const UtcInstant& t, double& out) { return get(t, from_cache_, out); }
     [[gnu::always_inline]] bool to(const UtcInstant& t, double& out) { return get(t, to_cache_, out); }
@@ -125,13 +119,12 @@ private:
         return beyond(t, cache, out);
     }
     [[gnu::noinline]] bool beyond(const UtcInstant& t, PositionCache& cache, double& out) {
-        if (!cal_) cal_ = &lend_(context_);
+        if (!cal_) cal_ = &lend_();
         return cache.position(*cal_, t, out);
     }
 
     const calendar::PositionTable& table_;
-    CalendarLender lend_;
-    void* context_;
+    Lend& lend_;
     calendar::Calendar* cal_ = nullptr;
     PositionCache from_cache_;
     PositionCache to_cache_;
@@ -198,11 +191,11 @@ void instant_day_range(const InstantColumn& c, std::size_t begin, std::size_t en
 // As Calendar::get_bus_ttx for elements [begin, end), NaN where it fails:
 // year positions from `table` where it covers the instant, from the lent
 // calendar elsewhere; the instants' positions first, then their differences.
-void bus_ttx_range(const calendar::PositionTable& table, CalendarLender lend, void* lend_context,
-                   const InstantColumn& from, const InstantColumn& to, std::size_t begin, std::size_t end,
-                   double* out) {
+template <class Lend>
+void bus_ttx_range(const calendar::PositionTable& table, Lend& lend, const InstantColumn& from,
+                   const InstantColumn& to, std::size_t begin, std::size_t end, double* out) {
     if (begin >= end) return;
-    Positions positions(table, lend, lend_context);
+    Positions<Lend> positions(table, lend);
     UtcInstant a;
     UtcInstant b;
     double start = 0.0;
@@ -470,8 +463,8 @@ bool table_days(const InstantColumn& a, const InstantColumn& b, std::size_t n, i
     for (std::size_t k = 0; k < kSample; ++k) {
         const std::size_t i = k * (n - 1) / (kSample - 1);
         UtcInstant t;
-        if (instant_at(a, i, t)) days.push_back(t.day);
-        if (instant_at(b, i, t)) days.push_back(t.day);
+        if (to_instant(a, i, t)) days.push_back(t.day);
+        if (to_instant(b, i, t)) days.push_back(t.day);
     }
     if (days.empty()) return false;
     auto mid = days.begin() + static_cast<std::ptrdiff_t>(days.size() / 2);
@@ -481,18 +474,6 @@ bool table_days(const InstantColumn& a, const InstantColumn& b, std::size_t n, i
     hi = first + budget - 1;
     return true;
 }
-
-struct Lender {
-    CalendarPool& pool;
-    std::vector<std::unique_ptr<calendar::Calendar>>& cals;
-    int worker;
-    static calendar::Calendar& lend(void* self) {
-        auto& l = *static_cast<Lender*>(self);
-        auto& cal = l.cals[static_cast<std::size_t>(l.worker)];
-        if (!cal) cal = l.pool.take();
-        return *cal;
-    }
-};
 
 }  // namespace
 
@@ -536,8 +517,12 @@ Result<void> bus_ttx(const CalendarSource& calendar, const InstantColumn& a, con
     static const calendar::PositionTable kNoTable;
     const calendar::PositionTable& t = table ? *table : kNoTable;
     parallel_blocks(n, kCalendarBlock, threads, [&](std::size_t bgn, std::size_t end, int w) {
-        Lender lender{*pool, cals, w};
-        bus_ttx_range(t, &Lender::lend, &lender, a, b, bgn, end, o);
+        // The worker's own calendar, taken from the pool when first needed.
+        auto lend = [&pool, &cal = cals[static_cast<std::size_t>(w)]]() -> calendar::Calendar& {
+            if (!cal) cal = pool->take();
+            return *cal;
+        };
+        bus_ttx_range(t, lend, a, b, bgn, end, o);
     });
     return {};
 }
