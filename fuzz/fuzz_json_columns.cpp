@@ -34,6 +34,7 @@ using korvex::chain::JsonColumns;
 using korvex::chain::JsonKind;
 using korvex::chain::JsonPart;
 using korvex::chain::JsonScalar;
+using korvex::chain::reads_as_date;
 
 std::string_view g_input;
 
@@ -102,12 +103,6 @@ void check_layout(const JsonColumn& c, std::size_t rows) {
         default:
             fail("unknown column kind", where);
     }
-}
-
-bool reads_as_date(std::string_view s) {
-    auto digit = [&](std::size_t i) { return s[i] >= '0' && s[i] <= '9'; };
-    return s.size() >= 10 && digit(0) && digit(1) && digit(2) && digit(3) && s[4] == '-' && digit(5) &&
-           digit(6) && s[7] == '-' && digit(8) && digit(9);
 }
 
 // A plain scalar the reader must have accepted, else a failure.
@@ -317,8 +312,6 @@ private:
     std::size_t part_ = 0;
 };
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -333,18 +326,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (entries != got->rows) fail("parts' entries and rows differ", std::to_string(entries) + " / " + std::to_string(got->rows));
     for (const JsonColumn& c : got->columns) check_layout(c, got->rows);
 
-    // The documents as the reader splits them: one per non-blank line when
-    // there are several and each line is one, else the whole text.
-    std::vector<std::string_view> lines;
-    for (std::size_t start = 0; start < text.size();) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string_view::npos) end = text.size();
-        std::string_view line = text.substr(start, end - start);
-        start = end + 1;
-        while (!line.empty() && is_blank(line.front())) line.remove_prefix(1);
-        while (!line.empty() && is_blank(line.back())) line.remove_suffix(1);
-        if (!line.empty()) lines.push_back(line);
-    }
+    // The documents as the reader splits them (its own rule, which an oracle
+    // could only copy): one per non-blank line when there are several and
+    // each line is one, else the whole text.
+    const std::vector<std::string_view> lines = korvex::chain::json_lines(text);
     static dom::parser parser;
     bool per_line = lines.size() > 1 && text.front() == '{';
     for (std::size_t i = 0; per_line && i < lines.size(); ++i) {

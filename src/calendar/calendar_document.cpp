@@ -7,6 +7,7 @@
 
 #include <simdjson.h>
 
+#include "core/json_parser.hpp"
 #include "core/unicode.hpp"
 
 namespace korvex::calendar {
@@ -192,27 +193,15 @@ std::optional<int> label_bucket(std::string_view label) {
 
 Result<CalendarDocument> parse_calendar_document(std::string_view json) {
     // The whole text is validated here, including members that are ignored.
-    // The parser's buffers (about 14 bytes per byte of text) are scratch
-    // space kept per thread: allocating them afresh for every calendar costs
-    // more than the parse itself once the allocator hands the pages back to
-    // the system between constructions. Nothing parsed outlives this call.
-    thread_local simdjson::dom::parser parser;
-    // Buffers grown for a long document (any text a caller hands in) are
-    // given back once it is read, rather than kept for the thread's life;
-    // those of a calendar-sized document stay.
-    struct ShrinkAfterwards {
-        ~ShrinkAfterwards() {
-            constexpr std::size_t kKeptCapacity = std::size_t{1} << 20;
-            if (parser.capacity() > kKeptCapacity) parser = simdjson::dom::parser();
-        }
-    } shrink_afterwards;
+    // Nothing parsed outlives this call.
+    const ScratchJsonParser parser;
     simdjson::dom::element root;
     // The text as it is first: scanning it for long integer literals costs
     // more than the parse, and only a refused number can need it.
-    auto err = parser.parse(json.data(), json.size()).get(root);
+    auto err = parser->parse(json.data(), json.size()).get(root);
     std::optional<std::string> widened;
     if (err == simdjson::NUMBER_ERROR && (widened = with_long_integers_as_doubles(json))) {
-        err = parser.parse(widened->data(), widened->size()).get(root);
+        err = parser->parse(widened->data(), widened->size()).get(root);
     }
     if (err) return parser_error(err);
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "core/json_parser.hpp"
+
 namespace korvex::chain {
 
 namespace {
@@ -46,14 +48,6 @@ struct Hash {
     using is_transparent = void;
     std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
 };
-
-// An ISO 8601 date at the start (2026-08-22...): a general JSON reader may
-// type such text as a timestamp.
-bool reads_as_date(std::string_view s) {
-    auto digit = [&](std::size_t i) { return s[i] >= '0' && s[i] <= '9'; };
-    return s.size() >= 10 && digit(0) && digit(1) && digit(2) && digit(3) && s[4] == '-' && digit(5) &&
-           digit(6) && s[7] == '-' && digit(8) && digit(9);
-}
 
 // A plain scalar into `cell` (a string's bytes onto `chars`); false for
 // anything else (see the header).
@@ -377,22 +371,13 @@ bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; 
 
 }  // namespace
 
-std::optional<JsonColumns> json_columns(std::string_view text) {
-    // The parser's scratch space (some ten bytes per byte of text) is kept
-    // per thread for responses of a usual size: allocating it for every
-    // response costs more than parsing one. A long text's is given back.
-    thread_local dom::parser parser;
-    struct ShrinkAfterwards {
-        ~ShrinkAfterwards() {
-            constexpr std::size_t kKeptCapacity = std::size_t{1} << 20;
-            if (parser.capacity() > kKeptCapacity) parser = dom::parser();
-        }
-    } shrink_afterwards;
+bool reads_as_date(std::string_view s) noexcept {
+    auto digit = [&](std::size_t i) { return s[i] >= '0' && s[i] <= '9'; };
+    return s.size() >= 10 && digit(0) && digit(1) && digit(2) && digit(3) && s[4] == '-' && digit(5) &&
+           digit(6) && s[7] == '-' && digit(8) && digit(9);
+}
 
-    // Objects one per line (several responses, or entries) are documents of
-    // their own: read line by line first, since parsing the whole text only
-    // to learn that it holds several documents costs a parse. A line that is
-    // no document makes the text one document over several lines.
+std::vector<std::string_view> json_lines(std::string_view text) {
     std::vector<std::string_view> lines;
     for (std::size_t start = 0; start < text.size();) {
         std::size_t end = text.find('\n', start);
@@ -403,12 +388,23 @@ std::optional<JsonColumns> json_columns(std::string_view text) {
         while (!line.empty() && is_blank(line.back())) line.remove_suffix(1);
         if (!line.empty()) lines.push_back(line);
     }
+    return lines;
+}
+
+std::optional<JsonColumns> json_columns(std::string_view text) {
+    const ScratchJsonParser parser;
+
+    // Objects one per line (several responses, or entries) are documents of
+    // their own: read line by line first, since parsing the whole text only
+    // to learn that it holds several documents costs a parse. A line that is
+    // no document makes the text one document over several lines.
+    const std::vector<std::string_view> lines = json_lines(text);
     if (lines.size() > 1 && text.front() == '{') {
         Reader reader;
         bool documents = true;
         for (std::string_view line : lines) {
             dom::element doc;
-            if (parser.parse(line.data(), line.size()).get(doc)) {
+            if (parser->parse(line.data(), line.size()).get(doc)) {
                 documents = false;
                 break;
             }
@@ -418,7 +414,7 @@ std::optional<JsonColumns> json_columns(std::string_view text) {
     }
     Reader reader;
     dom::element root;
-    if (parser.parse(text.data(), text.size()).get(root)) return std::nullopt;
+    if (parser->parse(text.data(), text.size()).get(root)) return std::nullopt;
     if (root.is_array()) {
         if (!reader.list(root.get_array().value_unsafe())) return std::nullopt;
     } else if (!reader.document(root)) {

@@ -64,4 +64,12 @@ struct JsonColumns {
 // nothing when it is not the plain shape (see above) or not valid JSON.
 std::optional<JsonColumns> json_columns(std::string_view text);
 
+// How json_columns cuts a text into candidate documents: its non-blank
+// lines, trimmed of blanks (space, tab, CR, LF).
+std::vector<std::string_view> json_lines(std::string_view text);
+
+// An ISO 8601 date at the start (2026-08-22...): text json_columns refuses
+// as a string, since a general JSON reader may type it as a timestamp.
+bool reads_as_date(std::string_view s) noexcept;
+
 }  // namespace korvex::chain
