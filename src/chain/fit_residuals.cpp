@@ -9,6 +9,123 @@
 
 namespace korvex::chain {
 
+// The quotes of one expiry as the fit sees them (arrays of length n): the
+// band [lo, hi] of each quote's IVs (-inf / +inf for a missing side), the
+// mid it is pulled towards, 1 / (spread * robust scale), and the weight of
+// the pull (0 for a one-sided quote).
+struct FitQuotes {
+    const double* lo;
+    const double* hi;
+    const double* mid;
+    const double* inv_scale;
+    const double* pull_w;
+    std::size_t n;
+    double robust;  // scale of the soft-L1 loss, in spreads
+    double fill;    // residual of a quote whose vol is not finite
+};
+
+// The fitting coordinates u of one fit and how they become a model's
+// parameter vector: fitting parameter i sits at slot idx[i] of the vector
+// (the other slots keep base); it is lower[i] + u_i^2 where bounded[i] (so
+// every point is admissible), else u_i. |parameter| beyond upper[i] costs
+// wall * (|parameter| - upper[i]), a residual of its own.
+struct FitCoordinates {
+    const double* base;
+    std::size_t n_params;  // length of base
+    const std::int64_t* idx;
+    const bool* bounded;
+    const double* lower;
+    const double* upper;
+    std::size_t p;  // fitting parameters
+    double wall;
+    // The solver's own mapping: every fitting parameter is its coordinate
+    // (no square), the bounds being kept by projecting each step instead.
+    bool direct = false;
+};
+
+// Where the fit keeps the risk-neutral density positive: Durrleman's g of
+// the total variance w = vol^2 ttx at each point enters as
+// weight * max(margin - g, 0).
+//   kind 0: no density residuals;
+//   kind 1: fixed log-moneyness points `pts`, w's derivatives from a
+//           central stencil k - h, k, k + h around each (`stencil`: its
+//           three strikes per point, fixed with the points);
+//   kind 2: CubicSpline, in closed form (SplineVariance): points in units
+//           of its knots' at-the-money deviation, which moves with its
+//           level, each on the piece between knots whose interior holds
+//           `inside` (same units), so that a point on a knot takes that
+//           piece's one-sided value.
+struct FitDensity {
+    int kind = 0;
+    const double* pts = nullptr;
+    std::size_t count = 0;
+    double h = 0.0;
+    const double* inside = nullptr;
+    const double* stencil = nullptr;
+    double margin = 0.0;
+    double weight = 0.0;
+};
+
+// Everything one fit evaluates. Residual rows, in order: 2n quote rows, p
+// walls, the density points (when on), then the regulariser's rows
+// reg[i] . theta - reg_c[i], linear in the fitting parameters theta (not in
+// the coordinates u): a weak prior or a smoothness penalty.
+struct FitProblem {
+    EvaluateFn evaluate = nullptr;
+    double ttx = 0.0;
+    double spot = 0.0;
+    const double* strikes = nullptr;
+    FitQuotes q{};
+    FitCoordinates c{};
+    FitDensity d{};
+    const double* reg = nullptr;    // n_reg x p, row-major
+    const double* reg_c = nullptr;  // n_reg
+    std::size_t n_reg = 0;
+
+    std::size_t density_rows() const noexcept { return d.kind == 0 ? 0 : d.count; }
+    std::size_t rows() const noexcept { return 2 * q.n + c.p + density_rows() + n_reg; }
+};
+
+namespace {
+
+// Signed square root of the soft-L1 loss 2 (sqrt(1 + r^2) - 1), written as
+// r sqrt(2 / (sqrt(1 + r^2) + 1)) to avoid cancellation for small r.
+double soft_l1(double r) noexcept;
+// From the vols of one parameter row at the n quotes, the 2n residuals:
+// out[j] = robust * soft_l1(distance outside the band * inv_scale), and
+// out[n + j] = pull_w * soft_l1((vol - mid) * inv_scale).
+void fit_residual_row(const double* vols, const FitQuotes& q, double* out) noexcept;
+// The parameter vector at u (n_params values into `params`).
+void fit_params_at(const FitCoordinates& c, const double* u, double* params) noexcept;
+// The residual walls at u (p values into `out`).
+void fit_walls_at(const FitCoordinates& c, const double* u, double* out) noexcept;
+
+// The residual of a problem at coordinates u (rows() values into `out`),
+// and its forward-difference Jacobian (step h_i = 1e-6 max(|u_i|, 1)),
+// with scratch space of its own: one per thread.
+class FitEvaluator final : public LeastSquaresProblem {
+public:
+    explicit FitEvaluator(const FitProblem& problem);
+    std::size_t rows() const noexcept override { return f_.rows(); }
+    std::size_t params() const noexcept override { return f_.c.p; }
+    void residuals(const double* u, double* out) override;
+    // Columns of the coordinates with free[i] (all when free is null);
+    // the other columns are set to zero. `r` is the residual at u.
+    void jacobian(const double* u, const double* r, const bool* free, double* jac) override;
+
+private:
+    const FitProblem& f_;
+    std::vector<double> params_, vols_, dv_, row_, up_;
+};
+
+// Levenberg-Marquardt on the problem from coordinates u (overwritten with
+// the end point); only the coordinates with free[i] move (all when free is
+// null). Bounded parameters are solved for directly, not through u^2, so
+// that the solver stops on a bound and holds a parameter there (a square
+// root coordinate has no slope at the bound, and a solver crawls towards an
+// optimum there). The end point goes back as u = sqrt(parameter - lower).
+SolveResult fit_solve(const FitProblem& problem, double* u, const bool* free, const SolveOptions& options);
+
 double soft_l1(double r) noexcept {
     const double t = std::sqrt(r * r + 1.0) + 1.0;
     return std::sqrt(2.0 / t) * r;
@@ -30,11 +147,9 @@ void fit_residual_row(const double* vols, const FitQuotes& q, double* out) noexc
     }
 }
 
-namespace {
 double param_at(const FitCoordinates& c, std::size_t i, double u) noexcept {
     return c.bounded[i] && !c.direct ? c.lower[i] + u * u : u;
 }
-}  // namespace
 
 void fit_params_at(const FitCoordinates& c, const double* u, double* params) noexcept {
     for (std::size_t k = 0; k < c.n_params; ++k) params[k] = c.base[k];
@@ -142,6 +257,8 @@ SolveResult fit_solve(const FitProblem& problem, double* u, const bool* free, co
     return out;
 }
 
+}  // namespace
+
 StoredFitProblem::StoredFitProblem(const ModelKind& kind, const Arrays& a, double wall, double ttx, double spot,
                                    double robust, double fill)
     : evaluate_(kind.evaluate),
@@ -188,6 +305,8 @@ void StoredFitProblem::set_density(int kind, std::span<const double> pts, double
     margin_ = margin;
     weight_ = weight;
 }
+
+std::size_t StoredFitProblem::rows() const noexcept { return view().rows(); }
 
 void StoredFitProblem::set_regulariser(std::span<const double> reg, std::span<const double> c) {
     reg_.assign(reg.begin(), reg.end());
