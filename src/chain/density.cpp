@@ -62,8 +62,6 @@ void density_on_grid(EvaluateFn evaluate, const double* params, double ttx, doub
 
 // ---------------------------------------------------------------- the spline
 
-static_assert(SplineVariance::kKnots == volmodel::CubicSmile::kKnots);
-
 SplineVariance::SplineVariance(const double* params, double ttx, double spot) noexcept {
     const volmodel::CubicSmile::Prepared c = volmodel::CubicSmile::prepare(params, ttx, spot);
     ttx_ = ttx;

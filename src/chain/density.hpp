@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "chain/smile_kernels.hpp"
+#include "volmodel/vol_model.hpp"
 
 namespace korvex::chain {
 
@@ -39,7 +40,7 @@ void density_on_grid(EvaluateFn evaluate, const double* params, double ttx, doub
 // piece: the one whose interior holds the log-moneyness `inside`.
 class SplineVariance {
 public:
-    static constexpr std::size_t kKnots = 11;
+    static constexpr std::size_t kKnots = volmodel::CubicSmile::kKnots;
     SplineVariance(const double* params, double ttx, double spot) noexcept;
 
     struct Value {
