@@ -28,12 +28,7 @@ constexpr std::size_t kCalendarScanBlock = 65536;  // about 1 ns per element
 
 // The instant of element i; inline so that it stays in registers.
 [[gnu::always_inline]] inline bool to_instant(const InstantColumn& c, std::size_t i, UtcInstant& out) noexcept {
-    if (!c.is_ticks) {
-        auto t = UtcInstant::from_timestamp(c.seconds[i]);
-        if (!t) return false;
-        out = *t;
-        return true;
-    }
+    if (!c.is_ticks) return UtcInstant::try_from_timestamp(c.seconds[i], out);
     const std::int64_t v = c.ticks[i];
     if (v == std::numeric_limits<std::int64_t>::min()) return false;  // NaT
     std::int64_t secs;

@@ -15,16 +15,14 @@ std::int64_t saturating_floor(double x) noexcept {
     return static_cast<std::int64_t>(f);
 }
 
-Error invalid_timestamp() { return Error::value_error("Invalid timestamp"); }
-
 }  // namespace
 
-Result<UtcInstant> UtcInstant::from_timestamp(double ts) {
-    if (std::isnan(ts)) return std::unexpected(invalid_timestamp());
+bool UtcInstant::try_from_timestamp(double ts, UtcInstant& out) noexcept {
+    if (std::isnan(ts)) return false;
     std::int64_t secs = saturating_floor(ts);
     if (secs == std::numeric_limits<std::int64_t>::max() ||
         secs == std::numeric_limits<std::int64_t>::min()) {
-        return std::unexpected(invalid_timestamp());
+        return false;
     }
     // ts - floor(ts) is exact for doubles of this magnitude, in [0, 1).
     double frac = std::round((ts - static_cast<double>(secs)) * 1e9);
@@ -33,7 +31,7 @@ Result<UtcInstant> UtcInstant::from_timestamp(double ts) {
         nanos -= 1'000'000'000u;
         secs += 1;
     }
-    return from_parts(secs, nanos);
+    return try_from_parts(secs, nanos, out);
 }
 
 }  // namespace korvex

@@ -75,7 +75,15 @@ struct UtcInstant {
     // nanosecond (half away from zero) and a rounding that reaches a full
     // second carries into the seconds. NaN and dates outside the supported
     // years fail with "Invalid timestamp".
-    static Result<UtcInstant> from_timestamp(double ts);
+    static Result<UtcInstant> from_timestamp(double ts) {
+        UtcInstant t;
+        if (!try_from_timestamp(ts, t)) return std::unexpected(Error::value_error("Invalid timestamp"));
+        return t;
+    }
+
+    // The same without an error value: false for an invalid timestamp (as
+    // try_from_parts, for the array kernels' one instant per element).
+    static bool try_from_timestamp(double ts, UtcInstant& out) noexcept;
 
     // Builds an instant from whole seconds and nanoseconds (0..999'999'999).
     static Result<UtcInstant> from_parts(std::int64_t secs, std::uint32_t nanos) {
