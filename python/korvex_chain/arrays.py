@@ -190,13 +190,14 @@ def _scalar(x: Any, name: str) -> float:
     return float(a.reshape(()))
 
 
-def _params(kind: str, params: Any) -> np.ndarray:
+def _params(kind: str, params: Any) -> tuple[np.ndarray, np.ndarray]:
+    """The parameters as given (shape (p,) or (m, p)) and as contiguous rows."""
     if kind not in MODEL_KINDS:
         raise ValueError(f"unknown model kind: {kind!r}; expected {_EXPECTED_KINDS}")
     p = _inputs.as_float(params, "params")
     if p.ndim not in (1, 2):
         raise ValueError(f"params must have shape (p,) or (m, p), got {p.shape}")
-    return p
+    return p, np.ascontiguousarray(p if p.ndim == 2 else p.reshape(1, -1))
 
 
 def model_vols(
@@ -208,8 +209,7 @@ def model_vols(
     model_param_names(kind); each row gives the vols that ``get_vol`` of
     ``<kind>.with_params`` with those values returns, bit for bit. The
     result has shape strikes.shape, or (m,) + strikes.shape."""
-    p = _params(kind, params)
-    rows = np.ascontiguousarray(p.reshape(-1, p.shape[-1]) if p.ndim == 2 else p.reshape(1, -1))
+    p, rows = _params(kind, params)
     k = _inputs.as_float(strikes, "strikes")
     kf = np.ravel(k, order="C")
     out = np.empty((rows.shape[0], kf.size), dtype=np.float64)
@@ -222,8 +222,7 @@ def model_vols(
 def model_arb_free(kind: str, params: Any) -> bool | np.ndarray:
     """korvex's arb_free() of the model built from each parameter vector:
     a bool for shape (p,), a bool array of shape (m,) for (m, p)."""
-    p = _params(kind, params)
-    rows = np.ascontiguousarray(p.reshape(-1, p.shape[-1]) if p.ndim == 2 else p.reshape(1, -1))
+    p, rows = _params(kind, params)
     out = np.empty(rows.shape[0], dtype=np.bool_)
     if out.size:
         _kernels.model_arb_free(kind, rows, out)
