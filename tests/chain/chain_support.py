@@ -14,6 +14,9 @@ kc = pytest.importorskip("korvex_chain", reason="korvex_chain is not built here"
 
 ASAN = os.environ.get("KORVEX_ASAN") == "1"
 CHAINS = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "data" / "chains"
+CHAIN_FILES = sorted(CHAINS.glob("*.csv")) if CHAINS.is_dir() else []
+# The modules over the chain snapshots: slow, and skipped without them.
+ON_SNAPSHOTS = [pytest.mark.slow, pytest.mark.skipif(not CHAIN_FILES, reason=f"no chain snapshots in {CHAINS}")]
 
 
 def assert_same_bits(actual, expected, what=""):

@@ -12,16 +12,15 @@ pd = pytest.importorskip("pandas")
 pytest.importorskip("scipy")
 
 import korvex_chain as kc  # noqa: E402
-from chain_support import CHAINS  # noqa: E402
+from chain_support import CHAIN_FILES, ON_SNAPSHOTS  # noqa: E402
 from scipy.special import ndtr  # noqa: E402
 
-FILES = sorted(CHAINS.glob("*.csv")) if CHAINS.is_dir() else []
-pytestmark = [pytest.mark.slow, pytest.mark.skipif(not FILES, reason=f"no chain snapshots in {CHAINS}")]
+pytestmark = ON_SNAPSHOTS
 
 
 @pytest.fixture(scope="module")
 def chains():
-    return {f.name: kc.read_chain(f) for f in FILES}
+    return {f.name: kc.read_chain(f) for f in CHAIN_FILES}
 
 
 def _pooled(cf):

@@ -8,15 +8,14 @@ pd = pytest.importorskip("pandas")
 pytest.importorskip("scipy")
 
 import korvex_chain as kc  # noqa: E402
-from chain_support import CHAINS, COLLECTOR  # noqa: E402
+from chain_support import CHAIN_FILES, CHAINS, COLLECTOR, ON_SNAPSHOTS  # noqa: E402
 
-FILES = sorted(CHAINS.glob("*.csv")) if CHAINS.is_dir() else []
-pytestmark = [pytest.mark.slow, pytest.mark.skipif(not FILES, reason=f"no chain snapshots in {CHAINS}")]
+pytestmark = ON_SNAPSHOTS
 
 
 @pytest.fixture(scope="module")
 def chains():
-    return {f.name: kc.read_chain(f) for f in FILES}
+    return {f.name: kc.read_chain(f) for f in CHAIN_FILES}
 
 
 def test_every_row_is_priced_or_reported(chains):
